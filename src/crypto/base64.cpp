@@ -1,0 +1,105 @@
+#include "crypto/base64.h"
+
+#include <array>
+
+namespace quorvane {
+namespace {
+
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+constexpr std::uint8_t kInvalid = 0xff;
+
+constexpr std::array<std::uint8_t, 256> makeDecodeTable() {
+    std::array<std::uint8_t, 256> table{};
+    for (auto& entry : table) entry = kInvalid;
+    for (int i = 0; i < 64; ++i) table[static_cast<unsigned char>(kAlphabet[i])] = static_cast<std::uint8_t>(i);
+    return table;
+}
+
+constexpr auto kDecode = makeDecodeTable();
+
+}  // namespace
+
+void base64Encode(std::span<const std::uint8_t> bytes, char* out) {
+    const std::uint8_t* in = bytes.data();
+    std::size_t whole = bytes.size() / 3 * 3;
+    std::size_t i = 0;
+    for (; i < whole; i += 3) {
+        std::uint32_t v = (std::uint32_t{in[i]} << 16) | (std::uint32_t{in[i + 1]} << 8) | in[i + 2];
+        out[0] = kAlphabet[(v >> 18) & 63];
+        out[1] = kAlphabet[(v >> 12) & 63];
+        out[2] = kAlphabet[(v >> 6) & 63];
+        out[3] = kAlphabet[v & 63];
+        out += 4;
+    }
+    std::size_t rest = bytes.size() - whole;
+    if (rest == 1) {
+        std::uint32_t v = std::uint32_t{in[i]} << 16;
+        out[0] = kAlphabet[(v >> 18) & 63];
+        out[1] = kAlphabet[(v >> 12) & 63];
+        out[2] = '=';
+        out[3] = '=';
+    } else if (rest == 2) {
+        std::uint32_t v = (std::uint32_t{in[i]} << 16) | (std::uint32_t{in[i + 1]} << 8);
+        out[0] = kAlphabet[(v >> 18) & 63];
+        out[1] = kAlphabet[(v >> 12) & 63];
+        out[2] = kAlphabet[(v >> 6) & 63];
+        out[3] = '=';
+    }
+}
+
+std::string base64Encode(std::span<const std::uint8_t> bytes) {
+    std::string text(base64EncodedLength(bytes.size()), '\0');
+    base64Encode(bytes, text.data());
+    return text;
+}
+
+std::optional<std::size_t> base64Decode(std::string_view text, std::uint8_t* out) {
+    if (text.size() % 4 != 0) return std::nullopt;
+    if (text.empty()) return 0;
+    const auto* in = reinterpret_cast<const unsigned char*>(text.data());
+    std::size_t quads = text.size() / 4;
+    std::size_t written = 0;
+    // All quads but the last carry no padding.
+    for (std::size_t q = 0; q + 1 < quads; ++q, in += 4) {
+        std::uint32_t a = kDecode[in[0]], b = kDecode[in[1]], c = kDecode[in[2]], d = kDecode[in[3]];
+        if (((a | b | c | d) & 0xc0) != 0) return std::nullopt;  // kInvalid has these bits
+        std::uint32_t v = (a << 18) | (b << 12) | (c << 6) | d;
+        out[written] = static_cast<std::uint8_t>(v >> 16);
+        out[written + 1] = static_cast<std::uint8_t>(v >> 8);
+        out[written + 2] = static_cast<std::uint8_t>(v);
+        written += 3;
+    }
+    std::uint32_t a = kDecode[in[0]], b = kDecode[in[1]];
+    if (a == kInvalid || b == kInvalid) return std::nullopt;
+    if (in[2] == '=') {
+        if (in[3] != '=') return std::nullopt;
+        out[written++] = static_cast<std::uint8_t>((a << 2) | (b >> 4));
+        return written;
+    }
+    std::uint32_t c = kDecode[in[2]];
+    if (c == kInvalid) return std::nullopt;
+    if (in[3] == '=') {
+        std::uint32_t v = (a << 18) | (b << 12) | (c << 6);
+        out[written++] = static_cast<std::uint8_t>(v >> 16);
+        out[written++] = static_cast<std::uint8_t>(v >> 8);
+        return written;
+    }
+    std::uint32_t d = kDecode[in[3]];
+    if (d == kInvalid) return std::nullopt;
+    std::uint32_t v = (a << 18) | (b << 12) | (c << 6) | d;
+    out[written++] = static_cast<std::uint8_t>(v >> 16);
+    out[written++] = static_cast<std::uint8_t>(v >> 8);
+    out[written++] = static_cast<std::uint8_t>(v);
+    return written;
+}
+
+std::optional<SecretBytes> base64DecodeSecret(std::string_view text) {
+    SecretBytes bytes(base64DecodedMaxLength(text.size()));
+    auto length = base64Decode(text, bytes.data());
+    if (!length) return std::nullopt;
+    bytes.resize(*length);
+    return bytes;
+}
+
+}  // namespace quorvane

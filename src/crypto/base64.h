@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "crypto/secret_bytes.h"
+
+namespace quorvane {
+
+// Standard base64 (RFC 4648 section 4): alphabet A-Z a-z 0-9 + /, "=" padding, one line.
+
+// base64EncodedLength is the text length for `size` bytes: 4 * ceil(size / 3).
+constexpr std::size_t base64EncodedLength(std::size_t size) { return (size + 2) / 3 * 4; }
+
+// base64Encode writes the text of `bytes` to `out`, which must hold base64EncodedLength bytes.
+void base64Encode(std::span<const std::uint8_t> bytes, char* out);
+std::string base64Encode(std::span<const std::uint8_t> bytes);
+
+// base64DecodedMaxLength is an upper bound of the decoded size of `textLength` characters.
+constexpr std::size_t base64DecodedMaxLength(std::size_t textLength) { return textLength / 4 * 3; }
+
+// base64Decode reads `text` strictly: length a multiple of four, only alphabet characters, "="
+// only as one or two final padding characters. Empty text is zero bytes. Writes to `out` (room
+// for base64DecodedMaxLength) and returns the decoded length, or nothing for invalid text
+// (`out` may then hold partial output, which the caller owns and wipes).
+std::optional<std::size_t> base64Decode(std::string_view text, std::uint8_t* out);
+
+// base64DecodeSecret decodes into a new SecretBytes, or nothing for invalid text.
+std::optional<SecretBytes> base64DecodeSecret(std::string_view text);
+
+}  // namespace quorvane

@@ -1,0 +1,42 @@
+#include "payload/state_commands.h"
+
+#include "crypto/hex.h"
+#include "crypto/sha256.h"
+#include "front/errors.h"
+#include "front/process_values.h"
+#include "payload/envelope_text.h"
+
+namespace quorvane {
+
+SecretBytes stateKeyFor(std::span<const std::uint8_t> vaultKey) {
+    SecretBytes input = concat({asBytes(values::stateKeyLabel), vaultKey});
+    return sha256(input.span());
+}
+
+void encryptStateCommand(CommandContext& context) {
+    auto sessionId = context.request.string("sessionId");
+    auto line = context.request.string("line");
+    if (!sessionId || !line) throw HelperError("encrypt_state missing parameters");
+    SecretBytes stateKey = stateKeyFor(context.sessions.requireAnySession(*sessionId).span());
+    if (!isValidUtf8(*line)) throw HelperError("invalid utf8 payload");
+
+    EnvelopeCipher cipher(stateKey.span());
+    Bytes scratch;
+    sealToText(cipher, asBytes(*line), scratch,
+               context.reply.addRawString("line", sealedTextLength(line->size())));
+}
+
+void decryptStateCommand(CommandContext& context) {
+    auto sessionId = context.request.string("sessionId");
+    auto line = context.request.string("line");
+    if (!sessionId || !line) throw HelperError("decrypt_state missing parameters");
+    SecretBytes stateKey = stateKeyFor(context.sessions.requireAnySession(*sessionId).span());
+
+    EnvelopeCipher cipher(stateKey.span());
+    SecretBytes scratch;
+    auto plaintext = openText(cipher, *line, scratch, "invalid ciphertext");
+    if (!isValidUtf8(plaintext)) throw HelperError("invalid utf8 plaintext");
+    context.reply.addString("line", asText(plaintext));
+}
+
+}  // namespace quorvane

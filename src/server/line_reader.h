@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string_view>
+
+#include "crypto/secret_bytes.h"
+
+namespace quorvane {
+
+// LineReader reads lines from a file descriptor into one reused buffer. Lines end at a line feed;
+// a carriage return right before it is removed too; a last line without a terminator still counts;
+// an empty line is a line. Request lines can carry keys and passwords, so the buffer is secret
+// storage and each line is wiped once it has been handled.
+class LineReader {
+public:
+    // `padding` bytes after every returned line stay readable (the JSON parser reads ahead).
+    LineReader(int fd, std::size_t padding) : fd_(fd), padding_(padding) {}
+
+    // next returns the next line, or nothing at end of input. The view is valid until the next
+    // call. Raises PlatformError when reading fails for a reason other than end of input.
+    std::optional<std::string_view> next();
+
+    // wipeCurrentLine overwrites the bytes of the line last returned by next().
+    void wipeCurrentLine();
+
+private:
+    bool fill();  // reads more input; false at end of input
+
+    int fd_;
+    std::size_t padding_;
+    SecretBytes buffer_;
+    std::size_t start_ = 0;    // first byte not yet returned
+    std::size_t end_ = 0;      // one past the last byte read
+    std::size_t scanned_ = 0;  // bytes from start_ known to hold no line feed
+    bool eof_ = false;
+    std::size_t lineStart_ = 0, lineLength_ = 0, consumed_ = 0;
+};
+
+}  // namespace quorvane

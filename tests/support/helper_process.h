@@ -1,0 +1,68 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quorvane::testing {
+
+// TempDir makes a fresh private directory and removes it with its contents on destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// Environment for a helper child: the parent's environment with these entries replaced.
+using EnvironmentOverrides = std::map<std::string, std::string>;
+
+// RunResult of a one-shot helper run.
+struct RunResult {
+    int status = -1;        // exit status, or 128 + signal number
+    std::string out;        // everything written to standard output
+    std::string err;        // everything written to standard error
+};
+
+// runHelper runs the built helper once with `arguments`, feeding `input` on standard input
+// (closed afterwards), and waits for it to end.
+RunResult runHelper(const std::vector<std::string>& arguments, const std::string& input = "",
+                    const EnvironmentOverrides& environment = {});
+
+// ServingHelper drives `quorvane-helper --serve` through its pipes as the application does.
+class ServingHelper {
+public:
+    explicit ServingHelper(const EnvironmentOverrides& environment = {},
+                           std::vector<std::string> arguments = {"--serve"});
+    ~ServingHelper();
+
+    // send writes raw bytes to the helper's standard input.
+    void send(const std::string& bytes);
+    // readLine returns the next line of standard output (without its line feed), or nothing when
+    // output ended or nothing arrived within `timeoutMs`.
+    std::optional<std::string> readLine(int timeoutMs = 60000);
+    // request sends one line and returns the reply line.
+    std::string request(const std::string& line);
+    // closeInput closes the helper's standard input.
+    void closeInput();
+    // wait waits for the helper to end and returns its exit status.
+    int wait();
+    pid_t pid() const { return pid_; }
+
+private:
+    pid_t pid_ = -1;
+    int in_ = -1;
+    int out_ = -1;
+    std::string pending_;
+    std::optional<int> status_;
+};
+
+}  // namespace quorvane::testing
