@@ -7,7 +7,7 @@ packages=(
     build-essential cmake ninja-build pkg-config
     libssl-dev libsimdjson-dev libsqlite3-dev libsystemd-dev
     libgtest-dev libgmock-dev libbenchmark-dev
-    dbus python3 python3-dbusmock
+    dbus python3 python3-dbusmock python3-cryptography
     clang-14 libclang-rt-14-dev
     valgrind hyperfine
 )

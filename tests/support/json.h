@@ -26,6 +26,7 @@ struct Json {
     bool boolean() const { return std::get<bool>(value); }
     const std::vector<Json>& array() const { return std::get<std::vector<Json>>(value); }
     std::vector<std::string> strings() const;
+    bool operator==(const Json& other) const { return value == other.value; }
 };
 
 // parseJson decodes one JSON text; throws std::runtime_error when it is not valid JSON.
