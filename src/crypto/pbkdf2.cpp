@@ -78,7 +78,7 @@ int pbkdf2HmacSha256(const Sha256Kernel& kernel, std::span<const std::uint8_t> p
     std::fill(out.begin(), out.end(), 0);
     if (iterations == 0) return -1;
     // The block index is a 32-bit counter, which bounds the output length (RFC 8018, 5.2).
-    if ((out.size() + kDigestSize - 1) / kDigestSize > 0xffffffffu) return -2;
+    if (out.size() / kDigestSize + (out.size() % kDigestSize != 0) > 0xffffffffu) return -2;
 
     std::uint32_t inner[8];
     std::uint32_t outer[8];
