@@ -1,0 +1,44 @@
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+
+// The presence prompt of the Linux backend: a polkit authorization check on the D-Bus system bus
+// (through sd-bus, which finds the bus the platform's usual way, DBUS_SYSTEM_BUS_ADDRESS
+// included). Each call opens its own bus connection and closes it before returning, so calls may
+// run on any thread.
+namespace quorvane::platform::polkit {
+
+// The action the helper asks about; its policy file ships in data/ and carries the message
+// shown to the person ("Unlock Quorvane vault").
+inline constexpr std::string_view kUnlockAction = "com.quorvane.helper.unlock";
+
+// How long a person has to answer. sd-bus's default of 25 seconds is too short for someone who
+// has to notice the dialog and type a password.
+inline constexpr std::chrono::minutes kPromptTimeout{5};
+
+// unavailableReason answers why presence cannot be asked for now, or nothing when it can: the
+// system bus answers, polkit owns its name (or the bus can start it on demand) and the unlock
+// action is registered. The reason is plain words without a leading "unavailable: ".
+std::optional<std::string> unavailableReason();
+
+// Answer of one authorization check.
+struct Answer {
+    bool passed = false;
+    std::string failure;  // why it did not pass; empty when passed
+};
+
+// answerFromResult maps CheckAuthorization's (is_authorized, is_challenge) pair: authorized
+// passes; a challenge that came back unanswered means no authentication agent could ask the
+// person; anything else is a refusal or a cancelled dialog.
+Answer answerFromResult(bool authorized, bool challenge);
+
+// ask runs CheckAuthorization for kUnlockAction with this process's bus connection as the
+// subject, no details, and AllowUserInteraction when `allowInteraction` is set. Blocks until
+// polkit answers or `timeout` passes (the pending check is then cancelled). Never raises; every
+// failure is an Answer that did not pass.
+Answer ask(bool allowInteraction, std::chrono::milliseconds timeout = kPromptTimeout);
+
+}  // namespace quorvane::platform::polkit

@@ -1,0 +1,200 @@
+#include "platform/linux/polkit_context.h"
+
+#include <gtest/gtest.h>
+#include <systemd/sd-bus.h>
+
+#include <cstdlib>
+#include <future>
+#include <memory>
+#include <thread>
+
+#include "platform/linux/polkit_client.h"
+#include "support/private_system_bus.h"
+
+namespace quorvane::platform {
+namespace {
+
+using testing::PrivateSystemBus;
+
+struct Reply {
+    bool passed = false;
+    std::string error;
+    std::thread::id thread;
+};
+
+// evaluate runs evaluatePolicy and waits for its reply, however it arrives.
+Reply evaluate(AuthContext& context) {
+    auto promise = std::make_shared<std::promise<Reply>>();
+    auto future = promise->get_future();
+    context.evaluatePolicy(kPolicyDeviceOwnerAuthenticationWithBiometrics, "Unlock Quorvane vault",
+                           [promise](bool passed, std::optional<PlatformError> error) {
+                               promise->set_value(
+                                   {passed, error ? error->description() : std::string("(none)"),
+                                    std::this_thread::get_id()});
+                           });
+    return future.get();
+}
+
+std::string unavailability() {
+    PolkitAuthContext context;
+    std::optional<PlatformError> error;
+    if (context.canEvaluatePolicy(kPolicyDeviceOwnerAuthenticationWithBiometrics, &error)) {
+        return "(can evaluate)";
+    }
+    return error ? error->description() : "(no error)";
+}
+
+void useBus(const std::string& address) { setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1); }
+
+// Availability needs each of bus, polkit and the registered action; the reason names the first
+// that is missing.
+TEST(PolkitAvailability, NamesTheFirstMissingPiece) {
+    useBus("unix:path=/nonexistent/quorvane/system_bus_socket");
+    EXPECT_EQ(unavailability().rfind("the system bus cannot be reached (", 0), 0u)
+        << unavailability();
+
+    PrivateSystemBus bus;
+    useBus(bus.address());
+    EXPECT_EQ(unavailability(), "polkit is not running on the system bus");
+
+    bus.startPolkit(/*registerUnlockAction=*/false);
+    // The template knows no EnumerateActions at all: polkit cannot say what it has installed.
+    EXPECT_EQ(unavailability().rfind("polkit cannot list its actions (", 0), 0u) << unavailability();
+
+    bus.startScriptedPolkit("ret = (True, False, {})");
+    EXPECT_EQ(unavailability(), "(can evaluate)");
+}
+
+TEST(PolkitAvailability, AnActionListWithoutOursIsNotEnough) {
+    PrivateSystemBus bus;
+    useBus(bus.address());
+    bus.startPolkit(false);
+    sd_bus* client = nullptr;
+    ASSERT_GE(sd_bus_new(&client), 0);
+    sd_bus_set_address(client, bus.address().c_str());
+    sd_bus_set_bus_client(client, 1);
+    ASSERT_GE(sd_bus_start(client), 0);
+    ASSERT_GE(sd_bus_call_method(client, "org.freedesktop.PolicyKit1",
+                                 "/org/freedesktop/PolicyKit1/Authority",
+                                 "org.freedesktop.DBus.Mock", "AddMethod", nullptr, nullptr,
+                                 "sssss", "org.freedesktop.PolicyKit1.Authority",
+                                 "EnumerateActions", "s", "a(ssssssuuua{ss})",
+                                 "ret = [('org.example.other', '', '', '', '', '', 0, 0, 0, {})]"),
+              0);
+    sd_bus_flush_close_unref(client);
+    EXPECT_EQ(unavailability(), "the polkit action com.quorvane.helper.unlock is not installed");
+}
+
+TEST(PolkitAnswer, MapsTheThreeResultCases) {
+    struct Case {
+        bool authorized, challenge, passed;
+        const char* failure;
+    };
+    const Case cases[] = {
+        {true, false, true, ""},
+        {true, true, true, ""},
+        {false, true, false, "no polkit authentication agent is available"},
+        {false, false, false, "user presence was not confirmed"},
+    };
+    for (const Case& c : cases) {
+        polkit::Answer answer = polkit::answerFromResult(c.authorized, c.challenge);
+        EXPECT_EQ(answer.passed, c.passed);
+        EXPECT_EQ(answer.failure, c.failure);
+    }
+}
+
+// One polkit template for the prompt tests; each test sets the answer it needs.
+class PolkitPrompt : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        bus_ = new PrivateSystemBus;
+        bus_->startPolkit();
+    }
+    static void TearDownTestSuite() {
+        delete bus_;
+        bus_ = nullptr;
+    }
+    void SetUp() override {
+        useBus(bus_->address());
+        bus_->clearCalls();
+    }
+    static PrivateSystemBus* bus_;
+};
+PrivateSystemBus* PolkitPrompt::bus_ = nullptr;
+
+TEST_F(PolkitPrompt, AllowedAnswersYesOnAnotherThread) {
+    bus_->setAllowed(true);
+    PolkitAuthContext context;
+    std::optional<PlatformError> error;
+    EXPECT_TRUE(context.canEvaluatePolicy(kPolicyDeviceOwnerAuthenticationWithBiometrics, &error));
+    EXPECT_FALSE(error.has_value());
+
+    Reply reply = evaluate(context);
+    EXPECT_TRUE(reply.passed);
+    EXPECT_EQ(reply.error, "(none)");
+    EXPECT_NE(reply.thread, std::this_thread::get_id());
+    EXPECT_EQ(bus_->checkCalls(), 1u);
+    EXPECT_EQ(bus_->lastCheckFlags(), 1u) << "AllowUserInteraction";
+    EXPECT_EQ(bus_->lastCheckSubjectKind(), "system-bus-name");
+}
+
+TEST_F(PolkitPrompt, RefusedAnswersNoWithTheReason) {
+    bus_->setAllowed(false);
+    PolkitAuthContext context;
+    Reply reply = evaluate(context);
+    EXPECT_FALSE(reply.passed);
+    EXPECT_EQ(reply.error, "user presence was not confirmed");
+}
+
+TEST_F(PolkitPrompt, ForbiddenInteractionAsksWithoutAllowingADialog) {
+    bus_->setAllowed(true);
+    PolkitAuthContext context;
+    context.setInteractionNotAllowed(true);
+    EXPECT_TRUE(evaluate(context).passed);
+    EXPECT_EQ(bus_->lastCheckFlags(), 0u);
+}
+
+TEST_F(PolkitPrompt, UnansweredCheckTimesOut) {
+    sd_bus* client = nullptr;
+    ASSERT_GE(sd_bus_new(&client), 0);
+    sd_bus_set_address(client, bus_->address().c_str());
+    sd_bus_set_bus_client(client, 1);
+    ASSERT_GE(sd_bus_start(client), 0);
+    ASSERT_GE(sd_bus_call_method(client, "org.freedesktop.PolicyKit1",
+                                 "/org/freedesktop/PolicyKit1/Authority",
+                                 "org.freedesktop.DBus.Mock", "SimulateHang", nullptr, nullptr,
+                                 "b", 1),
+              0);
+    polkit::Answer answer = polkit::ask(true, std::chrono::milliseconds(300));
+    sd_bus_call_method(client, "org.freedesktop.PolicyKit1",
+                       "/org/freedesktop/PolicyKit1/Authority", "org.freedesktop.DBus.Mock",
+                       "SimulateHang", nullptr, nullptr, "b", 0);
+    sd_bus_flush_close_unref(client);
+    EXPECT_FALSE(answer.passed);
+    EXPECT_EQ(answer.failure, "the presence prompt timed out");
+}
+
+TEST(PolkitPromptScripted, NoAgentAndBusErrorsAreFailures) {
+    PrivateSystemBus bus;
+    useBus(bus.address());
+    bus.startScriptedPolkit("ret = (False, True, {})");
+    PolkitAuthContext context;
+    Reply reply = evaluate(context);
+    EXPECT_FALSE(reply.passed);
+    EXPECT_EQ(reply.error, "no polkit authentication agent is available");
+
+    bus.startScriptedPolkit(
+        "raise dbus.exceptions.DBusException('not today', "
+        "name='org.freedesktop.PolicyKit1.Error.Failed')");
+    reply = evaluate(context);
+    EXPECT_FALSE(reply.passed);
+    EXPECT_EQ(reply.error, "polkit check failed (not today)");
+
+    bus.stopPolkit();
+    reply = evaluate(context);
+    EXPECT_FALSE(reply.passed);
+    EXPECT_EQ(reply.error.rfind("polkit check failed (", 0), 0u) << reply.error;
+}
+
+}  // namespace
+}  // namespace quorvane::platform
