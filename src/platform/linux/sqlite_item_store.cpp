@@ -1,0 +1,281 @@
+#include "platform/linux/sqlite_item_store.h"
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "platform/linux/data_directory.h"
+#include "platform/linux/sqlite_statement.h"
+#include "platform/linux/sqlite_wiping_memory.h"
+#include "platform/linux/statuses.h"
+
+namespace quorvane::platform {
+namespace {
+
+// Marks a database as this helper's item store ("QVKC"), so another program's SQLite file put at
+// our path is refused instead of being written into.
+constexpr std::int64_t kApplicationId = 0x51564B43;
+constexpr std::int64_t kSchemaVersion = 1;
+
+// Service, account and group are kept as blobs so they compare byte for byte, exactly as given.
+// An absent access group is stored as has_access_group = 0 with an empty group, which keeps it
+// distinct from a present empty group inside the primary key (NULLs would never collide).
+constexpr const char* kCreateSchema = R"sql(
+CREATE TABLE generic_passwords (
+    service BLOB NOT NULL,
+    account BLOB NOT NULL,
+    has_access_group INTEGER NOT NULL,
+    access_group BLOB NOT NULL,
+    value BLOB NOT NULL,
+    accessible TEXT,
+    PRIMARY KEY (service, account, has_access_group, access_group)
+) STRICT;
+CREATE TABLE key_items (
+    key_type TEXT NOT NULL,
+    application_tag BLOB NOT NULL,
+    value BLOB NOT NULL,
+    access_control_flags INTEGER NOT NULL,
+    PRIMARY KEY (key_type, application_tag)
+) STRICT;
+PRAGMA application_id = 1364609859;
+PRAGMA user_version = 1;
+)sql";
+static_assert(kApplicationId == 1364609859);
+
+// Where an identity's item lives and how its columns are named; identity parameters are ?1.. in
+// the order bindIdentity binds them.
+struct Table {
+    const char* name;
+    const char* identityColumns;
+    const char* identityPlaceholders;
+    const char* matchesIdentity;
+};
+
+constexpr Table kGenericPasswords{
+    "generic_passwords", "service, account, has_access_group, access_group", "?1, ?2, ?3, ?4",
+    "service = ?1 AND account = ?2 AND has_access_group = ?3 AND access_group = ?4"};
+constexpr Table kKeyItems{"key_items", "key_type, application_tag", "?1, ?2",
+                          "key_type = ?1 AND application_tag = ?2"};
+
+const Table& tableOf(const ItemIdentity& identity) {
+    return std::holds_alternative<KeyIdentity>(identity) ? kKeyItems : kGenericPasswords;
+}
+
+void bindIdentity(Statement& statement, const ItemIdentity& identity) {
+    if (const auto* key = std::get_if<KeyIdentity>(&identity)) {
+        statement.bindText(1, key->keyType);
+        statement.bindBytes(2, key->applicationTag);
+        return;
+    }
+    const auto& password = std::get<GenericPasswordIdentity>(identity);
+    statement.bindBytes(1, password.service);
+    statement.bindBytes(2, password.account);
+    statement.bindInteger(3, password.accessGroup ? 1 : 0);
+    statement.bindBytes(4, password.accessGroup ? std::string_view(*password.accessGroup) : "");
+}
+
+int singleInteger(sqlite3* db, const char* sql, std::int64_t* out) {
+    Statement statement(db, sql);
+    if (statement.prepareResult() != SQLITE_OK) return statement.prepareResult();
+    int result = statement.step();
+    if (result != SQLITE_ROW) return result;
+    *out = statement.columnInteger(0);
+    return SQLITE_OK;
+}
+
+}  // namespace
+
+SqliteItemStore::SqliteItemStore(std::optional<std::filesystem::path> path,
+                                 std::chrono::milliseconds busyTimeout)
+    : path_(std::move(path)), busyTimeout_(busyTimeout) {}
+
+SqliteItemStore::~SqliteItemStore() { sqlite3_close_v2(db_); }
+
+OSStatus SqliteItemStore::open(bool create, bool* absent) {
+    if (db_ != nullptr) return errSecSuccess;
+    if (!path_) return store_status::kNoLocation;
+
+    if (create) {
+        OSStatus status = makePrivateDirectory(path_->parent_path());
+        if (status != errSecSuccess) return status;
+        // O_EXCL: only the process that really makes the file sets its mode; an existing store
+        // is never truncated or re-moded. SQLite gives its journal the same mode as this file.
+        int fd = ::open(path_->c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd >= 0) {
+            bool moded = ::fchmod(fd, 0600) == 0;  // the umask may have taken bits off
+            ::close(fd);
+            if (!moded) return store_status::kCannotOpen;
+        } else if (errno != EEXIST) {
+            return errno == EROFS ? store_status::kReadOnly : store_status::kCannotOpen;
+        }
+    }
+
+    struct stat info{};
+    if (::stat(path_->c_str(), &info) != 0) {
+        if (!create && (errno == ENOENT || errno == ENOTDIR)) {
+            *absent = true;
+            return errSecSuccess;
+        }
+        return store_status::kCannotOpen;
+    }
+    if (!S_ISREG(info.st_mode)) return store_status::kCannotOpen;
+
+    useWipingSqliteMemory();
+    // Without SQLITE_OPEN_CREATE: a file removed since the check above is an error, never a
+    // fresh empty store made behind the caller's back.
+    sqlite3* db = nullptr;
+    int result = sqlite3_open_v2(path_->c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+    if (result != SQLITE_OK) {
+        sqlite3_close_v2(db);
+        return statusOfSqlite(result);
+    }
+    sqlite3_busy_timeout(db, static_cast<int>(busyTimeout_.count()));
+    sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+    sqlite3_db_config(db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
+    // FULL: a commit is on disk when it returns, and a crash at any point leaves the old or the
+    // new contents. secure_delete overwrites removed values in the file instead of leaving them
+    // in free pages.
+    result = sqlite3_exec(db, "PRAGMA synchronous = FULL; PRAGMA secure_delete = ON;", nullptr,
+                          nullptr, nullptr);
+    if (result != SQLITE_OK) {
+        sqlite3_close_v2(db);
+        return statusOfSqlite(result);
+    }
+    db_ = db;
+    return errSecSuccess;
+}
+
+OSStatus SqliteItemStore::prepareSchema(bool create, bool* present) {
+    std::int64_t applicationId = 0;
+    std::int64_t version = 0;
+    std::int64_t objects = 0;
+    int result = singleInteger(db_, "PRAGMA application_id", &applicationId);
+    if (result == SQLITE_OK) result = singleInteger(db_, "PRAGMA user_version", &version);
+    if (result == SQLITE_OK) {
+        result = singleInteger(db_, "SELECT count(*) FROM sqlite_schema", &objects);
+    }
+    if (result != SQLITE_OK) return statusOfSqlite(result);
+
+    if (applicationId == kApplicationId) {
+        if (version > kSchemaVersion) return store_status::kNewerFormat;
+        if (version != kSchemaVersion) return store_status::kCorrupt;
+        *present = true;
+        return errSecSuccess;
+    }
+    // Only a database with nothing in it (a file just made, or left empty by a helper that was
+    // stopped before its first commit) becomes a store.
+    if (applicationId != 0 || objects != 0) return store_status::kNotAStore;
+    if (!create) return errSecSuccess;
+    result = sqlite3_exec(db_, kCreateSchema, nullptr, nullptr, nullptr);
+    if (result != SQLITE_OK) return statusOfSqlite(result);
+    *present = true;
+    return errSecSuccess;
+}
+
+template <class Body>
+OSStatus SqliteItemStore::inTransaction(Access access, Body body) {
+    bool absent = false;
+    OSStatus status = open(access == Access::create, &absent);
+    if (status != errSecSuccess) return status;
+    if (absent) return errSecItemNotFound;
+
+    Transaction transaction(db_, access != Access::read);
+    if (transaction.beginResult() != SQLITE_OK) return statusOfSqlite(transaction.beginResult());
+    bool present = false;
+    status = prepareSchema(access == Access::create, &present);
+    if (status != errSecSuccess) return status;
+    if (!present) return errSecItemNotFound;
+
+    status = body();
+    if (status != errSecSuccess) return status;  // rolled back on the way out
+    return statusOfSqlite(transaction.commit());
+}
+
+OSStatus SqliteItemStore::add(const ItemIdentity& identity, const ItemContents& contents) {
+    if (!contents.value) return store_status::kBadAttributes;
+    return inTransaction(Access::create, [&]() -> OSStatus {
+        const Table& table = tableOf(identity);
+        const bool isKey = std::holds_alternative<KeyIdentity>(identity);
+        std::string sql = std::string("INSERT INTO ") + table.name + " (" + table.identityColumns +
+                          (isKey ? ", value, access_control_flags" : ", value, accessible") +
+                          ") VALUES (" + table.identityPlaceholders + ", ?5, ?6)";
+        Statement statement(db_, sql);
+        if (statement.prepareResult() != SQLITE_OK) return statusOfSqlite(statement.prepareResult());
+        bindIdentity(statement, identity);
+        statement.bindBytes(5, contents.value->span());
+        if (isKey) {
+            statement.bindInteger(6, contents.accessControlFlags.value_or(0));
+        } else if (contents.accessible) {
+            statement.bindText(6, *contents.accessible);
+        } else {
+            statement.bindNull(6);
+        }
+        int result = statement.step();
+        if ((result & 0xff) == SQLITE_CONSTRAINT) return errSecDuplicateItem;
+        return statusOfSqlite(result);
+    });
+}
+
+OSStatus SqliteItemStore::update(const ItemIdentity& identity, const ItemContents& changes) {
+    return inTransaction(Access::write, [&]() -> OSStatus {
+        const Table& table = tableOf(identity);
+        const bool isKey = std::holds_alternative<KeyIdentity>(identity);
+        // Parameters ?5.. follow the identity's; "value = value" keeps the statement valid (and
+        // still counts the match) when nothing this class keeps is to change.
+        std::string sql = std::string("UPDATE ") + table.name + " SET value = " +
+                          (changes.value ? "?5" : "value");
+        if (!isKey && changes.accessible) sql += ", accessible = ?6";
+        if (isKey && changes.accessControlFlags) sql += ", access_control_flags = ?7";
+        sql += std::string(" WHERE ") + table.matchesIdentity;
+        Statement statement(db_, sql);
+        if (statement.prepareResult() != SQLITE_OK) return statusOfSqlite(statement.prepareResult());
+        bindIdentity(statement, identity);
+        if (changes.value) statement.bindBytes(5, changes.value->span());
+        if (!isKey && changes.accessible) statement.bindText(6, *changes.accessible);
+        if (isKey && changes.accessControlFlags) statement.bindInteger(7, *changes.accessControlFlags);
+        int result = statement.step();
+        if (result != SQLITE_DONE) return statusOfSqlite(result);
+        return sqlite3_changes(db_) > 0 ? errSecSuccess : errSecItemNotFound;
+    });
+}
+
+OSStatus SqliteItemStore::find(const ItemIdentity& identity, StoredItem* found) {
+    StoredItem item;
+    OSStatus status = inTransaction(Access::read, [&]() -> OSStatus {
+        const Table& table = tableOf(identity);
+        const bool isKey = std::holds_alternative<KeyIdentity>(identity);
+        std::string sql = std::string("SELECT value, ") +
+                          (isKey ? "access_control_flags" : "0") + " FROM " + table.name +
+                          " WHERE " + table.matchesIdentity;
+        Statement statement(db_, sql);
+        if (statement.prepareResult() != SQLITE_OK) return statusOfSqlite(statement.prepareResult());
+        bindIdentity(statement, identity);
+        int result = statement.step();
+        if (result == SQLITE_DONE) return errSecItemNotFound;
+        if (result != SQLITE_ROW) return statusOfSqlite(result);
+        item.value = SecretBytes::copyOf(statement.columnBytes(0));
+        item.accessControlFlags = statement.columnInteger(1);
+        return errSecSuccess;
+    });
+    if (status == errSecSuccess) *found = std::move(item);
+    return status;
+}
+
+OSStatus SqliteItemStore::remove(const ItemIdentity& identity) {
+    return inTransaction(Access::write, [&]() -> OSStatus {
+        const Table& table = tableOf(identity);
+        std::string sql = std::string("DELETE FROM ") + table.name + " WHERE " + table.matchesIdentity;
+        Statement statement(db_, sql);
+        if (statement.prepareResult() != SQLITE_OK) return statusOfSqlite(statement.prepareResult());
+        bindIdentity(statement, identity);
+        int result = statement.step();
+        if (result != SQLITE_DONE) return statusOfSqlite(result);
+        return sqlite3_changes(db_) > 0 ? errSecSuccess : errSecItemNotFound;
+    });
+}
+
+}  // namespace quorvane::platform

@@ -1,0 +1,74 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+
+#include "crypto/secret_bytes.h"
+#include "platform/attributes.h"
+#include "platform/linux/item_identity.h"
+
+struct sqlite3;
+
+namespace quorvane::platform {
+
+// A found item's contents: its value bytes and, for a key item, its access-control flags.
+struct StoredItem {
+    SecretBytes value;
+    std::int64_t accessControlFlags = 0;
+};
+
+// SqliteItemStore keeps generic passwords and key items in one SQLite database file, shared by
+// every helper process of the user. Each operation is one transaction (writes take the write lock
+// at once), so concurrent processes see an item either before or after another's change, and a
+// process killed mid-change leaves the item as it was before. A process that finds the store
+// locked waits up to the busy timeout, then fails with store_status::kBusy.
+//
+// Nothing is opened until the first operation. Only add creates anything: the directory (0700)
+// and the file (0600), whatever the umask. When the file is absent, the other operations answer
+// errSecItemNotFound without creating it. A file that exists but is not this helper's store is
+// never replaced: every operation then fails with a status of store_status (statuses.h) and
+// leaves the file as it is. Failures leave the store unchanged.
+//
+// Not thread-safe: one thread at a time per object (the helper does all its work on one thread).
+class SqliteItemStore {
+public:
+    static constexpr std::chrono::milliseconds kDefaultBusyTimeout{10000};
+
+    // `path` is the database file; nothing makes every operation fail with kNoLocation.
+    explicit SqliteItemStore(std::optional<std::filesystem::path> path,
+                             std::chrono::milliseconds busyTimeout = kDefaultBusyTimeout);
+    ~SqliteItemStore();
+    SqliteItemStore(const SqliteItemStore&) = delete;
+    SqliteItemStore& operator=(const SqliteItemStore&) = delete;
+
+    // add creates the item; errSecDuplicateItem when one with this identity exists (left as it
+    // was); kBadAttributes when `contents` carries no value.
+    OSStatus add(const ItemIdentity& identity, const ItemContents& contents);
+    // update replaces the contents that `changes` carries in the item with this identity;
+    // errSecItemNotFound when there is none.
+    OSStatus update(const ItemIdentity& identity, const ItemContents& changes);
+    // find copies the item's contents into `found`, which is left untouched on any status but
+    // errSecSuccess; errSecItemNotFound when there is no such item.
+    OSStatus find(const ItemIdentity& identity, StoredItem* found);
+    // remove deletes the item; errSecItemNotFound when there is none.
+    OSStatus remove(const ItemIdentity& identity);
+
+private:
+    enum class Access { read, write, create };
+    template <class Body>
+    OSStatus inTransaction(Access access, Body body);
+    // open opens the database once; with `create` it first makes the directory and the file.
+    // Sets `absent` when the file does not exist and `create` is false.
+    OSStatus open(bool create, bool* absent);
+    // prepareSchema checks that the open database is our store, creating the tables in an empty
+    // database when `create` is set; sets `present` when the tables are there.
+    OSStatus prepareSchema(bool create, bool* present);
+
+    std::optional<std::filesystem::path> path_;
+    std::chrono::milliseconds busyTimeout_;
+    sqlite3* db_ = nullptr;
+};
+
+}  // namespace quorvane::platform

@@ -1,0 +1,296 @@
+// The SQLite item store on its own: identities, contents, and how it treats files that are not
+// (or not yet) a store, locks held by others, and the umask.
+#include "platform/linux/sqlite_item_store.h"
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+#include "platform/linux/statuses.h"
+#include "support/helper_process.h"
+
+namespace quorvane::platform {
+namespace {
+
+namespace fs = std::filesystem;
+using quorvane::testing::TempDir;
+
+GenericPasswordIdentity password(std::string service, std::string account,
+                                 std::optional<std::string> group = std::nullopt) {
+    return {std::move(service), std::move(account), std::move(group)};
+}
+
+ItemContents holding(std::string_view value) {
+    ItemContents contents;
+    contents.value = SecretBytes::copyOf(value);
+    contents.accessible = "kSecAttrAccessibleAfterFirstUnlock";
+    return contents;
+}
+
+std::string fileBytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+void writeFile(const fs::path& path, const std::string& bytes) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+void execute(const fs::path& path, const char* sql) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    sqlite3_close(db);
+}
+
+class SqliteItemStoreTest : public ::testing::Test {
+protected:
+    fs::path path() const { return fs::path(dir.path()) / "quorvane" / "keychain.sqlite3"; }
+    SqliteItemStore open(std::chrono::milliseconds timeout = std::chrono::milliseconds(200)) {
+        return SqliteItemStore(path(), timeout);
+    }
+    std::string valueOf(SqliteItemStore& store, const ItemIdentity& identity) {
+        StoredItem found;
+        OSStatus status = store.find(identity, &found);
+        return status == errSecSuccess ? std::string(found.value.view())
+                                       : "status " + std::to_string(status);
+    }
+    TempDir dir;
+};
+
+TEST_F(SqliteItemStoreTest, KeepsGenericPasswordsByTheirWholeIdentity) {
+    SqliteItemStore store = open();
+    const std::pair<ItemIdentity, std::string> items[] = {
+        {password("svc", "acct"), "no group"},
+        {password("svc", "acct", ""), "empty group"},
+        {password("svc", "acct", "team"), "team group"},
+        {password("svc", "acct "), "trailing space"},
+        {password("acct", "svc"), "swapped"},
+        {password(std::string("s\0x", 3), "acct"), "embedded nul"},
+        {password("", ""), "empty names"},
+    };
+    for (const auto& [identity, value] : items) {
+        EXPECT_EQ(store.add(identity, holding(value)), errSecSuccess) << value;
+    }
+    for (const auto& [identity, value] : items) EXPECT_EQ(valueOf(store, identity), value);
+    EXPECT_EQ(valueOf(store, password("svc", "acct", "other")), "status -25300");
+    EXPECT_EQ(valueOf(store, password("s", "acct")), "status -25300");
+}
+
+TEST_F(SqliteItemStoreTest, AddUpdateFindRemove) {
+    SqliteItemStore store = open();
+    const ItemIdentity id = password("svc", "acct");
+    EXPECT_EQ(store.update(id, holding("x")), errSecItemNotFound);
+    EXPECT_EQ(store.remove(id), errSecItemNotFound);
+    EXPECT_EQ(store.add(id, holding("first")), errSecSuccess);
+    EXPECT_EQ(store.add(id, holding("second")), errSecDuplicateItem);
+    EXPECT_EQ(valueOf(store, id), "first") << "a refused add changes nothing";
+    EXPECT_EQ(store.update(id, holding("third")), errSecSuccess);
+    EXPECT_EQ(valueOf(store, id), "third");
+    EXPECT_EQ(store.update(id, ItemContents{}), errSecSuccess) << "nothing to change still matches";
+    EXPECT_EQ(valueOf(store, id), "third");
+    EXPECT_EQ(store.update(id, holding("")), errSecSuccess);
+    EXPECT_EQ(valueOf(store, id), "");
+    EXPECT_EQ(store.remove(id), errSecSuccess);
+    EXPECT_EQ(store.remove(id), errSecItemNotFound);
+    EXPECT_EQ(valueOf(store, id), "status -25300");
+    EXPECT_EQ(store.add(id, ItemContents{}), store_status::kBadAttributes) << "an add needs a value";
+}
+
+TEST_F(SqliteItemStoreTest, KeepsKeyItemsWithTheirFlags) {
+    SqliteItemStore store = open();
+    const Bytes tag = {'t', 'a', 'g', 0};
+    const ItemIdentity key = KeyIdentity{"kSecAttrKeyTypeECSECPrimeRandom", tag};
+    ItemContents contents = holding("private key bytes");
+    contents.accessControlFlags = 0x40000008;
+    EXPECT_EQ(store.add(key, contents), errSecSuccess);
+    EXPECT_EQ(store.add(key, contents), errSecDuplicateItem);
+    // Same tag with another type, and a generic password spelled like the tag, are other items.
+    EXPECT_EQ(store.add(KeyIdentity{"otherType", tag}, holding("other")), errSecSuccess);
+    EXPECT_EQ(valueOf(store, password("tag", "tag")), "status -25300");
+
+    StoredItem found;
+    ASSERT_EQ(store.find(key, &found), errSecSuccess);
+    EXPECT_EQ(found.value.view(), "private key bytes");
+    EXPECT_EQ(found.accessControlFlags, 0x40000008);
+
+    ItemContents newFlags;
+    newFlags.accessControlFlags = 8;
+    EXPECT_EQ(store.update(key, newFlags), errSecSuccess);
+    ASSERT_EQ(store.find(key, &found), errSecSuccess);
+    EXPECT_EQ(found.value.view(), "private key bytes");
+    EXPECT_EQ(found.accessControlFlags, 8);
+
+    EXPECT_EQ(store.remove(key), errSecSuccess);
+    EXPECT_EQ(store.find(key, &found), errSecItemNotFound);
+    EXPECT_EQ(found.value.view(), "private key bytes") << "a failed find leaves the slot alone";
+}
+
+TEST_F(SqliteItemStoreTest, SurvivesReopening) {
+    {
+        SqliteItemStore store = open();
+        ASSERT_EQ(store.add(password("svc", "acct"), holding("kept")), errSecSuccess);
+    }
+    SqliteItemStore again = open();
+    EXPECT_EQ(valueOf(again, password("svc", "acct")), "kept");
+}
+
+TEST_F(SqliteItemStoreTest, OnlyAddCreatesAnything) {
+    SqliteItemStore store = open();
+    StoredItem found;
+    EXPECT_EQ(store.find(password("s", "a"), &found), errSecItemNotFound);
+    EXPECT_EQ(store.update(password("s", "a"), holding("v")), errSecItemNotFound);
+    EXPECT_EQ(store.remove(password("s", "a")), errSecItemNotFound);
+    EXPECT_FALSE(fs::exists(path().parent_path()));
+    EXPECT_EQ(store.add(password("s", "a"), holding("v")), errSecSuccess);
+    EXPECT_TRUE(fs::exists(path()));
+}
+
+TEST_F(SqliteItemStoreTest, EmptyFileBecomesAStore) {
+    // What a helper stopped between making the file and its first commit leaves behind.
+    writeFile(path(), "");
+    SqliteItemStore store = open();
+    EXPECT_EQ(valueOf(store, password("s", "a")), "status -25300");
+    EXPECT_EQ(store.add(password("s", "a"), holding("v")), errSecSuccess);
+    EXPECT_EQ(valueOf(store, password("s", "a")), "v");
+}
+
+TEST_F(SqliteItemStoreTest, RefusesFilesThatAreNotItsStoreAndLeavesThemAlone) {
+    struct Case {
+        const char* name;
+        std::function<void(const fs::path&)> make;
+        OSStatus status;
+    };
+    const Case cases[] = {
+        {"garbage", [](const fs::path& p) { writeFile(p, std::string(5000, '\x01')); },
+         store_status::kNotAStore},
+        {"short garbage", [](const fs::path& p) { writeFile(p, "hello"); },
+         store_status::kNotAStore},
+        {"another program's database",
+         [](const fs::path& p) {
+             fs::create_directories(p.parent_path());
+             execute(p, "CREATE TABLE notes (body TEXT)");
+         },
+         store_status::kNotAStore},
+        {"labelled database without tables",
+         [](const fs::path& p) {
+             fs::create_directories(p.parent_path());
+             execute(p, "PRAGMA application_id = 7");
+         },
+         store_status::kNotAStore},
+        {"newer store",
+         [](const fs::path& p) {
+             SqliteItemStore(p).add(password("s", "a"), holding("v"));
+             execute(p, "PRAGMA user_version = 2");
+         },
+         store_status::kNewerFormat},
+    };
+    for (const Case& c : cases) {
+        TempDir scratch;
+        fs::path file = fs::path(scratch.path()) / "keychain.sqlite3";
+        c.make(file);
+        const std::string before = fileBytes(file);
+        SqliteItemStore store(file);
+        StoredItem found;
+        EXPECT_EQ(store.find(password("s", "a"), &found), c.status) << c.name;
+        EXPECT_EQ(store.update(password("s", "a"), holding("w")), c.status) << c.name;
+        EXPECT_EQ(store.add(password("s", "b"), holding("w")), c.status) << c.name;
+        EXPECT_EQ(store.remove(password("s", "a")), c.status) << c.name;
+        EXPECT_TRUE(fileBytes(file) == before) << c.name << ": the file was changed";
+    }
+}
+
+TEST_F(SqliteItemStoreTest, ReportsADamagedStore) {
+    {
+        SqliteItemStore store = open();
+        for (int i = 0; i < 50; ++i) {
+            ASSERT_EQ(store.add(password("svc", "acct" + std::to_string(i)),
+                                holding(std::string(300, 'v'))),
+                      errSecSuccess);
+        }
+    }
+    // Overwrite the pages after the first with garbage, keeping the header intact.
+    std::string bytes = fileBytes(path());
+    for (std::size_t i = 4096; i < bytes.size(); ++i) bytes[i] = static_cast<char>(0xA5);
+    writeFile(path(), bytes);
+    SqliteItemStore store = open();
+    StoredItem found;
+    EXPECT_EQ(store.find(password("svc", "acct7"), &found), store_status::kCorrupt);
+    EXPECT_EQ(store.remove(password("svc", "acct7")), store_status::kCorrupt);
+}
+
+TEST_F(SqliteItemStoreTest, WaitsForALockThenGivesUpWithBusy) {
+    SqliteItemStore store = open();
+    ASSERT_EQ(store.add(password("s", "a"), holding("v")), errSecSuccess);
+
+    sqlite3* holder = nullptr;
+    ASSERT_EQ(sqlite3_open(path().c_str(), &holder), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    SqliteItemStore waiting = open(std::chrono::milliseconds(100));
+    StoredItem found;
+    EXPECT_EQ(waiting.find(password("s", "a"), &found), store_status::kBusy);
+    EXPECT_EQ(waiting.update(password("s", "a"), holding("w")), store_status::kBusy);
+    EXPECT_EQ(waiting.remove(password("s", "a")), store_status::kBusy);
+    sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(holder);
+
+    EXPECT_EQ(waiting.update(password("s", "a"), holding("w")), errSecSuccess);
+    EXPECT_EQ(valueOf(waiting, password("s", "a")), "w");
+}
+
+TEST_F(SqliteItemStoreTest, PlaceProblems) {
+    StoredItem found;
+    EXPECT_EQ(SqliteItemStore(std::nullopt).add(password("s", "a"), holding("v")),
+              store_status::kNoLocation);
+    EXPECT_EQ(SqliteItemStore(std::nullopt).find(password("s", "a"), &found),
+              store_status::kNoLocation);
+
+    writeFile(path().parent_path(), "a file where the directory goes");
+    EXPECT_EQ(open().add(password("s", "a"), holding("v")), store_status::kDirectoryFailed);
+    EXPECT_EQ(open().find(password("s", "a"), &found), errSecItemNotFound);
+
+    fs::remove(path().parent_path());
+    fs::create_directories(path());
+    EXPECT_EQ(open().add(password("s", "a"), holding("v")), store_status::kCannotOpen);
+    EXPECT_EQ(open().find(password("s", "a"), &found), store_status::kCannotOpen);
+}
+
+TEST_F(SqliteItemStoreTest, MakesPrivateFilesWhateverTheUmask) {
+    for (mode_t mask : {mode_t{0}, mode_t{022}, mode_t{0277}}) {
+        TempDir scratch;
+        fs::path file = fs::path(scratch.path()) / "a" / "b" / "keychain.sqlite3";
+        mode_t previous = umask(mask);
+        OSStatus status = SqliteItemStore(file).add(password("s", "a"), holding("v"));
+        umask(previous);
+        ASSERT_EQ(status, errSecSuccess) << "umask " << mask;
+        auto mode = [](const fs::path& p) {
+            struct stat info{};
+            stat(p.c_str(), &info);
+            return info.st_mode & 07777;
+        };
+        EXPECT_EQ(mode(file), 0600u) << "umask " << mask;
+        EXPECT_EQ(mode(file.parent_path()), 0700u) << "umask " << mask;
+        EXPECT_EQ(mode(file.parent_path().parent_path()), 0700u) << "umask " << mask;
+    }
+}
+
+TEST_F(SqliteItemStoreTest, RemovedValuesDoNotLingerInTheFile) {
+    SqliteItemStore store = open();
+    const std::string secret = "a secret that must be gone from the file";
+    ASSERT_EQ(store.add(password("s", "a"), holding(secret)), errSecSuccess);
+    ASSERT_EQ(store.add(password("s", "b"), holding("other")), errSecSuccess);
+    ASSERT_EQ(store.remove(password("s", "a")), errSecSuccess);
+    EXPECT_EQ(fileBytes(path()).find(secret), std::string::npos);
+}
+
+}  // namespace
+}  // namespace quorvane::platform
