@@ -19,6 +19,8 @@ constexpr std::size_t base64EncodedLength(std::size_t size) { return (size + 2) 
 // base64Encode writes the text of `bytes` to `out`, which must hold base64EncodedLength bytes.
 void base64Encode(std::span<const std::uint8_t> bytes, char* out);
 std::string base64Encode(std::span<const std::uint8_t> bytes);
+// base64Encode of two parts writes the text of first || second without joining them first.
+void base64Encode(std::span<const std::uint8_t> first, std::span<const std::uint8_t> second, char* out);
 
 // base64DecodedMaxLength is an upper bound of the decoded size of `textLength` characters.
 constexpr std::size_t base64DecodedMaxLength(std::size_t textLength) { return textLength / 4 * 3; }
@@ -26,8 +28,14 @@ constexpr std::size_t base64DecodedMaxLength(std::size_t textLength) { return te
 // base64Decode reads `text` strictly: length a multiple of four, only alphabet characters, "="
 // only as one or two final padding characters. Empty text is zero bytes. Writes to `out` (room
 // for base64DecodedMaxLength) and returns the decoded length, or nothing for invalid text
-// (`out` may then hold partial output, which the caller owns and wipes).
+// (`out` may then hold partial output, which the caller owns and wipes). `out` may be the text's
+// own storage: output never overtakes input, so decoding in place is safe.
 std::optional<std::size_t> base64Decode(std::string_view text, std::uint8_t* out);
+
+// The portable forms of the two functions above (same contracts), used for the tails the vector
+// kernels leave and on CPUs without them.
+void base64EncodeScalar(std::span<const std::uint8_t> bytes, char* out);
+std::optional<std::size_t> base64DecodeScalar(std::string_view text, std::uint8_t* out);
 
 // base64DecodeSecret decodes into a new SecretBytes, or nothing for invalid text.
 std::optional<SecretBytes> base64DecodeSecret(std::string_view text);

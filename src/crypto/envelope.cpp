@@ -13,9 +13,15 @@ namespace quorvane {
 struct EnvelopeCipher::Context {
     EVP_CIPHER_CTX* encrypt = nullptr;
     EVP_CIPHER_CTX* decrypt = nullptr;
+    // Nonces are drawn from the CSPRNG in batches: one generator call per batch instead of one
+    // per envelope, with the same uniformly random, never-reused 96-bit nonces.
+    static constexpr std::size_t kBatch = 128;
+    std::uint8_t nonces[kBatch * kNonceSize];
+    std::size_t noncesLeft = 0;
     ~Context() {
         EVP_CIPHER_CTX_free(encrypt);  // frees and cleanses the key schedule
         EVP_CIPHER_CTX_free(decrypt);
+        wipeMemory(nonces, sizeof nonces);
     }
 };
 
@@ -43,11 +49,17 @@ EnvelopeCipher::EnvelopeCipher(std::span<const std::uint8_t> key) : context_(new
 
 EnvelopeCipher::~EnvelopeCipher() = default;
 
-void EnvelopeCipher::seal(std::span<const std::uint8_t> plaintext, std::uint8_t* out) {
-    std::uint8_t* nonce = out;
-    std::uint8_t* tag = out + kNonceSize;
-    std::uint8_t* ciphertext = out + kEnvelopeOverhead;
-    randomBytes({nonce, kNonceSize});
+void EnvelopeCipher::nextNonce(std::uint8_t* nonce) {
+    if (context_->noncesLeft == 0) {
+        randomBytes(context_->nonces);
+        context_->noncesLeft = Context::kBatch;
+    }
+    --context_->noncesLeft;
+    std::copy_n(context_->nonces + context_->noncesLeft * kNonceSize, kNonceSize, nonce);
+}
+
+void EnvelopeCipher::encrypt(const std::uint8_t* nonce, std::span<const std::uint8_t> plaintext,
+                             std::uint8_t* ciphertext, std::uint8_t* tag) {
     EVP_CIPHER_CTX* ctx = context_->encrypt;
     if (EVP_EncryptInit_ex(ctx, nullptr, nullptr, nullptr, nonce) != 1) providerFailure();
     std::size_t done = 0;
@@ -65,6 +77,17 @@ void EnvelopeCipher::seal(std::span<const std::uint8_t> plaintext, std::uint8_t*
         EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_GET_TAG, kTagSize, tag) != 1) {
         providerFailure();
     }
+}
+
+void EnvelopeCipher::seal(std::span<const std::uint8_t> plaintext, std::uint8_t* out) {
+    nextNonce(out);
+    encrypt(out, plaintext, out + kEnvelopeOverhead, out + kNonceSize);
+}
+
+void EnvelopeCipher::sealInPlace(std::span<std::uint8_t> data,
+                                 std::uint8_t (&header)[kEnvelopeOverhead]) {
+    nextNonce(header);
+    encrypt(header, data, data.data(), header + kNonceSize);
 }
 
 std::size_t EnvelopeCipher::open(std::span<const std::uint8_t> envelope, std::uint8_t* out) {

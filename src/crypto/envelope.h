@@ -35,6 +35,10 @@ public:
     // plaintext.data() (sealing in place behind a reserved header). Raises PlatformError.
     void seal(std::span<const std::uint8_t> plaintext, std::uint8_t* out);
 
+    // sealInPlace encrypts `data` where it lies and writes the envelope's first 28 bytes (nonce
+    // and tag) to `header`; the envelope is then header || data. Raises PlatformError.
+    void sealInPlace(std::span<std::uint8_t> data, std::uint8_t (&header)[kEnvelopeOverhead]);
+
     // open checks and decrypts `envelope` into `out` (room for size - kEnvelopeOverhead bytes;
     // `out` may equal envelope.data() + kEnvelopeOverhead). Raises HelperError "ciphertext too
     // short" below 28 bytes, PlatformError kAuthenticationFailed when the tag does not verify;
@@ -42,6 +46,10 @@ public:
     std::size_t open(std::span<const std::uint8_t> envelope, std::uint8_t* out);
 
 private:
+    void nextNonce(std::uint8_t* nonce);
+    void encrypt(const std::uint8_t* nonce, std::span<const std::uint8_t> plaintext,
+                 std::uint8_t* ciphertext, std::uint8_t* tag);
+
     struct Context;
     std::unique_ptr<Context> context_;
 };

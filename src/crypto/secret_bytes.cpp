@@ -1,19 +1,61 @@
 #include "crypto/secret_bytes.h"
 
 #include <openssl/crypto.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <cstring>
 #include <new>
 #include <utility>
 
+#include <string.h>  // explicit_bzero
+
 namespace quorvane {
 
 void wipeMemory(void* data, std::size_t size) noexcept {
+    // explicit_bzero is memset (vectorised, several times faster than OPENSSL_cleanse on bulk
+    // payloads) behind a barrier the optimiser cannot remove.
     if (data != nullptr && size != 0) {
-        OPENSSL_cleanse(data, size);
+        explicit_bzero(data, size);
     }
 }
+
+namespace {
+
+// Large buffers (bulk payloads, long request lines) get pages of their own: they can grow by
+// moving page mappings instead of copying, leave no stale copy behind when they do, are kept
+// out of core dumps, and return to the system at once when freed.
+constexpr std::size_t kMappedThreshold = 256 * 1024;
+constexpr std::size_t kPageSize = 4096;
+
+bool isMapped(std::size_t capacity) { return capacity >= kMappedThreshold; }
+
+std::size_t storageCapacity(std::size_t wanted) {
+    return isMapped(wanted) ? (wanted + kPageSize - 1) / kPageSize * kPageSize : wanted;
+}
+
+void adviseMapped(void* data, std::size_t capacity) {
+    (void)madvise(data, capacity, MADV_DONTDUMP);
+}
+
+std::uint8_t* allocateStorage(std::size_t capacity) {
+    if (!isMapped(capacity)) return static_cast<std::uint8_t*>(::operator new(capacity));
+    void* data = mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (data == MAP_FAILED) throw std::bad_alloc();
+    adviseMapped(data, capacity);
+    return static_cast<std::uint8_t*>(data);
+}
+
+void releaseStorage(std::uint8_t* data, std::size_t capacity) noexcept {
+    if (data == nullptr) return;
+    if (isMapped(capacity)) {
+        munmap(data, capacity);
+    } else {
+        ::operator delete(data);
+    }
+}
+
+}  // namespace
 
 bool constantTimeEqual(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) noexcept {
     if (a.size() != b.size()) return false;
@@ -37,7 +79,8 @@ SecretBytes SecretBytes::copyOf(std::string_view text) {
 SecretBytes::SecretBytes(SecretBytes&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
       size_(std::exchange(other.size_, 0)),
-      capacity_(std::exchange(other.capacity_, 0)) {}
+      capacity_(std::exchange(other.capacity_, 0)),
+      touched_(std::exchange(other.touched_, 0)) {}
 
 SecretBytes& SecretBytes::operator=(SecretBytes&& other) noexcept {
     if (this != &other) {
@@ -45,6 +88,7 @@ SecretBytes& SecretBytes::operator=(SecretBytes&& other) noexcept {
         data_ = std::exchange(other.data_, nullptr);
         size_ = std::exchange(other.size_, 0);
         capacity_ = std::exchange(other.capacity_, 0);
+        touched_ = std::exchange(other.touched_, 0);
     }
     return *this;
 }
@@ -55,10 +99,21 @@ SecretBytes::~SecretBytes() {
 
 void SecretBytes::reserve(std::size_t capacity) {
     if (capacity <= capacity_) return;
-    auto* fresh = static_cast<std::uint8_t*>(::operator new(capacity));
+    capacity = storageCapacity(capacity);
+    if (isMapped(capacity_)) {
+        // The kernel moves the pages: no copy is made and nothing stays at the old address.
+        void* moved = mremap(data_, capacity_, capacity, MREMAP_MAYMOVE);
+        if (moved == MAP_FAILED) throw std::bad_alloc();
+        adviseMapped(moved, capacity);
+        data_ = static_cast<std::uint8_t*>(moved);
+        capacity_ = capacity;
+        return;
+    }
+    std::uint8_t* fresh = allocateStorage(capacity);
     if (size_ != 0) std::memcpy(fresh, data_, size_);
-    wipeMemory(data_, capacity_);
-    ::operator delete(data_);
+    wipeMemory(data_, touched_);
+    releaseStorage(data_, capacity_);
+    touched_ = size_;
     data_ = fresh;
     capacity_ = capacity;
 }
@@ -68,17 +123,20 @@ void SecretBytes::resize(std::size_t size) {
     if (size > size_) std::memset(data_ + size_, 0, size - size_);
     else wipeMemory(data_ + size, size_ - size);
     size_ = size;
+    touched_ = std::max(touched_, size_);
 }
 
 void SecretBytes::push_back(std::uint8_t byte) {
     if (size_ == capacity_) reserve(std::max<std::size_t>(16, capacity_ * 2));
     data_[size_++] = byte;
+    touched_ = std::max(touched_, size_);
 }
 
 std::uint8_t* SecretBytes::extend(std::size_t count) {
     if (size_ + count > capacity_) reserve(std::max(size_ + count, capacity_ * 2));
     std::uint8_t* start = data_ + size_;
     size_ += count;
+    touched_ = std::max(touched_, size_);
     return start;
 }
 
@@ -87,14 +145,16 @@ void SecretBytes::append(std::span<const std::uint8_t> bytes) {
     if (size_ + bytes.size() > capacity_) reserve(std::max(size_ + bytes.size(), capacity_ * 2));
     std::memcpy(data_ + size_, bytes.data(), bytes.size());
     size_ += bytes.size();
+    touched_ = std::max(touched_, size_);
 }
 
 void SecretBytes::clear() noexcept {
-    wipeMemory(data_, capacity_);
-    ::operator delete(data_);
+    wipeMemory(data_, touched_);
+    releaseStorage(data_, capacity_);
     data_ = nullptr;
     size_ = 0;
     capacity_ = 0;
+    touched_ = 0;
 }
 
 }  // namespace quorvane

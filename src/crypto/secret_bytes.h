@@ -13,7 +13,8 @@ using Bytes = std::vector<std::uint8_t>;
 
 // SecretBytes holds key material or plaintext. It is move-only, never converts to a string,
 // and wipes its storage whenever the storage is released (destruction, move-assignment over it,
-// growth, clear). Thread safety: none; one owner at a time.
+// growth, clear) and whenever it shrinks. Bytes written through data() beyond size() are outside
+// the contract and are not wiped. Thread safety: none; one owner at a time.
 class SecretBytes {
 public:
     SecretBytes() = default;
@@ -57,6 +58,9 @@ private:
     std::uint8_t* data_ = nullptr;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
+    // One past the furthest byte ever inside the size: storage beyond it was never handed out,
+    // so wiping stops there rather than touching (and making resident) untouched pages.
+    std::size_t touched_ = 0;
 };
 
 // wipeMemory overwrites `size` bytes at `data` with zeros in a way the compiler cannot drop.

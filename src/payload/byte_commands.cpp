@@ -8,29 +8,27 @@ namespace quorvane {
 
 void encryptBytesCommand(CommandContext& context) {
     auto sessionId = context.request.string("sessionId");
-    auto data = context.request.string("data");
+    auto data = context.request.mutableString("data");
     if (!sessionId || !data) throw HelperError("encrypt_bytes missing parameters");
     const SecretBytes& key = context.sessions.requireAnySession(*sessionId);
 
-    // Decode behind a reserved envelope header and seal in place: one buffer for the payload.
-    SecretBytes buffer(kEnvelopeOverhead + base64DecodedMaxLength(data->size()));
-    auto length = base64Decode(*data, buffer.data() + kEnvelopeOverhead);
+    // The payload is decoded and sealed where the request holds it: no other copy of it exists.
+    auto* bytes = reinterpret_cast<std::uint8_t*>(data->data());
+    auto length = base64Decode({data->data(), data->size()}, bytes);
     if (!length) throw HelperError("invalid base64 data");
     EnvelopeCipher cipher(key.span());
-    cipher.seal({buffer.data() + kEnvelopeOverhead, *length}, buffer.data());
-    std::span<const std::uint8_t> envelope(buffer.data(), kEnvelopeOverhead + *length);
-    base64Encode(envelope, context.reply.addRawString("data", base64EncodedLength(envelope.size())));
+    sealInPlaceToText(cipher, {bytes, *length},
+                      context.reply.addRawString("data", sealedTextLength(*length)));
 }
 
 void decryptBytesCommand(CommandContext& context) {
     auto sessionId = context.request.string("sessionId");
-    auto data = context.request.string("data");
+    auto data = context.request.mutableString("data");
     if (!sessionId || !data) throw HelperError("decrypt_bytes missing parameters");
     const SecretBytes& key = context.sessions.requireFullSession(*sessionId);
 
     EnvelopeCipher cipher(key.span());
-    SecretBytes scratch;
-    auto plaintext = openText(cipher, *data, scratch, "invalid base64 data");
+    auto plaintext = openTextInPlace(cipher, *data, "invalid base64 data");
     base64Encode(plaintext, context.reply.addRawString("data", base64EncodedLength(plaintext.size())));
 }
 

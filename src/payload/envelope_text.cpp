@@ -2,8 +2,6 @@
 
 #include <simdjson.h>
 
-#include <algorithm>
-
 #include "crypto/base64.h"
 #include "front/errors.h"
 
@@ -13,22 +11,20 @@ std::size_t sealedTextLength(std::size_t plaintextLength) {
     return base64EncodedLength(kEnvelopeOverhead + plaintextLength);
 }
 
-void sealToText(EnvelopeCipher& cipher, std::span<const std::uint8_t> plaintext, Bytes& scratch,
-                char* out) {
-    scratch.resize(kEnvelopeOverhead + plaintext.size());
-    cipher.seal(plaintext, scratch.data());
-    base64Encode(scratch, out);
+void sealInPlaceToText(EnvelopeCipher& cipher, std::span<std::uint8_t> plaintext, char* out) {
+    std::uint8_t header[kEnvelopeOverhead];
+    cipher.sealInPlace(plaintext, header);
+    base64Encode(header, plaintext, out);
 }
 
-std::span<const std::uint8_t> openText(EnvelopeCipher& cipher, std::string_view text,
-                                       SecretBytes& scratch, const char* invalidTextMessage) {
-    std::size_t room = std::max(base64DecodedMaxLength(text.size()), kEnvelopeOverhead);
-    if (scratch.size() < room) scratch.resize(room);
-    auto length = base64Decode(text, scratch.data());
+std::span<const std::uint8_t> openTextInPlace(EnvelopeCipher& cipher, std::span<char> text,
+                                              const char* invalidTextMessage) {
+    std::uint8_t* bytes = reinterpret_cast<std::uint8_t*>(text.data());
+    auto length = base64Decode({text.data(), text.size()}, bytes);
     if (!length) throw HelperError(invalidTextMessage);
-    // Opened in place: the plaintext replaces the ciphertext behind the 28-byte header.
-    std::size_t plaintextLength = cipher.open({scratch.data(), *length}, scratch.data() + kEnvelopeOverhead);
-    return {scratch.data() + kEnvelopeOverhead, plaintextLength};
+    // The plaintext replaces the ciphertext behind the 28-byte header.
+    std::size_t plaintextLength = cipher.open({bytes, *length}, bytes + kEnvelopeOverhead);
+    return {bytes + kEnvelopeOverhead, plaintextLength};
 }
 
 bool isValidUtf8(std::span<const std::uint8_t> bytes) {

@@ -15,26 +15,26 @@ SecretBytes stateKeyFor(std::span<const std::uint8_t> vaultKey) {
 
 void encryptStateCommand(CommandContext& context) {
     auto sessionId = context.request.string("sessionId");
-    auto line = context.request.string("line");
+    auto line = context.request.mutableString("line");
     if (!sessionId || !line) throw HelperError("encrypt_state missing parameters");
     SecretBytes stateKey = stateKeyFor(context.sessions.requireAnySession(*sessionId).span());
-    if (!isValidUtf8(*line)) throw HelperError("invalid utf8 payload");
+    if (!isValidUtf8(std::string_view(line->data(), line->size()))) {
+        throw HelperError("invalid utf8 payload");
+    }
 
     EnvelopeCipher cipher(stateKey.span());
-    Bytes scratch;
-    sealToText(cipher, asBytes(*line), scratch,
-               context.reply.addRawString("line", sealedTextLength(line->size())));
+    sealInPlaceToText(cipher, asBytes(*line),
+                      context.reply.addRawString("line", sealedTextLength(line->size())));
 }
 
 void decryptStateCommand(CommandContext& context) {
     auto sessionId = context.request.string("sessionId");
-    auto line = context.request.string("line");
+    auto line = context.request.mutableString("line");
     if (!sessionId || !line) throw HelperError("decrypt_state missing parameters");
     SecretBytes stateKey = stateKeyFor(context.sessions.requireAnySession(*sessionId).span());
 
     EnvelopeCipher cipher(stateKey.span());
-    SecretBytes scratch;
-    auto plaintext = openText(cipher, *line, scratch, "invalid ciphertext");
+    auto plaintext = openTextInPlace(cipher, *line, "invalid ciphertext");
     if (!isValidUtf8(plaintext)) throw HelperError("invalid utf8 plaintext");
     context.reply.addString("line", asText(plaintext));
 }

@@ -1,7 +1,9 @@
 #include "server/line_reader.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -9,8 +11,12 @@
 
 namespace quorvane {
 namespace {
-constexpr std::size_t kReadChunk = 1 << 16;
-}
+
+// Large reads keep the number of system calls (and wake-ups of the writer) low for bulk
+// requests; small requests are unaffected because read returns what is there.
+constexpr std::size_t kReadChunk = 1 << 20;
+
+}  // namespace
 
 bool LineReader::fill() {
     if (eof_) return false;
@@ -19,13 +25,15 @@ bool LineReader::fill() {
     if (start_ > 0) {
         std::size_t pending = end_ - start_;
         std::memmove(buffer_.data(), buffer_.data() + start_, pending);
-        wipeMemory(buffer_.data() + pending, start_);
+        wipeMemory(buffer_.data() + pending, start_);  // the stale copy left behind
         end_ = pending;
         start_ = 0;
     }
-    std::size_t wanted = end_ + kReadChunk + padding_;
-    if (buffer_.size() < wanted) {
-        buffer_.resize(std::max(wanted, buffer_.size() * 2));
+    if (buffer_.size() < end_ + kReadChunk + padding_) {
+        // Grow geometrically without touching the new room: pages become resident only as
+        // input arrives, which keeps the peak resident size close to the line's own size.
+        buffer_.reserve(std::max(end_ + kReadChunk + padding_, buffer_.capacity() * 2));
+        buffer_.extend(buffer_.capacity() - buffer_.size());
     }
     for (;;) {
         ssize_t n = ::read(fd_, buffer_.data() + end_, buffer_.size() - end_ - padding_);
@@ -44,36 +52,39 @@ bool LineReader::fill() {
 std::optional<std::string_view> LineReader::next() {
     start_ += consumed_;
     consumed_ = 0;
-    scanned_ = 0;
+    std::size_t scanned = 0;
     for (;;) {
-        const auto* base = buffer_.data() + start_;
+        const std::uint8_t* base = buffer_.data() + start_;
         std::size_t pending = end_ - start_;
-        if (scanned_ < pending) {
-            const void* newline = std::memchr(base + scanned_, '\n', pending - scanned_);
+        if (scanned < pending) {
+            const void* newline = std::memchr(base + scanned, '\n', pending - scanned);
             if (newline != nullptr) {
-                std::size_t length = static_cast<const std::uint8_t*>(newline) - base;
+                std::size_t length = static_cast<std::size_t>(static_cast<const std::uint8_t*>(newline) - base);
                 consumed_ = length + 1;
                 if (length > 0 && base[length - 1] == '\r') --length;
                 lineStart_ = start_;
-                lineLength_ = length;
                 return std::string_view(reinterpret_cast<const char*>(base), length);
             }
-            scanned_ = pending;
+            scanned = pending;
         }
         if (!fill()) {
             if (end_ == start_) return std::nullopt;
-            // The last line has no terminator.
+            // The last line has no terminator; fill() left padding room behind it.
             lineStart_ = start_;
-            lineLength_ = end_ - start_;
-            consumed_ = lineLength_;
-            if (buffer_.size() < end_ + padding_) buffer_.resize(end_ + padding_);
-            return std::string_view(reinterpret_cast<const char*>(buffer_.data() + start_), lineLength_);
+            consumed_ = end_ - start_;
+            return std::string_view(reinterpret_cast<const char*>(buffer_.data() + start_), consumed_);
         }
     }
 }
 
 void LineReader::wipeCurrentLine() {
     wipeMemory(buffer_.data() + lineStart_, consumed_);
+}
+
+void widenPipe(int fd) {
+    // A megabyte of pipe buffer lets bulk requests and replies move in few large steps; a file
+    // descriptor that is not a pipe (or a kernel limit) simply keeps its size.
+    (void)fcntl(fd, F_SETPIPE_SZ, 1 << 20);
 }
 
 }  // namespace quorvane

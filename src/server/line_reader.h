@@ -29,12 +29,15 @@ private:
 
     int fd_;
     std::size_t padding_;
-    SecretBytes buffer_;
+    SecretBytes buffer_;       // its whole capacity is in use; start_/end_ delimit the input
     std::size_t start_ = 0;    // first byte not yet returned
     std::size_t end_ = 0;      // one past the last byte read
-    std::size_t scanned_ = 0;  // bytes from start_ known to hold no line feed
     bool eof_ = false;
-    std::size_t lineStart_ = 0, lineLength_ = 0, consumed_ = 0;
+    std::size_t lineStart_ = 0;  // where the line last returned starts
+    std::size_t consumed_ = 0;   // its length with its terminator
 };
+
+// widenPipe asks for a larger kernel buffer when `fd` is a pipe; otherwise does nothing.
+void widenPipe(int fd);
 
 }  // namespace quorvane

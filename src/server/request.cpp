@@ -52,3 +52,30 @@ std::optional<std::vector<std::string_view>> Request::stringArray(std::string_vi
 }
 
 }  // namespace quorvane
+
+namespace quorvane {
+namespace {
+
+std::span<char> writable(std::string_view text) {
+    // DOM strings live in the parser's string buffer, which this process owns and may rewrite.
+    return {const_cast<char*>(text.data()), text.size()};
+}
+
+}  // namespace
+
+std::optional<std::span<char>> Request::mutableString(std::string_view name) const {
+    auto text = string(name);
+    if (!text) return std::nullopt;
+    return writable(*text);
+}
+
+std::optional<std::vector<std::span<char>>> Request::mutableStringArray(std::string_view name) const {
+    auto texts = stringArray(name);
+    if (!texts) return std::nullopt;
+    std::vector<std::span<char>> spans;
+    spans.reserve(texts->size());
+    for (std::string_view text : *texts) spans.push_back(writable(text));
+    return spans;
+}
+
+}  // namespace quorvane

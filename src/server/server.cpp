@@ -7,6 +7,7 @@
 #include "front/errors.h"
 #include "server/command_table.h"
 #include "server/line_reader.h"
+#include "server/parser_wipe.h"
 #include "server/request.h"
 
 namespace quorvane {
@@ -16,13 +17,19 @@ Server::Server(std::function<platform::Platform&()> platform) : platform_(std::m
 void Server::handleLine(std::string_view line) {
     simdjson::dom::element document;
     simdjson::dom::object object;
-    if (parser_.parse(line.data(), line.size(), false).get(document) != simdjson::SUCCESS ||
-        document.get_object().get(object) != simdjson::SUCCESS) {
+    if (parser_.parse(line.data(), line.size(), false).get(document) != simdjson::SUCCESS) {
+        wipeAfterFailedParse(parser_, line.size());
         reply_.fail(0, "invalid json request");
         reply_.finish();
         return;
     }
-    handleRequest(object);
+    if (document.get_object().get(object) != simdjson::SUCCESS) {
+        reply_.fail(0, "invalid json request");
+    } else {
+        handleRequest(object);
+    }
+    wipeParsedStrings(parser_);
+    reply_.finish();
 }
 
 void Server::handleRequest(simdjson::dom::object object) {
@@ -44,7 +51,6 @@ void Server::handleRequest(simdjson::dom::object object) {
     } catch (...) {
         reply_.fail(id, stringCurrentError());
     }
-    reply_.finish();
 }
 
 namespace {
@@ -63,6 +69,8 @@ void writeAll(std::string_view bytes) {
 }  // namespace
 
 int serve(std::function<platform::Platform&()> platform) {
+    widenPipe(STDIN_FILENO);
+    widenPipe(STDOUT_FILENO);
     Server server(std::move(platform));
     server.reply().ready();
     server.reply().finish();

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "crypto/hex.h"
 
 namespace quorvane {
@@ -41,6 +43,46 @@ TEST(Base64Test, RoundTripsEveryByteValue) {
         auto decoded = base64DecodeSecret(text);
         ASSERT_TRUE(decoded);
         ASSERT_EQ(dataHex(decoded->span()), dataHex(part));
+    }
+}
+
+}  // namespace
+}  // namespace quorvane
+
+namespace quorvane {
+namespace {
+
+// The vector kernels must agree with the scalar code on every length and on where invalid
+// input is refused, including invalid characters deep inside the vectorised region.
+TEST(Base64Test, VectorPathMatchesScalarPath) {
+    std::mt19937 random(7);
+    for (std::size_t length = 0; length < 700; length += (length < 100 ? 1 : 37)) {
+        Bytes data(length);
+        for (auto& byte : data) byte = static_cast<std::uint8_t>(random());
+        std::string scalar(base64EncodedLength(length), '\0');
+        base64EncodeScalar(data, scalar.data());
+        ASSERT_EQ(base64Encode(data), scalar) << "length " << length;
+
+        Bytes decoded(base64DecodedMaxLength(scalar.size()) + 8);
+        auto n = base64Decode(scalar, decoded.data());
+        ASSERT_TRUE(n);
+        ASSERT_EQ(Bytes(decoded.begin(), decoded.begin() + static_cast<long>(*n)), data);
+
+        // In place, as the payload commands decode.
+        std::string inPlace = scalar;
+        auto m = base64Decode(inPlace, reinterpret_cast<std::uint8_t*>(inPlace.data()));
+        ASSERT_TRUE(m);
+        ASSERT_EQ(Bytes(inPlace.begin(), inPlace.begin() + static_cast<long>(*m)), data);
+
+        if (scalar.empty()) continue;
+        for (char bad : {' ', '=', '-', '\n', '\x80', '\0'}) {
+            std::string broken = scalar;
+            broken[random() % broken.size()] = bad;
+            Bytes out1(decoded.size()), out2(decoded.size());
+            bool vector = base64Decode(broken, out1.data()).has_value();
+            bool plain = base64DecodeScalar(broken, out2.data()).has_value();
+            ASSERT_EQ(vector, plain) << "length " << length << " char " << int(bad);
+        }
     }
 }
 
