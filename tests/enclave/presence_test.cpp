@@ -1,0 +1,110 @@
+// The presence context, the hardware-key probe and the bare prompt, against the fake platform.
+#include "enclave/presence.h"
+
+#include <gtest/gtest.h>
+
+#include "front/errors.h"
+#include "platform/fake/fake_platform.h"
+
+namespace quorvane {
+namespace {
+
+using platform::FakePlatform;
+namespace attr = platform::attr;
+namespace value = platform::value;
+
+std::string errorOf(auto&& action) {
+    try {
+        action();
+    } catch (const std::exception& error) {
+        return stringError(error);
+    }
+    return "<succeeded>";
+}
+
+TEST(MakeContext, HandsOutAContextOnlyWhenPresenceCanBeAskedFor) {
+    FakePlatform platform;
+    EXPECT_NE(makeContext(platform), nullptr);
+    // Checked, not evaluated: nobody was asked anything.
+    EXPECT_EQ(platform.operations(),
+              (std::vector<std::string>{"createAuthContext", "canEvaluatePolicy"}));
+    EXPECT_EQ(platform.promptCount, 0);
+}
+
+TEST(MakeContext, UnavailableCarriesThePlatformsReasonOrNoBiometrics) {
+    struct Case {
+        std::optional<PlatformError> reason;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {PlatformError("polkit is not running on the system bus"),
+         "unavailable: polkit is not running on the system bus"},
+        {std::nullopt, "unavailable: no biometrics"},
+        {PlatformError(""), "unavailable: "},
+    };
+    for (const Case& c : cases) {
+        FakePlatform platform;
+        platform.canEvaluate = false;
+        platform.canEvaluateError = c.reason;
+        EXPECT_EQ(errorOf([&] { makeContext(platform); }), c.expected);
+    }
+}
+
+TEST(SupportsSecureEnclave, ProbesWithANonPermanentKeyAndStoresNothing) {
+    FakePlatform platform;
+    EXPECT_TRUE(supportsSecureEnclave(platform));
+    EXPECT_TRUE(supportsSecureEnclave(platform));
+    EXPECT_TRUE(platform.items.empty());
+    ASSERT_EQ(platform.operations(),
+              (std::vector<std::string>{"keyCreateRandomKey", "keyCreateRandomKey"}));
+
+    const platform::AttributeSet& probe = platform.calls[0].attributes;
+    EXPECT_EQ(probe.size(), 4u);
+    EXPECT_EQ(*probe.get<platform::Constant>(attr::kSecAttrKeyType),
+              value::kSecAttrKeyTypeECSECPrimeRandom);
+    EXPECT_EQ(*probe.get<std::int64_t>(attr::kSecAttrKeySizeInBits), 256);
+    EXPECT_EQ(*probe.get<platform::Constant>(attr::kSecAttrTokenID),
+              value::kSecAttrTokenIDSecureEnclave);
+    auto inner = probe.get<std::shared_ptr<const platform::AttributeSet>>(attr::kSecPrivateKeyAttrs);
+    ASSERT_NE(inner, nullptr);
+    EXPECT_EQ((*inner)->size(), 1u);
+    EXPECT_EQ(*(*inner)->get<bool>(attr::kSecAttrIsPermanent), false);
+}
+
+TEST(SupportsSecureEnclave, AnswersFalseWhenNoKeyCanBeMade) {
+    FakePlatform platform;
+    platform.keyCreateFails = true;
+    platform.keyCreateError = PlatformError("no secure hardware");
+    EXPECT_FALSE(supportsSecureEnclave(platform));
+    EXPECT_TRUE(platform.items.empty());
+}
+
+TEST(PromptOnly, ReturnsAfterAPassedPromptWithThePromptText) {
+    FakePlatform platform;
+    promptOnly(platform);
+    EXPECT_EQ(platform.promptCount, 1);
+    EXPECT_EQ(platform.lastPromptReason, "Unlock Quorvane vault");
+    EXPECT_EQ(platform.operations(),
+              (std::vector<std::string>{"createAuthContext", "canEvaluatePolicy", "evaluatePolicy"}));
+}
+
+TEST(PromptOnly, ShowsNoPromptWhenPresenceIsUnavailable) {
+    FakePlatform platform;
+    platform.canEvaluate = false;
+    EXPECT_EQ(errorOf([&] { promptOnly(platform); }), "unavailable: no biometrics");
+    EXPECT_EQ(platform.promptCount, 0);
+}
+
+TEST(PromptOnlyDeathTest, ARefusedPromptEndsTheProcessWithStatusOneAndNoText) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            FakePlatform platform;
+            platform.promptPasses = false;
+            promptOnly(platform);
+        },
+        ::testing::ExitedWithCode(1), "^$");
+}
+
+}  // namespace
+}  // namespace quorvane
