@@ -51,8 +51,7 @@ SecretBytes unwrapKey(platform::Platform& platform, std::string_view blob) {
     std::optional<SecretBytes> wrapped = base64DecodeSecret(blob);
     if (!wrapped) throw HelperError("invalid wrapped blob");
 
-    std::shared_ptr<platform::Key> privateKey =
-        loadPrivateKeyForUse(platform, values::promptText);
+    std::shared_ptr<platform::Key> privateKey = loadPrivateKeyForUse(platform, values::promptText);
     if (!platform.keyIsAlgorithmSupported(*privateKey, platform::KeyOperation::decrypt,
                                           kAlgorithm)) {
         throw HelperError("secure enclave decrypt algorithm unsupported");

@@ -17,7 +17,7 @@ namespace quorvane::testing {
 // table, as the request server would: the error text when it raises, the reply otherwise. It
 // counts how often the handler reached for the platform.
 class CommandRunner {
-public:
+  public:
     struct Outcome {
         std::string error;  // empty on success
         Json reply;         // the reply object on success
@@ -50,7 +50,7 @@ public:
     SessionTable sessions;
     int platformUses = 0;
 
-private:
+  private:
     std::function<platform::Platform&()> platformGetter_ = [this]() -> platform::Platform& {
         ++platformUses;
         return platform;

@@ -88,7 +88,8 @@ TEST(LoadOrCreatePrivateKey, CreatesThePairOnceWithTheVaultKeyAttributes) {
     EXPECT_EQ(inner.size(), 3u);
     EXPECT_EQ(*inner.get<bool>(attr::kSecAttrIsPermanent), true);
     EXPECT_EQ(*inner.get<Bytes>(attr::kSecAttrApplicationTag), kTag);
-    const auto& access = *inner.get<std::shared_ptr<platform::AccessControl>>(attr::kSecAttrAccessControl);
+    const auto& access =
+        *inner.get<std::shared_ptr<platform::AccessControl>>(attr::kSecAttrAccessControl);
     EXPECT_EQ(access->protection(), value::kSecAttrAccessibleWhenUnlockedThisDeviceOnly);
     EXPECT_EQ(access->flags(), 0x40000008u);
 
@@ -98,8 +99,8 @@ TEST(LoadOrCreatePrivateKey, CreatesThePairOnceWithTheVaultKeyAttributes) {
     EXPECT_EQ(platform.operations(), (std::vector<std::string>{"itemCopyMatching"}));
     EXPECT_EQ(platform.items.size(), 1u);
     // Same pair: what one public half seals, the other reference's pair opens.
-    auto blob = platform.keyCreateEncryptedData(*platform.keyCopyPublicKey(*first), {},
-                                                Bytes{7}, nullptr);
+    auto blob =
+        platform.keyCreateEncryptedData(*platform.keyCopyPublicKey(*first), {}, Bytes{7}, nullptr);
     EXPECT_TRUE(platform.keyCreateDecryptedData(*second, {}, *blob, nullptr).has_value());
 }
 

@@ -14,7 +14,7 @@ namespace {
 const std::string kAnyBlob = "BAAAAA==";
 
 class PresenceEndToEnd : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         bus_ = new PrivateSystemBus;
         bus_->startPolkit();
@@ -118,7 +118,8 @@ TEST_F(PresenceEndToEnd, WrappedKeyOpensANewSessionThatReadsTheOldOnesLines) {
     Json reopened = later.unwrap(again);
     ASSERT_TRUE(reopened["ok"].boolean()) << reopened["error"].str();
     later.ciphertext = vault.ciphertext;
-    EXPECT_EQ(later.decryptWith(reopened["sessionId"].str()), std::vector<std::string>{"secret line"});
+    EXPECT_EQ(later.decryptWith(reopened["sessionId"].str()),
+              std::vector<std::string>{"secret line"});
 }
 
 TEST_F(PresenceEndToEnd, RefusedPromptOpensNothing) {
@@ -170,8 +171,9 @@ TEST_F(PresenceEndToEnd, MalformedBlobIsRefusedBeforeAnyPrompt) {
     Vault vault(environment());
     std::string blob = vault.wrap();
     // As JSON string literals: a space inside, a line break at the end, padding cut short.
-    for (const std::string& bad : {quoted(blob.substr(0, 8) + " " + blob.substr(8)),
-                                   "\"" + blob + "\\n\"", quoted(blob.substr(0, blob.size() - 1))}) {
+    for (const std::string& bad :
+         {quoted(blob.substr(0, 8) + " " + blob.substr(8)), "\"" + blob + "\\n\"",
+          quoted(blob.substr(0, blob.size() - 1))}) {
         EXPECT_EQ(errorOf(vault.session.call(R"({"cmd":"unwrap_touchid","blob":)" + bad + "}")),
                   "invalid wrapped blob")
             << bad;

@@ -65,7 +65,8 @@ TEST(SupportsSecureEnclave, ProbesWithANonPermanentKeyAndStoresNothing) {
     EXPECT_EQ(*probe.get<std::int64_t>(attr::kSecAttrKeySizeInBits), 256);
     EXPECT_EQ(*probe.get<platform::Constant>(attr::kSecAttrTokenID),
               value::kSecAttrTokenIDSecureEnclave);
-    auto inner = probe.get<std::shared_ptr<const platform::AttributeSet>>(attr::kSecPrivateKeyAttrs);
+    auto inner =
+        probe.get<std::shared_ptr<const platform::AttributeSet>>(attr::kSecPrivateKeyAttrs);
     ASSERT_NE(inner, nullptr);
     EXPECT_EQ((*inner)->size(), 1u);
     EXPECT_EQ(*(*inner)->get<bool>(attr::kSecAttrIsPermanent), false);
@@ -84,8 +85,9 @@ TEST(PromptOnly, ReturnsAfterAPassedPromptWithThePromptText) {
     promptOnly(platform);
     EXPECT_EQ(platform.promptCount, 1);
     EXPECT_EQ(platform.lastPromptReason, "Unlock Quorvane vault");
-    EXPECT_EQ(platform.operations(),
-              (std::vector<std::string>{"createAuthContext", "canEvaluatePolicy", "evaluatePolicy"}));
+    EXPECT_EQ(
+        platform.operations(),
+        (std::vector<std::string>{"createAuthContext", "canEvaluatePolicy", "evaluatePolicy"}));
 }
 
 TEST(PromptOnly, ShowsNoPromptWhenPresenceIsUnavailable) {

@@ -6,8 +6,8 @@
 
 #include "crypto/base64.h"
 #include "crypto/hex.h"
-#include "enclave/touchid_wrap.h"
 #include "enclave/command_runner.h"
+#include "enclave/touchid_wrap.h"
 
 namespace quorvane {
 namespace {
@@ -93,7 +93,8 @@ TEST(WrapTouchId, ReportsEachPlatformFailureInOrder) {
     const Case cases[] = {
         {"access control", [](auto& p) { p.accessControlFails = true; },
          "unable to create access control"},
-        {"creation", [](auto& p) {
+        {"creation",
+         [](auto& p) {
              p.keyCreateFails = true;
              p.keyCreateError = PlatformError("no room");
          },
@@ -104,12 +105,14 @@ TEST(WrapTouchId, ReportsEachPlatformFailureInOrder) {
          "secure enclave public key unavailable"},
         {"algorithm", [](auto& p) { p.encryptSupported = false; },
          "secure enclave algorithm unsupported"},
-        {"public key before algorithm", [](auto& p) {
+        {"public key before algorithm",
+         [](auto& p) {
              p.publicKeyMissing = true;
              p.encryptSupported = false;
          },
          "secure enclave public key unavailable"},
-        {"encryption", [](auto& p) {
+        {"encryption",
+         [](auto& p) {
              p.encryptFails = true;
              p.encryptError = PlatformError("point at infinity");
          },
@@ -174,8 +177,8 @@ TEST(UnwrapTouchId, ReportsEachFailureInOrderAndOpensNothing) {
         {"line break", R"({"cmd":"unwrap_touchid","blob":"AQID\nBAUG"})", none,
          "invalid wrapped blob", false},
         {"no padding", unwrapLine("AQI"), none, "invalid wrapped blob", false},
-        {"bad blob before unavailable", unwrapLine("A*=="),
-         [](auto& p) { p.canEvaluate = false; }, "invalid wrapped blob", false},
+        {"bad blob before unavailable", unwrapLine("A*=="), [](auto& p) { p.canEvaluate = false; },
+         "invalid wrapped blob", false},
         {"unavailable", "", [](auto& p) { p.canEvaluate = false; }, "unavailable: no biometrics",
          false},
         {"unavailable with reason", "",

@@ -11,14 +11,15 @@
 namespace quorvane::platform {
 namespace {
 
-constexpr Constant kAlgorithm = value::kSecKeyAlgorithmECIESEncryptionCofactorVariableIVX963SHA256AESGCM;
+constexpr Constant kAlgorithm =
+    value::kSecKeyAlgorithmECIESEncryptionCofactorVariableIVX963SHA256AESGCM;
 constexpr std::uint64_t kVaultKeyFlags =
     kSecAccessControlPrivateKeyUsage | kSecAccessControlBiometryCurrentSet;
 
 // The Linux backend with its item store swapped for a recorder, so key creation can be checked
 // without a database.
 class RecordingPlatform : public LinuxPlatform {
-public:
+  public:
     OSStatus itemAdd(const AttributeSet& attributes) override {
         added.push_back(attributes);
         return addStatus;
@@ -57,7 +58,8 @@ TEST(LinuxKeyCreation, APermanentKeyBecomesOneKeyItem) {
     std::optional<PlatformError> error;
     auto access = platform.accessControlCreateWithFlags(
         value::kSecAttrAccessibleWhenUnlockedThisDeviceOnly, kVaultKeyFlags);
-    std::shared_ptr<Key> key = platform.keyCreateRandomKey(creationAttributes(true, access), &error);
+    std::shared_ptr<Key> key =
+        platform.keyCreateRandomKey(creationAttributes(true, access), &error);
     ASSERT_NE(key, nullptr) << text(error);
     ASSERT_EQ(platform.added.size(), 1u);
 
@@ -98,11 +100,14 @@ TEST(LinuxKeyCreation, RefusesKeysItCannotMake) {
         const char* error;
     };
     const Case cases[] = {
-        {"RSA", attr::kSecAttrKeyType, Constant{"kSecAttrKeyTypeRSA"}, "only P-256 keys can be made"},
-        {"384 bits", attr::kSecAttrKeySizeInBits, std::int64_t{384}, "only 256-bit keys can be made"},
+        {"RSA", attr::kSecAttrKeyType, Constant{"kSecAttrKeyTypeRSA"},
+         "only P-256 keys can be made"},
+        {"384 bits", attr::kSecAttrKeySizeInBits, std::int64_t{384},
+         "only 256-bit keys can be made"},
         {"size as text", attr::kSecAttrKeySizeInBits, std::string("256"),
          "only 256-bit keys can be made"},
-        {"other token", attr::kSecAttrTokenID, Constant{"kSecAttrTokenIDOther"}, "unknown key token"},
+        {"other token", attr::kSecAttrTokenID, Constant{"kSecAttrTokenIDOther"},
+         "unknown key token"},
     };
     for (const Case& c : cases) {
         RecordingPlatform platform;
@@ -143,7 +148,7 @@ TEST(LinuxKeyUse, AStoredItemThatIsNoKeyGivesNoReference) {
 // Decryption with a presence-gated key: the prompt runs through the context the key was loaded
 // with, and nothing comes out unless it passed and the blob was made for the key.
 class PresenceGatedDecrypt : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         scalar = p256::generateScalar();
         auto publicKey = keyRefFromStoredItem({SecretBytes::copyOf(scalar.span()), 0}, nullptr);

@@ -26,12 +26,12 @@ struct Reply {
 Reply evaluate(AuthContext& context) {
     auto promise = std::make_shared<std::promise<Reply>>();
     auto future = promise->get_future();
-    context.evaluatePolicy(kPolicyDeviceOwnerAuthenticationWithBiometrics, "Unlock Quorvane vault",
-                           [promise](bool passed, std::optional<PlatformError> error) {
-                               promise->set_value(
-                                   {passed, error ? error->description() : std::string("(none)"),
-                                    std::this_thread::get_id()});
-                           });
+    context.evaluatePolicy(
+        kPolicyDeviceOwnerAuthenticationWithBiometrics, "Unlock Quorvane vault",
+        [promise](bool passed, std::optional<PlatformError> error) {
+            promise->set_value({passed, error ? error->description() : std::string("(none)"),
+                                std::this_thread::get_id()});
+        });
     return future.get();
 }
 
@@ -59,7 +59,8 @@ TEST(PolkitAvailability, NamesTheFirstMissingPiece) {
 
     bus.startPolkit(/*registerUnlockAction=*/false);
     // The template knows no EnumerateActions at all: polkit cannot say what it has installed.
-    EXPECT_EQ(unavailability().rfind("polkit cannot list its actions (", 0), 0u) << unavailability();
+    EXPECT_EQ(unavailability().rfind("polkit cannot list its actions (", 0), 0u)
+        << unavailability();
 
     bus.startScriptedPolkit("ret = (True, False, {})");
     EXPECT_EQ(unavailability(), "(can evaluate)");
@@ -105,7 +106,7 @@ TEST(PolkitAnswer, MapsTheThreeResultCases) {
 
 // One polkit template for the prompt tests; each test sets the answer it needs.
 class PolkitPrompt : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         bus_ = new PrivateSystemBus;
         bus_->startPolkit();
@@ -160,10 +161,9 @@ TEST_F(PolkitPrompt, UnansweredCheckTimesOut) {
     sd_bus_set_address(client, bus_->address().c_str());
     sd_bus_set_bus_client(client, 1);
     ASSERT_GE(sd_bus_start(client), 0);
-    ASSERT_GE(sd_bus_call_method(client, "org.freedesktop.PolicyKit1",
-                                 "/org/freedesktop/PolicyKit1/Authority",
-                                 "org.freedesktop.DBus.Mock", "SimulateHang", nullptr, nullptr,
-                                 "b", 1),
+    ASSERT_GE(sd_bus_call_method(
+                  client, "org.freedesktop.PolicyKit1", "/org/freedesktop/PolicyKit1/Authority",
+                  "org.freedesktop.DBus.Mock", "SimulateHang", nullptr, nullptr, "b", 1),
               0);
     polkit::Answer answer = polkit::ask(true, std::chrono::milliseconds(300));
     sd_bus_call_method(client, "org.freedesktop.PolicyKit1",

@@ -23,8 +23,7 @@ TEST(PolkitPolicyFile, DeclaresTheUnlockActionWithThePromptTextAndNoKeptAuthoriz
     EXPECT_NE(policy.find("<message>" + std::string(values::promptText) + "</message>"),
               std::string::npos);
     for (const char* kind : {"allow_any", "allow_inactive", "allow_active"}) {
-        const std::string expected =
-            std::string("<") + kind + ">auth_self</" + kind + ">";
+        const std::string expected = std::string("<") + kind + ">auth_self</" + kind + ">";
         EXPECT_NE(policy.find(expected), std::string::npos) << kind;
     }
 }

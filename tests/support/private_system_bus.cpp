@@ -31,7 +31,8 @@ std::string busConfig(const std::string& socketPath) {
 <busconfig>
   <type>system</type>
   <keep_umask/>
-  <listen>unix:path=)" + socketPath + R"(</listen>
+  <listen>unix:path=)" +
+           socketPath + R"(</listen>
   <policy context="default">
     <allow send_destination="*" eavesdrop="true"/>
     <allow eavesdrop="true"/>
@@ -88,7 +89,7 @@ void stop(pid_t& pid) {
 }
 
 class Connection {
-public:
+  public:
     explicit Connection(const std::string& address) {
         int r = sd_bus_new(&bus_);
         if (r >= 0) r = sd_bus_set_address(bus_, address.c_str());
@@ -103,7 +104,7 @@ public:
     ~Connection() { sd_bus_flush_close_unref(bus_); }
     sd_bus* get() const { return bus_; }
 
-private:
+  private:
     sd_bus* bus_ = nullptr;
 };
 
@@ -133,8 +134,8 @@ void addMethod(const std::string& address, const char* name, const char* in, con
     Connection connection(address);
     sd_bus_error error = SD_BUS_ERROR_NULL;
     int r = sd_bus_call_method(connection.get(), kPolkitName, kAuthorityPath, kMockInterface,
-                               "AddMethod", &error, nullptr, "sssss", kAuthorityInterface, name,
-                               in, out, code.c_str());
+                               "AddMethod", &error, nullptr, "sssss", kAuthorityInterface, name, in,
+                               out, code.c_str());
     check(r, error, "AddMethod");
     sd_bus_error_free(&error);
 }
@@ -208,10 +209,10 @@ PrivateSystemBus::PrivateSystemBus() {
 
     int addressPipe[2];
     if (pipe2(addressPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-    daemon_ = spawn({"/usr/bin/dbus-daemon", "--nofork", "--print-address=1",
-                     "--config-file=" + configPath},
-                    environmentWith("DBUS_SYSTEM_BUS_ADDRESS", ""), addressPipe[1],
-                    directory_.path() + "/dbus-daemon.log");
+    daemon_ = spawn(
+        {"/usr/bin/dbus-daemon", "--nofork", "--print-address=1", "--config-file=" + configPath},
+        environmentWith("DBUS_SYSTEM_BUS_ADDRESS", ""), addressPipe[1],
+        directory_.path() + "/dbus-daemon.log");
     close(addressPipe[1]);
     // The daemon prints its address once it listens.
     std::string line;

@@ -16,7 +16,7 @@ namespace quorvane::testing {
 //
 // Everything started is stopped, by process id, when the object goes.
 class PrivateSystemBus {
-public:
+  public:
     // Starts the daemon and waits until it listens. Throws std::runtime_error on failure.
     PrivateSystemBus();
     ~PrivateSystemBus();
@@ -48,7 +48,7 @@ public:
     std::string lastCheckSubjectKind();
     void clearCalls();
 
-private:
+  private:
     void waitForPolkit(bool present);
     pid_t daemon_ = -1;
     pid_t polkit_ = -1;

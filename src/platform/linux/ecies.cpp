@@ -55,15 +55,14 @@ SecretBytes x963Kdf(std::span<const std::uint8_t> z, std::span<const std::uint8_
         EVP_KDF_fetch(nullptr, OSSL_KDF_NAME_X963KDF, nullptr), &EVP_KDF_free);
     if (!kdf) providerFailure();
     std::unique_ptr<EVP_KDF_CTX, decltype(&EVP_KDF_CTX_free)> context(EVP_KDF_CTX_new(kdf.get()),
-                                                                       &EVP_KDF_CTX_free);
+                                                                      &EVP_KDF_CTX_free);
     if (!context) providerFailure();
     OSSL_PARAM params[] = {
         OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, const_cast<char*>("SHA256"), 0),
         OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY, const_cast<std::uint8_t*>(z.data()),
                                           z.size()),
-        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_INFO,
-                                          const_cast<std::uint8_t*>(sharedInfo.data()),
-                                          sharedInfo.size()),
+        OSSL_PARAM_construct_octet_string(
+            OSSL_KDF_PARAM_INFO, const_cast<std::uint8_t*>(sharedInfo.data()), sharedInfo.size()),
         OSSL_PARAM_construct_end(),
     };
     SecretBytes derived(length);

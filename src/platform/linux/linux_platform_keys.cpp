@@ -50,8 +50,8 @@ std::shared_ptr<Key> LinuxPlatform::keyCreateRandomKey(const AttributeSet& attri
             return nullptr;
         }
         const AttributeSet* privateAttributes = nullptr;
-        if (auto* nested = attributes.get<std::shared_ptr<const AttributeSet>>(
-                attr::kSecPrivateKeyAttrs)) {
+        if (auto* nested =
+                attributes.get<std::shared_ptr<const AttributeSet>>(attr::kSecPrivateKeyAttrs)) {
             privateAttributes = nested->get();
         }
         std::uint64_t flags = 0;
@@ -145,7 +145,8 @@ std::shared_ptr<AuthContext> LinuxPlatform::createAuthContext() {
     return std::make_shared<PolkitAuthContext>();
 }
 
-std::shared_ptr<Key> keyRefFromStoredItem(StoredKeyItem item, std::shared_ptr<AuthContext> context) {
+std::shared_ptr<Key> keyRefFromStoredItem(StoredKeyItem item,
+                                          std::shared_ptr<AuthContext> context) {
     return SoftwareKey::makePrivate(std::move(item.privateKey), item.accessControlFlags,
                                     std::move(context));
 }

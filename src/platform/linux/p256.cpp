@@ -86,7 +86,8 @@ PKey privateKey(std::span<const std::uint8_t> scalar) {
     Bytes point = pointFromScalar(group.get(), value.get());
     ParamBuilder builder(OSSL_PARAM_BLD_new());
     if (!builder ||
-        OSSL_PARAM_BLD_push_utf8_string(builder.get(), OSSL_PKEY_PARAM_GROUP_NAME, kGroupName, 0) != 1 ||
+        OSSL_PARAM_BLD_push_utf8_string(builder.get(), OSSL_PKEY_PARAM_GROUP_NAME, kGroupName, 0) !=
+            1 ||
         OSSL_PARAM_BLD_push_BN(builder.get(), OSSL_PKEY_PARAM_PRIV_KEY, value.get()) != 1 ||
         OSSL_PARAM_BLD_push_octet_string(builder.get(), OSSL_PKEY_PARAM_PUB_KEY, point.data(),
                                          point.size()) != 1) {
@@ -103,8 +104,8 @@ PKey privateKey(std::span<const std::uint8_t> scalar) {
 PKey publicKey(std::span<const std::uint8_t> point) {
     if (point.size() != kPointSize || point[0] != 0x04) return nullptr;
     OSSL_PARAM params[] = {
-        OSSL_PARAM_construct_utf8_string(OSSL_PKEY_PARAM_GROUP_NAME,
-                                         const_cast<char*>(kGroupName), 0),
+        OSSL_PARAM_construct_utf8_string(OSSL_PKEY_PARAM_GROUP_NAME, const_cast<char*>(kGroupName),
+                                         0),
         OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY,
                                           const_cast<std::uint8_t*>(point.data()), point.size()),
         OSSL_PARAM_construct_end(),

@@ -17,7 +17,7 @@ constexpr const char* kAuthorityInterface = "org.freedesktop.PolicyKit1.Authorit
 constexpr std::uint32_t kAllowUserInteraction = 0x1;
 
 class Bus {
-public:
+  public:
     Bus() = default;
     Bus(const Bus&) = delete;
     Bus& operator=(const Bus&) = delete;
@@ -25,12 +25,12 @@ public:
     sd_bus** out() { return &bus_; }
     sd_bus* get() const { return bus_; }
 
-private:
+  private:
     sd_bus* bus_ = nullptr;
 };
 
 class Message {
-public:
+  public:
     Message() = default;
     Message(const Message&) = delete;
     Message& operator=(const Message&) = delete;
@@ -38,12 +38,12 @@ public:
     sd_bus_message** out() { return &message_; }
     sd_bus_message* get() const { return message_; }
 
-private:
+  private:
     sd_bus_message* message_ = nullptr;
 };
 
 class BusError {
-public:
+  public:
     BusError() = default;
     BusError(const BusError&) = delete;
     BusError& operator=(const BusError&) = delete;
@@ -56,7 +56,7 @@ public:
         return std::strerror(result < 0 ? -result : result);
     }
 
-private:
+  private:
     sd_bus_error error_ = SD_BUS_ERROR_NULL;
 };
 
@@ -149,13 +149,15 @@ Answer askOnBus(sd_bus* bus, bool allowInteraction, std::chrono::milliseconds ti
                                        allowInteraction ? kAllowUserInteraction : 0u,
                                        cancellationId.c_str());
     }
-    if (result < 0) return failed("polkit check could not be built (" + std::string(std::strerror(-result)) + ")");
+    if (result < 0)
+        return failed("polkit check could not be built (" + std::string(std::strerror(-result)) +
+                      ")");
 
     BusError error;
     Message reply;
     const auto usec = std::chrono::duration_cast<std::chrono::microseconds>(timeout).count();
-    result = sd_bus_call(bus, call.get(), static_cast<std::uint64_t>(usec), error.get(),
-                         reply.out());
+    result =
+        sd_bus_call(bus, call.get(), static_cast<std::uint64_t>(usec), error.get(), reply.out());
     if (result < 0) {
         if (sd_bus_error_has_name(error.get(), SD_BUS_ERROR_NO_REPLY) || result == -ETIMEDOUT) {
             cancel(bus, cancellationId);

@@ -21,9 +21,9 @@ void PolkitAuthContext::evaluatePolicy(int policy, std::string, Reply reply) {
     const bool allowInteraction = !interactionNotAllowed_;
     // The thread owns everything it uses, so the context may be gone before polkit answers.
     std::thread([reply = std::move(reply), supported, allowInteraction] {
-        polkit::Answer answer = supported
-                                    ? polkit::ask(allowInteraction)
-                                    : polkit::Answer{false, "this presence policy is not supported"};
+        polkit::Answer answer =
+            supported ? polkit::ask(allowInteraction)
+                      : polkit::Answer{false, "this presence policy is not supported"};
         if (answer.passed) {
             reply(true, std::nullopt);
         } else {

@@ -16,7 +16,7 @@ namespace quorvane::platform {
 // A context is used by one operation on one thread; only the reply of evaluatePolicy comes on a
 // thread of its own, and that thread touches nothing of the context.
 class PolkitAuthContext final : public AuthContext {
-public:
+  public:
     // canEvaluatePolicy answers yes for the presence policy when polkit can ask now; otherwise no,
     // with the reason in `error`.
     bool canEvaluatePolicy(int policy, std::optional<PlatformError>* error) override;
@@ -31,7 +31,7 @@ public:
     const std::string& localizedReason() const { return reason_; }
     bool interactionNotAllowed() const { return interactionNotAllowed_; }
 
-private:
+  private:
     std::string reason_;
     bool interactionNotAllowed_ = false;
 };

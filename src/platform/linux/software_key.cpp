@@ -14,8 +14,9 @@ constexpr std::uint64_t kUserPresence = 0x1;
 constexpr std::uint64_t kBiometryAny = 0x2;
 constexpr std::uint64_t kDevicePasscode = 0x10;
 constexpr std::uint64_t kCompanion = 0x20;
-constexpr std::uint64_t kPresenceFlags =
-    kUserPresence | kBiometryAny | kSecAccessControlBiometryCurrentSet | kDevicePasscode | kCompanion;
+constexpr std::uint64_t kPresenceFlags = kUserPresence | kBiometryAny |
+                                         kSecAccessControlBiometryCurrentSet | kDevicePasscode |
+                                         kCompanion;
 
 std::string reasonOf(const AuthContext& context) {
     if (const auto* polkitContext = dynamic_cast<const PolkitAuthContext*>(&context)) {

@@ -15,7 +15,7 @@ namespace quorvane::platform {
 // control demands presence happens only after the person confirmed through the context the key
 // was loaded with.
 class SoftwareKey final : public Key {
-public:
+  public:
     // makePrivate returns a private key, or nothing when `scalar` is not a valid P-256 scalar.
     // `context` is the authentication context the key was loaded with (may be null).
     static std::shared_ptr<SoftwareKey> makePrivate(SecretBytes scalar,
@@ -43,7 +43,7 @@ public:
     // when the blob was not made for this key. Returns plaintext only when both passed.
     SecretBytes decrypt(std::span<const std::uint8_t> blob) const;
 
-private:
+  private:
     SoftwareKey() = default;
     SecretBytes scalar_;
     Bytes point_;
