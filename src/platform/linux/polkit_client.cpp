@@ -1,6 +1,7 @@
 #include "platform/linux/polkit_client.h"
 
-#include <systemd/sd-bus.h>
+#include "platform/linux/sd_bus_library.h"
+
 #include <unistd.h>
 
 #include <atomic>
@@ -16,12 +17,18 @@ constexpr const char* kAuthorityPath = "/org/freedesktop/PolicyKit1/Authority";
 constexpr const char* kAuthorityInterface = "org.freedesktop.PolicyKit1.Authority";
 constexpr std::uint32_t kAllowUserInteraction = 0x1;
 
+// The loaded sd-bus entry points; the public functions below return before anything here runs
+// when libsystemd could not be loaded.
+const SdBusLibrary& sd() { return *sdBusLibrary(); }
+
+constexpr const char* kNoLibrary = "the D-Bus client library (libsystemd) cannot be loaded";
+
 class Bus {
   public:
     Bus() = default;
     Bus(const Bus&) = delete;
     Bus& operator=(const Bus&) = delete;
-    ~Bus() { sd_bus_flush_close_unref(bus_); }
+    ~Bus() { sd().sd_bus_flush_close_unref(bus_); }
     sd_bus** out() { return &bus_; }
     sd_bus* get() const { return bus_; }
 
@@ -34,7 +41,7 @@ class Message {
     Message() = default;
     Message(const Message&) = delete;
     Message& operator=(const Message&) = delete;
-    ~Message() { sd_bus_message_unref(message_); }
+    ~Message() { sd().sd_bus_message_unref(message_); }
     sd_bus_message** out() { return &message_; }
     sd_bus_message* get() const { return message_; }
 
@@ -47,7 +54,7 @@ class BusError {
     BusError() = default;
     BusError(const BusError&) = delete;
     BusError& operator=(const BusError&) = delete;
-    ~BusError() { sd_bus_error_free(&error_); }
+    ~BusError() { sd().sd_bus_error_free(&error_); }
     sd_bus_error* get() { return &error_; }
     // text describes a failed call: the bus's message when it sent one, else the errno text.
     std::string text(int result) const {
@@ -69,12 +76,12 @@ std::string unreachable(int result) {
 std::optional<std::string> polkitReachableReason(sd_bus* bus) {
     BusError error;
     Message reply;
-    int result = sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+    int result = sd().sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
                                     "org.freedesktop.DBus", "NameHasOwner", error.get(),
                                     reply.out(), "s", kPolkitName);
     if (result < 0) return "the system bus does not answer (" + error.text(result) + ")";
     int owned = 0;
-    if (sd_bus_message_read(reply.get(), "b", &owned) < 0) {
+    if (sd().sd_bus_message_read(reply.get(), "b", &owned) < 0) {
         return std::string("the system bus gave an unreadable answer");
     }
     if (owned) return std::nullopt;
@@ -82,12 +89,12 @@ std::optional<std::string> polkitReachableReason(sd_bus* bus) {
     // polkitd is often started on demand: an activatable name counts as present.
     BusError listError;
     Message names;
-    result = sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+    result = sd().sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
                                 "org.freedesktop.DBus", "ListActivatableNames", listError.get(),
                                 names.out(), "");
-    if (result >= 0 && sd_bus_message_enter_container(names.get(), 'a', "s") > 0) {
+    if (result >= 0 && sd().sd_bus_message_enter_container(names.get(), 'a', "s") > 0) {
         const char* name = nullptr;
-        while (sd_bus_message_read(names.get(), "s", &name) > 0) {
+        while (sd().sd_bus_message_read(names.get(), "s", &name) > 0) {
             if (std::strcmp(name, kPolkitName) == 0) return std::nullopt;
         }
     }
@@ -97,20 +104,20 @@ std::optional<std::string> polkitReachableReason(sd_bus* bus) {
 std::optional<std::string> actionMissingReason(sd_bus* bus) {
     BusError error;
     Message reply;
-    int result = sd_bus_call_method(bus, kPolkitName, kAuthorityPath, kAuthorityInterface,
+    int result = sd().sd_bus_call_method(bus, kPolkitName, kAuthorityPath, kAuthorityInterface,
                                     "EnumerateActions", error.get(), reply.out(), "s", "");
     if (result < 0) return "polkit cannot list its actions (" + error.text(result) + ")";
     sd_bus_message* m = reply.get();
-    if (sd_bus_message_enter_container(m, 'a', "(ssssssuuua{ss})") < 0) {
+    if (sd().sd_bus_message_enter_container(m, 'a', "(ssssssuuua{ss})") < 0) {
         return std::string("polkit gave an unreadable list of actions");
     }
     for (;;) {
-        int entered = sd_bus_message_enter_container(m, 'r', "ssssssuuua{ss}");
+        int entered = sd().sd_bus_message_enter_container(m, 'r', "ssssssuuua{ss}");
         if (entered < 0) return std::string("polkit gave an unreadable list of actions");
         if (entered == 0) break;
         const char* actionId = nullptr;
-        if (sd_bus_message_read(m, "s", &actionId) < 0 ||
-            sd_bus_message_skip(m, "sssssuuua{ss}") < 0 || sd_bus_message_exit_container(m) < 0) {
+        if (sd().sd_bus_message_read(m, "s", &actionId) < 0 ||
+            sd().sd_bus_message_skip(m, "sssssuuua{ss}") < 0 || sd().sd_bus_message_exit_container(m) < 0) {
             return std::string("polkit gave an unreadable list of actions");
         }
         if (kUnlockAction == actionId) return std::nullopt;
@@ -126,7 +133,7 @@ std::string nextCancellationId() {
 // cancel withdraws a pending check so that polkit closes the dialog nobody answered.
 void cancel(sd_bus* bus, const std::string& cancellationId) {
     BusError error;
-    sd_bus_call_method(bus, kPolkitName, kAuthorityPath, kAuthorityInterface,
+    sd().sd_bus_call_method(bus, kPolkitName, kAuthorityPath, kAuthorityInterface,
                        "CancelCheckAuthorization", error.get(), nullptr, "s",
                        cancellationId.c_str());
 }
@@ -135,16 +142,16 @@ Answer failed(std::string why) { return Answer{false, std::move(why)}; }
 
 Answer askOnBus(sd_bus* bus, bool allowInteraction, std::chrono::milliseconds timeout) {
     const char* uniqueName = nullptr;
-    int result = sd_bus_get_unique_name(bus, &uniqueName);
+    int result = sd().sd_bus_get_unique_name(bus, &uniqueName);
     if (result < 0) return failed(unreachable(result));
 
     Message call;
-    result = sd_bus_message_new_method_call(bus, call.out(), kPolkitName, kAuthorityPath,
+    result = sd().sd_bus_message_new_method_call(bus, call.out(), kPolkitName, kAuthorityPath,
                                             kAuthorityInterface, "CheckAuthorization");
     const std::string cancellationId = nextCancellationId();
     // Subject: this connection. Details stay empty: polkit refuses them from unprivileged callers.
     if (result >= 0) {
-        result = sd_bus_message_append(call.get(), "(sa{sv})sa{ss}us", "system-bus-name", 1, "name",
+        result = sd().sd_bus_message_append(call.get(), "(sa{sv})sa{ss}us", "system-bus-name", 1, "name",
                                        "s", uniqueName, std::string(kUnlockAction).c_str(), 0,
                                        allowInteraction ? kAllowUserInteraction : 0u,
                                        cancellationId.c_str());
@@ -157,9 +164,9 @@ Answer askOnBus(sd_bus* bus, bool allowInteraction, std::chrono::milliseconds ti
     Message reply;
     const auto usec = std::chrono::duration_cast<std::chrono::microseconds>(timeout).count();
     result =
-        sd_bus_call(bus, call.get(), static_cast<std::uint64_t>(usec), error.get(), reply.out());
+        sd().sd_bus_call(bus, call.get(), static_cast<std::uint64_t>(usec), error.get(), reply.out());
     if (result < 0) {
-        if (sd_bus_error_has_name(error.get(), SD_BUS_ERROR_NO_REPLY) || result == -ETIMEDOUT) {
+        if (sd().sd_bus_error_has_name(error.get(), SD_BUS_ERROR_NO_REPLY) || result == -ETIMEDOUT) {
             cancel(bus, cancellationId);
             return failed("the presence prompt timed out");
         }
@@ -167,8 +174,8 @@ Answer askOnBus(sd_bus* bus, bool allowInteraction, std::chrono::milliseconds ti
     }
     int authorized = 0;
     int challenge = 0;
-    if (sd_bus_message_enter_container(reply.get(), 'r', "bba{ss}") < 0 ||
-        sd_bus_message_read(reply.get(), "bb", &authorized, &challenge) < 0) {
+    if (sd().sd_bus_message_enter_container(reply.get(), 'r', "bba{ss}") < 0 ||
+        sd().sd_bus_message_read(reply.get(), "bb", &authorized, &challenge) < 0) {
         return failed("polkit gave an unreadable answer");
     }
     return answerFromResult(authorized != 0, challenge != 0);
@@ -177,8 +184,9 @@ Answer askOnBus(sd_bus* bus, bool allowInteraction, std::chrono::milliseconds ti
 }  // namespace
 
 std::optional<std::string> unavailableReason() {
+    if (sdBusLibrary() == nullptr) return std::string(kNoLibrary);
     Bus bus;
-    int result = sd_bus_open_system(bus.out());
+    int result = sd().sd_bus_open_system(bus.out());
     if (result < 0) return unreachable(result);
     if (auto reason = polkitReachableReason(bus.get())) return reason;
     return actionMissingReason(bus.get());
@@ -191,9 +199,10 @@ Answer answerFromResult(bool authorized, bool challenge) {
 }
 
 Answer ask(bool allowInteraction, std::chrono::milliseconds timeout) {
+    if (sdBusLibrary() == nullptr) return failed(kNoLibrary);
     try {
         Bus bus;
-        int result = sd_bus_open_system(bus.out());
+        int result = sd().sd_bus_open_system(bus.out());
         if (result < 0) return failed(unreachable(result));
         return askOnBus(bus.get(), allowInteraction, timeout);
     } catch (const std::exception&) {

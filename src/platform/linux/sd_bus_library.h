@@ -1,0 +1,32 @@
+#pragma once
+
+#include <systemd/sd-bus.h>
+
+// libsystemd (and the compression and crypto libraries it pulls in) is loaded only when a mode
+// actually talks to the bus: linking it would make every start of the helper pay for loading
+// seven shared objects, and the one-shot secret commands start once per secret.
+namespace quorvane::platform {
+
+// The sd-bus entry points the presence prompt uses, resolved from libsystemd at run time.
+struct SdBusLibrary {
+    decltype(&::sd_bus_open_system) sd_bus_open_system;
+    decltype(&::sd_bus_flush_close_unref) sd_bus_flush_close_unref;
+    decltype(&::sd_bus_get_unique_name) sd_bus_get_unique_name;
+    decltype(&::sd_bus_call_method) sd_bus_call_method;
+    decltype(&::sd_bus_call) sd_bus_call;
+    decltype(&::sd_bus_message_new_method_call) sd_bus_message_new_method_call;
+    decltype(&::sd_bus_message_append) sd_bus_message_append;
+    decltype(&::sd_bus_message_read) sd_bus_message_read;
+    decltype(&::sd_bus_message_skip) sd_bus_message_skip;
+    decltype(&::sd_bus_message_enter_container) sd_bus_message_enter_container;
+    decltype(&::sd_bus_message_exit_container) sd_bus_message_exit_container;
+    decltype(&::sd_bus_message_unref) sd_bus_message_unref;
+    decltype(&::sd_bus_error_free) sd_bus_error_free;
+    decltype(&::sd_bus_error_has_name) sd_bus_error_has_name;
+};
+
+// sdBusLibrary loads libsystemd on first call and returns its entry points, or nullptr when the
+// library or any entry point is missing (the platform then has no presence prompt). Thread-safe.
+const SdBusLibrary* sdBusLibrary();
+
+}  // namespace quorvane::platform
