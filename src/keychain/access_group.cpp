@@ -40,7 +40,8 @@ bool isBlank(std::string_view text) {
 }
 
 std::optional<std::string> helperKeychainAccessGroup(platform::Platform& platform) {
-    platform::EntitlementValue value = platform.copyEntitlementValue(kKeychainAccessGroupsEntitlement);
+    platform::EntitlementValue value =
+        platform.copyEntitlementValue(kKeychainAccessGroupsEntitlement);
     if (const auto* list = std::get_if<std::vector<std::string>>(&value)) {
         for (const std::string& entry : *list) {
             if (!isBlank(entry)) return entry;

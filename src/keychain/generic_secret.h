@@ -24,7 +24,8 @@ void storeGenericSecret(platform::Platform& platform, std::string_view service,
 
 // loadGenericSecret returns the item's value, which is UTF-8. It never lets the platform ask
 // the person anything: the query carries a context that forbids interaction and the "fail"
-// authentication-UI setting. Failures: "keychain secret missing" when there is no such item;
+// authentication-UI setting (a platform that can make no context gets an empty one there).
+// Failures: "keychain secret missing" when there is no such item;
 // "invalid keychain secret data" when the result is not bytes or not UTF-8; "keychain secret
 // load failed: <status>" for any other status.
 SecretBytes loadGenericSecret(platform::Platform& platform, std::string_view service,

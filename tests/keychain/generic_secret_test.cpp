@@ -26,14 +26,18 @@ std::map<std::string, std::string> describe(const AttributeSet& set) {
     std::map<std::string, std::string> out;
     for (const auto& [name, value] : set.entries) {
         std::string text;
-        if (auto* c = std::get_if<platform::Constant>(&value)) text = std::string(c->name);
-        else if (auto* s = std::get_if<std::string>(&value)) text = "text:" + *s;
-        else if (auto* b = std::get_if<bool>(&value)) text = *b ? "true" : "false";
+        if (auto* c = std::get_if<platform::Constant>(&value))
+            text = std::string(c->name);
+        else if (auto* s = std::get_if<std::string>(&value))
+            text = "text:" + *s;
+        else if (auto* b = std::get_if<bool>(&value))
+            text = *b ? "true" : "false";
         else if (auto* d = std::get_if<std::shared_ptr<const SecretBytes>>(&value))
             text = "data:" + std::string((*d)->view());
         else if (auto* x = std::get_if<std::shared_ptr<platform::AuthContext>>(&value))
             text = *x ? "context" : "null context";
-        else text = "other";
+        else
+            text = "other";
         out[name] = text;
     }
     return out;

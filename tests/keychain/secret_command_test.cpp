@@ -3,9 +3,8 @@
 #include "keychain/secret_command.h"
 
 #include <fcntl.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <string>
@@ -60,7 +59,7 @@ platform::FakePlatform& sharedFake() {
 platform::Platform& fakeProvider() { return sharedFake(); }
 
 class SecretCommandTest : public ::testing::Test {
-protected:
+  protected:
     // fork keeps the pipes below shared with the child, so the test can see what it left unread.
     void SetUp() override { GTEST_FLAG_SET(death_test_style, "fast"); }
 };

@@ -1,8 +1,7 @@
 // The three secret commands through the built helper, as the application runs them: one process
 // per operation, a fresh data directory per test, the real SQLite store underneath.
-#include <sys/stat.h>
-
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <string>
@@ -18,7 +17,7 @@ namespace fs = std::filesystem;
 using Arguments = std::vector<std::string>;
 
 class SecretCommandsTest : public ::testing::Test {
-protected:
+  protected:
     RunResult run(const std::string& mode, const std::string& service, const std::string& account,
                   const std::string& input = "") {
         return runHelper({mode, "--service", service, "--account", account}, input, environment());
@@ -51,12 +50,9 @@ protected:
 
 TEST_F(SecretCommandsTest, StoredSecretsComeBackByteForByte) {
     const std::vector<std::pair<std::string, std::string>> items = {
-        {"svc", "line feed kept\n"},
-        {"crlf", "two\r\n\r\n"},
-        {"spaces", "  padded \t "},
-        {"unicode", "s\xc3\xa9same \xf0\x9f\x94\x91"},
-        {"nul", std::string("a\0b", 3)},
-        {"large", std::string(1 << 20, 'x') + "\n"},
+        {"svc", "line feed kept\n"},     {"crlf", "two\r\n\r\n"},
+        {"spaces", "  padded \t "},      {"unicode", "s\xc3\xa9same \xf0\x9f\x94\x91"},
+        {"nul", std::string("a\0b", 3)}, {"large", std::string(1 << 20, 'x') + "\n"},
     };
     for (const auto& [account, secret] : items) expectOk(store("svc", account, secret));
     for (const auto& [account, secret] : items) {
@@ -124,9 +120,13 @@ TEST_F(SecretCommandsTest, ArgumentRules) {
         {{"--secret-load", "--service", "--account", "name"}, 0, "from stdin", ""},
         {{"--secret-load", "--account", "name", "--service", "--account"}, 0, "from stdin", ""},
         // Only the first occurrence counts.
-        {{"--secret-load", "--service", "svc", "--service", "other", "--account", "name"}, 0,
-         "from stdin", ""},
-        {{"--secret-load", "--service", "other", "--service", "svc", "--account", "name"}, 6, "",
+        {{"--secret-load", "--service", "svc", "--service", "other", "--account", "name"},
+         0,
+         "from stdin",
+         ""},
+        {{"--secret-load", "--service", "other", "--service", "svc", "--account", "name"},
+         6,
+         "",
          "keychain secret missing\n"},
     };
     for (const Case& c : cases) {
@@ -146,8 +146,8 @@ TEST_F(SecretCommandsTest, MissingNamesNeverTouchTheStore) {
 }
 
 TEST_F(SecretCommandsTest, InputThatIsEmptyOrNotUtf8IsRefused) {
-    for (const std::string& input : {std::string(), std::string("\xff\xfe"),
-                                    std::string("ok\xc3"), std::string("\xed\xa0\x80")}) {
+    for (const std::string& input : {std::string(), std::string("\xff\xfe"), std::string("ok\xc3"),
+                                     std::string("\xed\xa0\x80")}) {
         expectFailure(store("svc", "acct", input), 6, "missing secret input");
     }
     expectFailure(load("svc", "acct"), 6, "keychain secret missing");
@@ -178,8 +178,8 @@ TEST_F(SecretCommandsTest, StoreFileThatIsNotAStoreFailsAndIsLeftAlone) {
         fs::path path = fs::path(scratch.path()) / "other.sqlite3";
         sqlite3* db = nullptr;
         sqlite3_open(path.c_str(), &db);
-        sqlite3_exec(db, "CREATE TABLE notes (body TEXT); INSERT INTO notes VALUES ('x');",
-                     nullptr, nullptr, nullptr);
+        sqlite3_exec(db, "CREATE TABLE notes (body TEXT); INSERT INTO notes VALUES ('x');", nullptr,
+                     nullptr, nullptr);
         sqlite3_close(db);
         foreign = fileBytes(path);
     }
@@ -220,7 +220,7 @@ TEST_F(SecretCommandsTest, StoreIsPrivateWhateverTheUmask) {
     umask(previous);
     expectOk(result);
     auto mode = [](const fs::path& path) {
-        struct stat info{};
+        struct stat info {};
         stat(path.c_str(), &info);
         return info.st_mode & 07777;
     };

@@ -1,9 +1,8 @@
 // Many helper processes on one store at once, and helpers killed in the middle of a store: no
 // operation may fail because of another, no completed store may be lost, no value may be mixed.
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
@@ -75,8 +74,10 @@ TEST(SecretConcurrencyTest, ParallelHelpersNeitherFailNorLoseNorMixValues) {
                 // A name of its own: what it stored last is what it loads.
                 std::string value = makeValue(w, round, 2000 + 97 * w);
                 RunResult stored = command("--secret-store", own, value);
-                if (stored.status != 0 || stored.out != "ok") problem("own store: " + stored.err);
-                else lastStored[w] = value;
+                if (stored.status != 0 || stored.out != "ok")
+                    problem("own store: " + stored.err);
+                else
+                    lastStored[w] = value;
                 RunResult loaded = command("--secret-load", own);
                 if (loaded.status != 0 || loaded.out != lastStored[w]) {
                     problem("own load: " + loaded.err);
@@ -160,7 +161,8 @@ TEST(SecretConcurrencyTest, HelperKilledDuringAStoreLeavesTheOldOrTheNewValue) {
 TEST(SecretConcurrencyTest, HelperKilledWhileWaitingToCommitLeavesTheOldValue) {
     TempDir home;
     const EnvironmentOverrides environment = {{"XDG_DATA_HOME", home.path()}};
-    const std::vector<std::string> store = {"--secret-store", "--service", "kill", "--account", "x"};
+    const std::vector<std::string> store = {"--secret-store", "--service", "kill", "--account",
+                                            "x"};
     const std::vector<std::string> load = {"--secret-load", "--service", "kill", "--account", "x"};
     ASSERT_EQ(runHelper(store, "old value", environment).status, 0);
 

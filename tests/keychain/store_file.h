@@ -29,7 +29,7 @@ inline void writeFile(const std::filesystem::path& path, const std::string& byte
 
 // StoreDatabase opens an existing store file with SQLite for inspection or tampering.
 class StoreDatabase {
-public:
+  public:
     explicit StoreDatabase(const std::filesystem::path& path) {
         if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
             throw std::runtime_error("cannot open store");
@@ -57,15 +57,19 @@ public:
     }
 
     // setValue replaces the raw value bytes of the generic password (service, account).
-    void setValue(const std::string& service, const std::string& account, const std::string& value) {
+    void setValue(const std::string& service, const std::string& account,
+                  const std::string& value) {
         sqlite3_stmt* statement = nullptr;
         sqlite3_prepare_v2(db_,
                            "UPDATE generic_passwords SET value = ?3 WHERE service = ?1 AND "
                            "account = ?2",
                            -1, &statement, nullptr);
-        sqlite3_bind_blob(statement, 1, service.data(), static_cast<int>(service.size()), SQLITE_TRANSIENT);
-        sqlite3_bind_blob(statement, 2, account.data(), static_cast<int>(account.size()), SQLITE_TRANSIENT);
-        sqlite3_bind_blob(statement, 3, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_blob(statement, 1, service.data(), static_cast<int>(service.size()),
+                          SQLITE_TRANSIENT);
+        sqlite3_bind_blob(statement, 2, account.data(), static_cast<int>(account.size()),
+                          SQLITE_TRANSIENT);
+        sqlite3_bind_blob(statement, 3, value.data(), static_cast<int>(value.size()),
+                          SQLITE_TRANSIENT);
         int result = sqlite3_step(statement);
         sqlite3_finalize(statement);
         if (result != SQLITE_DONE || sqlite3_changes(db_) != 1) {
@@ -73,7 +77,7 @@ public:
         }
     }
 
-private:
+  private:
     sqlite3* db_ = nullptr;
 };
 

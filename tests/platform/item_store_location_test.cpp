@@ -1,11 +1,10 @@
 // Where the Linux item store lives, for each shape of the XDG and HOME variables.
+#include <gtest/gtest.h>
 #include <pwd.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
-#include "platform/linux/data_directory.h"
 #include "platform/item_store_environment.h"
+#include "platform/linux/data_directory.h"
 
 namespace quorvane::platform {
 namespace {

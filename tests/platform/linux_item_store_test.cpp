@@ -2,11 +2,11 @@
 // out, over a real store in a scratch data directory.
 #include <gtest/gtest.h>
 
+#include "platform/item_store_environment.h"
 #include "platform/linux/linux_platform.h"
 #include "platform/linux/sqlite_item_store.h"
 #include "platform/linux/statuses.h"
 #include "platform/linux/stored_key.h"
-#include "platform/item_store_environment.h"
 #include "support/helper_process.h"
 
 namespace quorvane::platform {
@@ -33,12 +33,12 @@ AttributeSet keyQuery() {
     return set;
 }
 
-std::shared_ptr<const SecretBytes> data(std::string_view text) {
+std::shared_ptr<const SecretBytes> secretData(std::string_view text) {
     return std::make_shared<const SecretBytes>(SecretBytes::copyOf(text));
 }
 
 class LinuxItemStoreTest : public ::testing::Test {
-protected:
+  protected:
     TempDir dir;
     ScopedEnvironment dataHome{"XDG_DATA_HOME", dir.path()};
     LinuxPlatform platform;
@@ -46,13 +46,13 @@ protected:
 
 TEST_F(LinuxItemStoreTest, GenericPasswordRoundTrip) {
     AttributeSet item = password("svc", "acct");
-    item.set(attr::kSecValueData, data("secret\n"));
+    item.set(attr::kSecValueData, secretData("secret\n"));
     item.set(attr::kSecAttrAccessible, value::kSecAttrAccessibleAfterFirstUnlock);
     EXPECT_EQ(platform.itemAdd(item), errSecSuccess);
     EXPECT_EQ(platform.itemAdd(item), errSecDuplicateItem);
 
     AttributeSet changes;
-    changes.set(attr::kSecValueData, data("replaced"));
+    changes.set(attr::kSecValueData, secretData("replaced"));
     EXPECT_EQ(platform.itemUpdate(password("svc", "acct"), changes), errSecSuccess);
 
     AttributeSet query = password("svc", "acct");
@@ -81,7 +81,7 @@ TEST_F(LinuxItemStoreTest, AccessGroupIsPartOfTheIdentity) {
     AttributeSet grouped = password("svc", "acct");
     grouped.set(attr::kSecAttrAccessGroup, std::string("team"));
     AttributeSet item = grouped;
-    item.set(attr::kSecValueData, data("in group"));
+    item.set(attr::kSecValueData, secretData("in group"));
     ASSERT_EQ(platform.itemAdd(item), errSecSuccess);
     ItemResult result;
     EXPECT_EQ(platform.itemCopyMatching(password("svc", "acct"), &result), errSecItemNotFound);
@@ -89,9 +89,12 @@ TEST_F(LinuxItemStoreTest, AccessGroupIsPartOfTheIdentity) {
     EXPECT_EQ(platform.itemDelete(grouped), errSecSuccess);
 }
 
+// A valid P-256 private scalar.
+const std::string kScalar(32, '\x01');
+
 TEST_F(LinuxItemStoreTest, KeyItemsAreFoundByClassTypeAndTag) {
     AttributeSet item = keyQuery();
-    item.set(attr::kSecValueData, data("private key"));
+    item.set(attr::kSecValueData, secretData(kScalar));
     item.set(kStoredAccessControlFlags, std::int64_t{0x40000008});
     item.set(attr::kSecAttrTokenID, value::kSecAttrTokenIDSecureEnclave);
     item.set(attr::kSecAttrAccessControl,
@@ -104,14 +107,15 @@ TEST_F(LinuxItemStoreTest, KeyItemsAreFoundByClassTypeAndTag) {
     query.set(attr::kSecReturnRef, true);
     ItemResult result;
     EXPECT_EQ(platform.itemCopyMatching(query, &result), errSecSuccess);
-    EXPECT_TRUE(std::holds_alternative<std::shared_ptr<Key>>(result));
+    ASSERT_TRUE(std::holds_alternative<std::shared_ptr<Key>>(result));
+    EXPECT_NE(std::get<std::shared_ptr<Key>>(result), nullptr);
 
     // What the key reference is made from, as kept.
     StoredItem stored;
     ASSERT_EQ(SqliteItemStore(std::filesystem::path(dir.path()) / "quorvane" / "keychain.sqlite3")
                   .find(KeyIdentity{"kSecAttrKeyTypeECSECPrimeRandom", kTag}, &stored),
               errSecSuccess);
-    EXPECT_EQ(stored.value.view(), "private key");
+    EXPECT_EQ(stored.value.view(), kScalar);
     EXPECT_EQ(stored.accessControlFlags, 0x40000008);
 
     AttributeSet otherTag = keyQuery();
@@ -124,6 +128,17 @@ TEST_F(LinuxItemStoreTest, KeyItemsAreFoundByClassTypeAndTag) {
     EXPECT_EQ(platform.itemCopyMatching(query, &gone), errSecItemNotFound);
 }
 
+TEST_F(LinuxItemStoreTest, KeyBytesThatMakeNoKeyAreDamageNotSuccess) {
+    AttributeSet item = keyQuery();
+    item.set(attr::kSecValueData, secretData("not a scalar"));
+    ASSERT_EQ(platform.itemAdd(item), errSecSuccess);
+    AttributeSet query = keyQuery();
+    query.set(attr::kSecReturnRef, true);
+    ItemResult result;
+    EXPECT_EQ(platform.itemCopyMatching(query, &result), store_status::kCorrupt);
+    EXPECT_TRUE(std::holds_alternative<std::monostate>(result));
+}
+
 TEST_F(LinuxItemStoreTest, RefusesSetsThatDoNotNameOneKeptItem) {
     auto with = [](AttributeSet set, std::string_view name, AttributeValue value) {
         set.set(name, std::move(value));
@@ -133,7 +148,7 @@ TEST_F(LinuxItemStoreTest, RefusesSetsThatDoNotNameOneKeptItem) {
         set.entries.erase(std::string(name));
         return set;
     };
-    AttributeSet valued = with(password("s", "a"), attr::kSecValueData, data("v"));
+    AttributeSet valued = with(password("s", "a"), attr::kSecValueData, secretData("v"));
     const std::pair<const char*, AttributeSet> adds[] = {
         {"no class", without(valued, attr::kSecClass)},
         {"unknown class", with(valued, attr::kSecClass, Constant{"kSecClassInternetPassword"})},
@@ -144,12 +159,12 @@ TEST_F(LinuxItemStoreTest, RefusesSetsThatDoNotNameOneKeptItem) {
         {"no value", password("s", "a")},
         {"value as text", with(password("s", "a"), attr::kSecValueData, std::string("v"))},
         {"accessibility as text", with(valued, attr::kSecAttrAccessible, std::string("x"))},
-        {"key without tag", with(without(keyQuery(), attr::kSecAttrApplicationTag),
-                                 attr::kSecValueData, data("k"))},
+        {"key without tag",
+         with(without(keyQuery(), attr::kSecAttrApplicationTag), attr::kSecValueData, secretData("k"))},
         {"tag as text", with(with(keyQuery(), attr::kSecAttrApplicationTag, std::string("t")),
-                             attr::kSecValueData, data("k"))},
-        {"flags as bool", with(with(keyQuery(), kStoredAccessControlFlags, true),
-                               attr::kSecValueData, data("k"))},
+                             attr::kSecValueData, secretData("k"))},
+        {"flags as bool",
+         with(with(keyQuery(), kStoredAccessControlFlags, true), attr::kSecValueData, secretData("k"))},
     };
     for (const auto& [name, set] : adds) {
         EXPECT_EQ(platform.itemAdd(set), store_status::kBadAttributes) << name;
@@ -161,8 +176,9 @@ TEST_F(LinuxItemStoreTest, RefusesSetsThatDoNotNameOneKeptItem) {
     EXPECT_EQ(platform.itemUpdate(password("s", "a"), rename), store_status::kBadAttributes);
 
     ItemResult result;
-    EXPECT_EQ(platform.itemCopyMatching(with(password("s", "a"), attr::kSecReturnRef, true), &result),
-              store_status::kBadAttributes)
+    EXPECT_EQ(
+        platform.itemCopyMatching(with(password("s", "a"), attr::kSecReturnRef, true), &result),
+        store_status::kBadAttributes)
         << "a password has no reference form";
     EXPECT_EQ(platform.itemCopyMatching(with(keyQuery(), attr::kSecReturnData, true), &result),
               store_status::kBadAttributes)

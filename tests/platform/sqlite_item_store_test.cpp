@@ -2,10 +2,9 @@
 // (or not yet) a store, locks held by others, and the umask.
 #include "platform/linux/sqlite_item_store.h"
 
+#include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
-
-#include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
@@ -53,7 +52,7 @@ void execute(const fs::path& path, const char* sql) {
 }
 
 class SqliteItemStoreTest : public ::testing::Test {
-protected:
+  protected:
     fs::path path() const { return fs::path(dir.path()) / "quorvane" / "keychain.sqlite3"; }
     SqliteItemStore open(std::chrono::milliseconds timeout = std::chrono::milliseconds(200)) {
         return SqliteItemStore(path(), timeout);
@@ -103,7 +102,8 @@ TEST_F(SqliteItemStoreTest, AddUpdateFindRemove) {
     EXPECT_EQ(store.remove(id), errSecSuccess);
     EXPECT_EQ(store.remove(id), errSecItemNotFound);
     EXPECT_EQ(valueOf(store, id), "status -25300");
-    EXPECT_EQ(store.add(id, ItemContents{}), store_status::kBadAttributes) << "an add needs a value";
+    EXPECT_EQ(store.add(id, ItemContents{}), store_status::kBadAttributes)
+        << "an add needs a value";
 }
 
 TEST_F(SqliteItemStoreTest, KeepsKeyItemsWithTheirFlags) {
@@ -273,7 +273,7 @@ TEST_F(SqliteItemStoreTest, MakesPrivateFilesWhateverTheUmask) {
         umask(previous);
         ASSERT_EQ(status, errSecSuccess) << "umask " << mask;
         auto mode = [](const fs::path& p) {
-            struct stat info{};
+            struct stat info {};
             stat(p.c_str(), &info);
             return info.st_mode & 07777;
         };

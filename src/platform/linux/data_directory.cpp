@@ -59,7 +59,7 @@ OSStatus makePrivateDirectory(const std::filesystem::path& directory) {
             continue;
         }
         // Another helper may have made it a moment ago; any existing directory will do.
-        struct stat info{};
+        struct stat info {};
         if (::stat(partial.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
             return store_status::kDirectoryFailed;
         }

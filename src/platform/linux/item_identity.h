@@ -34,9 +34,9 @@ std::optional<ItemIdentity> identityOf(const AttributeSet& attributes);
 
 // What an item holds besides its identity. Each member is absent when the set does not carry it.
 struct ItemContents {
-    std::optional<SecretBytes> value;               // kSecValueData
-    std::optional<std::string> accessible;          // kSecAttrAccessible, the constant's name
-    std::optional<std::int64_t> accessControlFlags; // kStoredAccessControlFlags
+    std::optional<SecretBytes> value;                // kSecValueData
+    std::optional<std::string> accessible;           // kSecAttrAccessible, the constant's name
+    std::optional<std::int64_t> accessControlFlags;  // kStoredAccessControlFlags
 };
 
 // contentsOf copies the contents carried by `attributes`. Nothing when one of them has a type the

@@ -60,10 +60,14 @@ OSStatus LinuxPlatform::itemCopyMatching(const AttributeSet& query, ItemResult* 
                 query.get<std::shared_ptr<AuthContext>>(attr::kSecUseAuthenticationContext)) {
             context = *given;
         }
-        *result = keyRefFromStoredItem(
+        std::shared_ptr<Key> key = keyRefFromStoredItem(
             StoredKeyItem{std::move(found.value),
                           static_cast<std::uint64_t>(found.accessControlFlags)},
             std::move(context));
+        // Callers rely on success always coming with a reference; stored bytes that make no key
+        // are damage, not absence.
+        if (key == nullptr) return store_status::kCorrupt;
+        *result = std::move(key);
     } else if (wantsData) {
         *result = std::move(found.value);
     }

@@ -80,7 +80,6 @@ void bindIdentity(Statement& statement, const ItemIdentity& identity) {
 
 int singleInteger(sqlite3* db, const char* sql, std::int64_t* out) {
     Statement statement(db, sql);
-    if (statement.prepareResult() != SQLITE_OK) return statement.prepareResult();
     int result = statement.step();
     if (result != SQLITE_ROW) return result;
     *out = statement.columnInteger(0);
@@ -114,7 +113,7 @@ OSStatus SqliteItemStore::open(bool create, bool* absent) {
         }
     }
 
-    struct stat info{};
+    struct stat info {};
     if (::stat(path_->c_str(), &info) != 0) {
         if (!create && (errno == ENOENT || errno == ENOTDIR)) {
             *absent = true;
@@ -204,7 +203,6 @@ OSStatus SqliteItemStore::add(const ItemIdentity& identity, const ItemContents& 
                           (isKey ? ", value, access_control_flags" : ", value, accessible") +
                           ") VALUES (" + table.identityPlaceholders + ", ?5, ?6)";
         Statement statement(db_, sql);
-        if (statement.prepareResult() != SQLITE_OK) return statusOfSqlite(statement.prepareResult());
         bindIdentity(statement, identity);
         statement.bindBytes(5, contents.value->span());
         if (isKey) {
@@ -215,7 +213,10 @@ OSStatus SqliteItemStore::add(const ItemIdentity& identity, const ItemContents& 
             statement.bindNull(6);
         }
         int result = statement.step();
-        if ((result & 0xff) == SQLITE_CONSTRAINT) return errSecDuplicateItem;
+        if (result == SQLITE_CONSTRAINT &&
+            sqlite3_extended_errcode(db_) == SQLITE_CONSTRAINT_PRIMARYKEY) {
+            return errSecDuplicateItem;
+        }
         return statusOfSqlite(result);
     });
 }
@@ -226,17 +227,17 @@ OSStatus SqliteItemStore::update(const ItemIdentity& identity, const ItemContent
         const bool isKey = std::holds_alternative<KeyIdentity>(identity);
         // Parameters ?5.. follow the identity's; "value = value" keeps the statement valid (and
         // still counts the match) when nothing this class keeps is to change.
-        std::string sql = std::string("UPDATE ") + table.name + " SET value = " +
-                          (changes.value ? "?5" : "value");
+        std::string sql = std::string("UPDATE ") + table.name +
+                          " SET value = " + (changes.value ? "?5" : "value");
         if (!isKey && changes.accessible) sql += ", accessible = ?6";
         if (isKey && changes.accessControlFlags) sql += ", access_control_flags = ?7";
         sql += std::string(" WHERE ") + table.matchesIdentity;
         Statement statement(db_, sql);
-        if (statement.prepareResult() != SQLITE_OK) return statusOfSqlite(statement.prepareResult());
         bindIdentity(statement, identity);
         if (changes.value) statement.bindBytes(5, changes.value->span());
         if (!isKey && changes.accessible) statement.bindText(6, *changes.accessible);
-        if (isKey && changes.accessControlFlags) statement.bindInteger(7, *changes.accessControlFlags);
+        if (isKey && changes.accessControlFlags)
+            statement.bindInteger(7, *changes.accessControlFlags);
         int result = statement.step();
         if (result != SQLITE_DONE) return statusOfSqlite(result);
         return sqlite3_changes(db_) > 0 ? errSecSuccess : errSecItemNotFound;
@@ -248,11 +249,9 @@ OSStatus SqliteItemStore::find(const ItemIdentity& identity, StoredItem* found) 
     OSStatus status = inTransaction(Access::read, [&]() -> OSStatus {
         const Table& table = tableOf(identity);
         const bool isKey = std::holds_alternative<KeyIdentity>(identity);
-        std::string sql = std::string("SELECT value, ") +
-                          (isKey ? "access_control_flags" : "0") + " FROM " + table.name +
-                          " WHERE " + table.matchesIdentity;
+        std::string sql = std::string("SELECT value, ") + (isKey ? "access_control_flags" : "0") +
+                          " FROM " + table.name + " WHERE " + table.matchesIdentity;
         Statement statement(db_, sql);
-        if (statement.prepareResult() != SQLITE_OK) return statusOfSqlite(statement.prepareResult());
         bindIdentity(statement, identity);
         int result = statement.step();
         if (result == SQLITE_DONE) return errSecItemNotFound;
@@ -268,9 +267,9 @@ OSStatus SqliteItemStore::find(const ItemIdentity& identity, StoredItem* found) 
 OSStatus SqliteItemStore::remove(const ItemIdentity& identity) {
     return inTransaction(Access::write, [&]() -> OSStatus {
         const Table& table = tableOf(identity);
-        std::string sql = std::string("DELETE FROM ") + table.name + " WHERE " + table.matchesIdentity;
+        std::string sql =
+            std::string("DELETE FROM ") + table.name + " WHERE " + table.matchesIdentity;
         Statement statement(db_, sql);
-        if (statement.prepareResult() != SQLITE_OK) return statusOfSqlite(statement.prepareResult());
         bindIdentity(statement, identity);
         int result = statement.step();
         if (result != SQLITE_DONE) return statusOfSqlite(result);

@@ -33,7 +33,7 @@ struct StoredItem {
 //
 // Not thread-safe: one thread at a time per object (the helper does all its work on one thread).
 class SqliteItemStore {
-public:
+  public:
     static constexpr std::chrono::milliseconds kDefaultBusyTimeout{10000};
 
     // `path` is the database file; nothing makes every operation fail with kNoLocation.
@@ -55,7 +55,7 @@ public:
     // remove deletes the item; errSecItemNotFound when there is none.
     OSStatus remove(const ItemIdentity& identity);
 
-private:
+  private:
     enum class Access { read, write, create };
     template <class Body>
     OSStatus inTransaction(Access access, Body body);

@@ -38,12 +38,13 @@ OSStatus statusOfSqlite(int resultCode) {
 }
 
 Statement::Statement(sqlite3* db, std::string_view sql)
-    : prepareResult_(sqlite3_prepare_v2(db, sql.data(), static_cast<int>(sql.size()), &statement_,
-                                        nullptr)) {}
+    : prepareResult_(
+          sqlite3_prepare_v2(db, sql.data(), static_cast<int>(sql.size()), &statement_, nullptr)) {}
 
 Statement::~Statement() { sqlite3_finalize(statement_); }
 
 void Statement::bindBytes(int index, std::span<const std::uint8_t> bytes) {
+    if (statement_ == nullptr) return;
     const void* data = bytes.empty() ? kNoBytes : bytes.data();
     sqlite3_bind_blob64(statement_, index, data, bytes.size(), SQLITE_STATIC);
 }
@@ -53,17 +54,26 @@ void Statement::bindBytes(int index, std::string_view text) {
 }
 
 void Statement::bindText(int index, std::string_view text) {
+    if (statement_ == nullptr) return;
     const char* data = text.empty() ? reinterpret_cast<const char*>(kNoBytes) : text.data();
     sqlite3_bind_text64(statement_, index, data, text.size(), SQLITE_STATIC, SQLITE_UTF8);
 }
 
 void Statement::bindInteger(int index, std::int64_t value) {
+    if (statement_ == nullptr) return;
     sqlite3_bind_int64(statement_, index, value);
 }
 
-void Statement::bindNull(int index) { sqlite3_bind_null(statement_, index); }
+void Statement::bindNull(int index) {
+    if (statement_ == nullptr) return;
+    sqlite3_bind_null(statement_, index);
+}
 
-int Statement::step() { return sqlite3_step(statement_); }
+int Statement::step() {
+    // An empty or failed preparation leaves no statement; its result code stands for the step.
+    if (statement_ == nullptr) return prepareResult_ == SQLITE_OK ? SQLITE_MISUSE : prepareResult_;
+    return sqlite3_step(statement_);
+}
 
 std::span<const std::uint8_t> Statement::columnBytes(int column) {
     const void* data = sqlite3_column_blob(statement_, column);
@@ -82,8 +92,8 @@ bool Statement::columnIsNull(int column) {
 
 Transaction::Transaction(sqlite3* db, bool write)
     : db_(db),
-      beginResult_(sqlite3_exec(db, write ? "BEGIN IMMEDIATE" : "BEGIN", nullptr, nullptr,
-                                nullptr)) {}
+      beginResult_(
+          sqlite3_exec(db, write ? "BEGIN IMMEDIATE" : "BEGIN", nullptr, nullptr, nullptr)) {}
 
 Transaction::~Transaction() {
     // After some errors SQLite has rolled back already; ROLLBACK would then only fail.

@@ -15,16 +15,15 @@ namespace quorvane::platform {
 OSStatus statusOfSqlite(int resultCode);
 
 // Statement is one prepared statement, finalized on destruction. Bound data must outlive the
-// statement's last step (it is bound without a copy).
+// statement's last step (it is bound without a copy). When preparing failed, binding does
+// nothing and step returns the preparation's result code, so callers check once, after step.
 class Statement {
-public:
+  public:
     Statement(sqlite3* db, std::string_view sql);
     ~Statement();
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
 
-    // prepareResult is the result code of preparing; the other calls need it to be SQLITE_OK.
-    int prepareResult() const { return prepareResult_; }
     // bindBytes binds data, an empty span as an empty blob (never as NULL).
     void bindBytes(int index, std::span<const std::uint8_t> bytes);
     void bindBytes(int index, std::string_view text);
@@ -37,7 +36,7 @@ public:
     std::int64_t columnInteger(int column);
     bool columnIsNull(int column);
 
-private:
+  private:
     sqlite3_stmt* statement_ = nullptr;
     int prepareResult_;
 };
@@ -46,7 +45,7 @@ private:
 // never both hold a read lock and deadlock on the upgrade) and rolls it back on destruction unless
 // it was committed.
 class Transaction {
-public:
+  public:
     Transaction(sqlite3* db, bool write);
     ~Transaction();
     Transaction(const Transaction&) = delete;
@@ -57,7 +56,7 @@ public:
     // commit ends the transaction; a failed commit is rolled back on destruction.
     int commit();
 
-private:
+  private:
     sqlite3* db_;
     int beginResult_;
     bool committed_ = false;

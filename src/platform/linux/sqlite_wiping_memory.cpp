@@ -16,7 +16,8 @@ constexpr std::size_t kHeader = 16;
 
 void* wipingMalloc(int size) {
     if (size <= 0) return nullptr;
-    auto* block = static_cast<unsigned char*>(std::malloc(kHeader + static_cast<std::size_t>(size)));
+    auto* block =
+        static_cast<unsigned char*>(std::malloc(kHeader + static_cast<std::size_t>(size)));
     if (block == nullptr) return nullptr;
     std::memcpy(block, &size, sizeof size);
     return block + kHeader;
@@ -56,8 +57,8 @@ void wipingShutdown(void*) {}
 void useWipingSqliteMemory() {
     static std::once_flag once;
     std::call_once(once, [] {
-        static const sqlite3_mem_methods methods{wipingMalloc, wipingFree,   wipingRealloc,
-                                                 wipingSize,   wipingRoundup, wipingInit,
+        static const sqlite3_mem_methods methods{wipingMalloc,   wipingFree,    wipingRealloc,
+                                                 wipingSize,     wipingRoundup, wipingInit,
                                                  wipingShutdown, nullptr};
         // SQLITE_MISUSE here means SQLite is running already; it then keeps its own allocator.
         sqlite3_config(SQLITE_CONFIG_MALLOC, &methods);
