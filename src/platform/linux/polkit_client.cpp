@@ -1,13 +1,13 @@
 #include "platform/linux/polkit_client.h"
 
-#include "platform/linux/sd_bus_library.h"
-
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+
+#include "platform/linux/sd_bus_library.h"
 
 namespace quorvane::platform::polkit {
 namespace {
@@ -77,8 +77,8 @@ std::optional<std::string> polkitReachableReason(sd_bus* bus) {
     BusError error;
     Message reply;
     int result = sd().sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                    "org.freedesktop.DBus", "NameHasOwner", error.get(),
-                                    reply.out(), "s", kPolkitName);
+                                         "org.freedesktop.DBus", "NameHasOwner", error.get(),
+                                         reply.out(), "s", kPolkitName);
     if (result < 0) return "the system bus does not answer (" + error.text(result) + ")";
     int owned = 0;
     if (sd().sd_bus_message_read(reply.get(), "b", &owned) < 0) {
@@ -90,8 +90,8 @@ std::optional<std::string> polkitReachableReason(sd_bus* bus) {
     BusError listError;
     Message names;
     result = sd().sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                "org.freedesktop.DBus", "ListActivatableNames", listError.get(),
-                                names.out(), "");
+                                     "org.freedesktop.DBus", "ListActivatableNames",
+                                     listError.get(), names.out(), "");
     if (result >= 0 && sd().sd_bus_message_enter_container(names.get(), 'a', "s") > 0) {
         const char* name = nullptr;
         while (sd().sd_bus_message_read(names.get(), "s", &name) > 0) {
@@ -105,7 +105,7 @@ std::optional<std::string> actionMissingReason(sd_bus* bus) {
     BusError error;
     Message reply;
     int result = sd().sd_bus_call_method(bus, kPolkitName, kAuthorityPath, kAuthorityInterface,
-                                    "EnumerateActions", error.get(), reply.out(), "s", "");
+                                         "EnumerateActions", error.get(), reply.out(), "s", "");
     if (result < 0) return "polkit cannot list its actions (" + error.text(result) + ")";
     sd_bus_message* m = reply.get();
     if (sd().sd_bus_message_enter_container(m, 'a', "(ssssssuuua{ss})") < 0) {
@@ -117,7 +117,8 @@ std::optional<std::string> actionMissingReason(sd_bus* bus) {
         if (entered == 0) break;
         const char* actionId = nullptr;
         if (sd().sd_bus_message_read(m, "s", &actionId) < 0 ||
-            sd().sd_bus_message_skip(m, "sssssuuua{ss}") < 0 || sd().sd_bus_message_exit_container(m) < 0) {
+            sd().sd_bus_message_skip(m, "sssssuuua{ss}") < 0 ||
+            sd().sd_bus_message_exit_container(m) < 0) {
             return std::string("polkit gave an unreadable list of actions");
         }
         if (kUnlockAction == actionId) return std::nullopt;
@@ -134,8 +135,8 @@ std::string nextCancellationId() {
 void cancel(sd_bus* bus, const std::string& cancellationId) {
     BusError error;
     sd().sd_bus_call_method(bus, kPolkitName, kAuthorityPath, kAuthorityInterface,
-                       "CancelCheckAuthorization", error.get(), nullptr, "s",
-                       cancellationId.c_str());
+                            "CancelCheckAuthorization", error.get(), nullptr, "s",
+                            cancellationId.c_str());
 }
 
 Answer failed(std::string why) { return Answer{false, std::move(why)}; }
@@ -147,14 +148,14 @@ Answer askOnBus(sd_bus* bus, bool allowInteraction, std::chrono::milliseconds ti
 
     Message call;
     result = sd().sd_bus_message_new_method_call(bus, call.out(), kPolkitName, kAuthorityPath,
-                                            kAuthorityInterface, "CheckAuthorization");
+                                                 kAuthorityInterface, "CheckAuthorization");
     const std::string cancellationId = nextCancellationId();
     // Subject: this connection. Details stay empty: polkit refuses them from unprivileged callers.
     if (result >= 0) {
-        result = sd().sd_bus_message_append(call.get(), "(sa{sv})sa{ss}us", "system-bus-name", 1, "name",
-                                       "s", uniqueName, std::string(kUnlockAction).c_str(), 0,
-                                       allowInteraction ? kAllowUserInteraction : 0u,
-                                       cancellationId.c_str());
+        result = sd().sd_bus_message_append(
+            call.get(), "(sa{sv})sa{ss}us", "system-bus-name", 1, "name", "s", uniqueName,
+            std::string(kUnlockAction).c_str(), 0, allowInteraction ? kAllowUserInteraction : 0u,
+            cancellationId.c_str());
     }
     if (result < 0)
         return failed("polkit check could not be built (" + std::string(std::strerror(-result)) +
@@ -163,10 +164,11 @@ Answer askOnBus(sd_bus* bus, bool allowInteraction, std::chrono::milliseconds ti
     BusError error;
     Message reply;
     const auto usec = std::chrono::duration_cast<std::chrono::microseconds>(timeout).count();
-    result =
-        sd().sd_bus_call(bus, call.get(), static_cast<std::uint64_t>(usec), error.get(), reply.out());
+    result = sd().sd_bus_call(bus, call.get(), static_cast<std::uint64_t>(usec), error.get(),
+                              reply.out());
     if (result < 0) {
-        if (sd().sd_bus_error_has_name(error.get(), SD_BUS_ERROR_NO_REPLY) || result == -ETIMEDOUT) {
+        if (sd().sd_bus_error_has_name(error.get(), SD_BUS_ERROR_NO_REPLY) ||
+            result == -ETIMEDOUT) {
             cancel(bus, cancellationId);
             return failed("the presence prompt timed out");
         }
