@@ -5,6 +5,7 @@
 #include <cerrno>
 
 #include "front/errors.h"
+#include "server/big_integers.h"
 #include "server/command_table.h"
 #include "server/line_reader.h"
 #include "server/parser_wipe.h"
@@ -16,19 +17,28 @@ Server::Server(std::function<platform::Platform&()> platform) : platform_(std::m
 
 void Server::handleLine(std::string_view line) {
     simdjson::dom::element document;
-    simdjson::dom::object object;
-    if (parser_.parse(line.data(), line.size(), false).get(document) != simdjson::SUCCESS) {
+    simdjson::error_code error = parser_.parse(line.data(), line.size(), false).get(document);
+    std::optional<SecretBytes> widened;
+    if (error == simdjson::NUMBER_ERROR) {
+        // Valid JSON with an integer beyond 64 bits: parse a copy that writes it as a fraction.
         wipeAfterFailedParse(parser_, line.size());
-        reply_.fail(0, "invalid json request");
-        reply_.finish();
-        return;
+        widened = widenBigIntegers(line, simdjson::SIMDJSON_PADDING);
+        if (widened) {
+            error = parser_.parse(widened->data(), widened->size(), false).get(document);
+        }
     }
-    if (document.get_object().get(object) != simdjson::SUCCESS) {
+    simdjson::dom::object object;
+    if (error != simdjson::SUCCESS) {
+        wipeAfterFailedParse(parser_, widened ? widened->size() : line.size());
         reply_.fail(0, "invalid json request");
     } else {
-        handleRequest(object);
+        if (document.get_object().get(object) != simdjson::SUCCESS) {
+            reply_.fail(0, "invalid json request");
+        } else {
+            handleRequest(object);
+        }
+        wipeParsedStrings(parser_);
     }
-    wipeParsedStrings(parser_);
     reply_.finish();
 }
 

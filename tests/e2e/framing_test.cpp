@@ -57,6 +57,11 @@ TEST(FramingTest, AnswersEachLineWithOneReplyInOrder) {
         {R"({"id":-9223372036854775808,"cmd":"x"})",
          R"({"id":-9223372036854775808,"ok":false,"error":"unknown command: x"})"},
         {R"({"id":9223372036854775808,"cmd":"x"})", R"({"id":0,"ok":false,"error":"unknown command: x"})"},
+        // Integers beyond 64 bits are valid JSON: the request is still answered as an object.
+        {R"({"id":18446744073709551616,"cmd":"x"})", R"({"id":0,"ok":false,"error":"unknown command: x"})"},
+        {R"({"cmd":"123456789012345678901234","id":-100000000000000000000000,"n":[1e5,-0.5]})",
+         R"({"id":0,"ok":false,"error":"unknown command: 123456789012345678901234"})"},
+        {R"({"id":01,"n":100000000000000000000000,"cmd":"x"})", R"({"id":0,"ok":false,"error":"invalid json request"})"},
         {R"({"id":1e3,"cmd":"a/b"})", R"({"id":1000,"ok":false,"error":"unknown command: a\/b"})"},
         {R"({"id":2,"cmd":"\"\u00e9\n"})", R"({"id":2,"ok":false,"error":"unknown command: \"é\n"})"},
         {R"({"id":3,"id":4,"cmd":"x"})", R"({"id":4,"ok":false,"error":"unknown command: x"})"},
