@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <functional>
 
@@ -11,16 +10,13 @@
 #include "front/errors.h"
 #include "front/exit_status.h"
 #include "front/fail.h"
+#include "front/mode_selection.h"
 #include "keychain/secret_command.h"
 #include "platform/platform.h"
 #include "server/server.h"
 
 namespace quorvane {
 namespace {
-
-bool hasFlag(std::span<const std::string_view> arguments, std::string_view flag) {
-    return std::find(arguments.begin(), arguments.end(), flag) != arguments.end();
-}
 
 int checkMode() {
     try {
@@ -55,20 +51,22 @@ int promptMode() {
 }  // namespace
 
 int runHelper(std::span<const std::string_view> arguments) {
-    if (hasFlag(arguments, "--secret-store")) {
-        runSecretCommand("store", arguments, platform::defaultPlatform);
+    switch (chooseMode(arguments)) {
+        case Mode::secretStore:
+            runSecretCommand("store", arguments, platform::defaultPlatform);
+        case Mode::secretLoad:
+            runSecretCommand("load", arguments, platform::defaultPlatform);
+        case Mode::secretDelete:
+            runSecretCommand("delete", arguments, platform::defaultPlatform);
+        case Mode::serve:
+            return serve([]() -> platform::Platform& { return platform::defaultPlatform(); });
+        case Mode::check:
+            return checkMode();
+        case Mode::deleteKey:
+            return deleteKeyMode();
+        case Mode::prompt:
+            break;
     }
-    if (hasFlag(arguments, "--secret-load")) {
-        runSecretCommand("load", arguments, platform::defaultPlatform);
-    }
-    if (hasFlag(arguments, "--secret-delete")) {
-        runSecretCommand("delete", arguments, platform::defaultPlatform);
-    }
-    if (hasFlag(arguments, "--serve")) {
-        return serve([]() -> platform::Platform& { return platform::defaultPlatform(); });
-    }
-    if (hasFlag(arguments, "--check")) return checkMode();
-    if (hasFlag(arguments, "--delete-key")) return deleteKeyMode();
     return promptMode();
 }
 
