@@ -10,6 +10,8 @@
 
 #include <string.h>  // explicit_bzero
 
+#include "crypto/secret_memory.h"
+
 namespace quorvane {
 
 void wipeMemory(void* data, std::size_t size) noexcept {
@@ -31,7 +33,8 @@ constexpr std::size_t kPageSize = 4096;
 bool isMapped(std::size_t capacity) { return capacity >= kMappedThreshold; }
 
 std::size_t storageCapacity(std::size_t wanted) {
-    return isMapped(wanted) ? (wanted + kPageSize - 1) / kPageSize * kPageSize : wanted;
+    if (isMapped(wanted)) return (wanted + kPageSize - 1) / kPageSize * kPageSize;
+    return secretCapacityFor(wanted);
 }
 
 void adviseMapped(void* data, std::size_t capacity) {
@@ -39,7 +42,8 @@ void adviseMapped(void* data, std::size_t capacity) {
 }
 
 std::uint8_t* allocateStorage(std::size_t capacity) {
-    if (!isMapped(capacity)) return static_cast<std::uint8_t*>(::operator new(capacity));
+    // Small buffers (keys, derived keys, short plaintexts) live in locked pages.
+    if (!isMapped(capacity)) return allocateSecret(capacity).data;
     void* data = mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (data == MAP_FAILED) throw std::bad_alloc();
     adviseMapped(data, capacity);
@@ -51,7 +55,7 @@ void releaseStorage(std::uint8_t* data, std::size_t capacity) noexcept {
     if (isMapped(capacity)) {
         munmap(data, capacity);
     } else {
-        ::operator delete(data);
+        releaseSecret({data, capacity});
     }
 }
 

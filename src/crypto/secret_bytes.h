@@ -14,7 +14,9 @@ using Bytes = std::vector<std::uint8_t>;
 // SecretBytes holds key material or plaintext. It is move-only, never converts to a string,
 // and wipes its storage whenever the storage is released (destruction, move-assignment over it,
 // growth, clear) and whenever it shrinks. Bytes written through data() beyond size() are outside
-// the contract and are not wiped. Thread safety: none; one owner at a time.
+// the contract and are not wiped. Small buffers (keys, derived keys, short plaintexts: up to
+// 4 KiB) live in pages locked in memory, which never reach swap (crypto/secret_memory.h).
+// Thread safety: none; one owner at a time.
 class SecretBytes {
 public:
     SecretBytes() = default;

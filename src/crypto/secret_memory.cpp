@@ -1,0 +1,161 @@
+#include "crypto/secret_memory.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <new>
+
+#include "crypto/secret_bytes.h"
+
+#if __has_include(<valgrind/memcheck.h>)
+#include <valgrind/memcheck.h>
+#else
+#define VALGRIND_MALLOCLIKE_BLOCK(addr, size, redzone, zeroed) ((void)0)
+#define VALGRIND_FREELIKE_BLOCK(addr, redzone) ((void)0)
+#define VALGRIND_MAKE_MEM_NOACCESS(addr, size) ((void)0)
+#endif
+
+#if defined(__SANITIZE_ADDRESS__)
+#define QUORVANE_HEAP_SECRETS 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUORVANE_HEAP_SECRETS 1
+#endif
+#endif
+
+namespace quorvane {
+namespace {
+
+std::size_t roundUp(std::size_t value, std::size_t multiple) {
+    return (value + multiple - 1) / multiple * multiple;
+}
+
+std::size_t classIndexFor(std::size_t size) {
+    std::size_t index = 0;
+    for (std::size_t slot = LockedArena::kMinSlot; slot < size; slot *= 2) ++index;
+    return index;
+}
+
+std::size_t pageSize() {
+    static const std::size_t size = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    return size;
+}
+
+// Maps private anonymous pages meant for secrets. Core dumps are off for the whole process
+// anyway; leaving the pages out of dumps also covers a dump taken by other means. A forked
+// child sees them zeroed. Both hints are best effort: an older kernel without them still gets
+// working memory. Sets `locked` to whether mlock took the pages.
+void* mapSecretPages(std::size_t bytes, bool* locked) {
+    void* base = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (base == MAP_FAILED) throw std::bad_alloc();
+    ::madvise(base, bytes, MADV_DONTDUMP);
+#ifdef MADV_WIPEONFORK
+    ::madvise(base, bytes, MADV_WIPEONFORK);
+#endif
+    // mlock fails once RLIMIT_MEMLOCK is used up. Refusing the allocation then would turn a
+    // memory-lock limit into failed requests; the pages are still wiped on release.
+    *locked = ::mlock(base, bytes) == 0;
+    return base;
+}
+
+#ifndef QUORVANE_HEAP_SECRETS
+LockedArena& processArena() {
+    // Never destroyed: SecretBytes with static storage may be released after any destructor.
+    static LockedArena* arena = new LockedArena;
+    return *arena;
+}
+#endif
+
+}  // namespace
+
+LockedArena::LockedArena() : pageSize_(pageSize()) {}
+
+LockedArena::~LockedArena() {
+    for (const Chunk& chunk : chunks_) {
+        wipeMemory(chunk.base, chunk.bytes);
+        ::munmap(chunk.base, chunk.bytes);
+    }
+}
+
+void LockedArena::addChunk(std::size_t classIndex) {
+    std::size_t slot = kMinSlot << classIndex;
+    // Chunks double per class up to 16 pages: a process that holds one key locks one page, a
+    // process holding thousands maps few chunks.
+    std::size_t pages = std::size_t{1} << std::min<std::size_t>(chunkCount_[classIndex], 4);
+    std::size_t bytes = std::max(pages * pageSize_, roundUp(slot, pageSize_));
+    bool locked = false;
+    auto* base = static_cast<std::uint8_t*>(mapSecretPages(bytes, &locked));
+    VALGRIND_MAKE_MEM_NOACCESS(base, bytes);
+    chunks_.push_back({base, bytes});
+    ++chunkCount_[classIndex];
+    slotCount_[classIndex] += bytes / slot;
+    mappedBytes_ += bytes;
+    if (locked) lockedBytes_ += bytes;
+    std::vector<std::uint8_t*>& slots = free_[classIndex];
+    // Room for every slot the class owns, so release never has to allocate.
+    slots.reserve(slotCount_[classIndex]);
+    // Pushed from the top so the lowest addresses are handed out first.
+    for (std::size_t offset = bytes; offset >= slot; offset -= slot) {
+        slots.push_back(base + offset - slot);
+    }
+}
+
+SecretBlock LockedArena::allocate(std::size_t size) {
+    std::size_t index = classIndexFor(size);
+    if (size == 0 || index >= kClasses) throw std::bad_alloc();
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (free_[index].empty()) addChunk(index);
+    std::uint8_t* slot = free_[index].back();
+    free_[index].pop_back();
+    std::size_t capacity = kMinSlot << index;
+    VALGRIND_MALLOCLIKE_BLOCK(slot, capacity, 0, 0);
+    return {slot, capacity};
+}
+
+void LockedArena::release(SecretBlock block) noexcept {
+    if (block.data == nullptr) return;
+    wipeMemory(block.data, block.capacity);
+    VALGRIND_FREELIKE_BLOCK(block.data, 0);
+    std::size_t index = classIndexFor(block.capacity);
+    std::lock_guard<std::mutex> guard(mutex_);
+    // The vector has room for every slot of the class (addChunk), so this never allocates.
+    free_[index].push_back(block.data);
+}
+
+std::size_t LockedArena::mappedBytes() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return mappedBytes_;
+}
+
+std::size_t LockedArena::lockedBytes() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return lockedBytes_;
+}
+
+std::size_t secretCapacityFor(std::size_t size) {
+#ifndef QUORVANE_HEAP_SECRETS
+    if (size != 0 && size <= LockedArena::kMaxSlot) return LockedArena::kMinSlot << classIndexFor(size);
+#endif
+    return size;
+}
+
+SecretBlock allocateSecret(std::size_t size) {
+#ifndef QUORVANE_HEAP_SECRETS
+    if (size <= LockedArena::kMaxSlot) return processArena().allocate(size);
+#endif
+    return {static_cast<std::uint8_t*>(::operator new(size)), size};
+}
+
+void releaseSecret(SecretBlock block) noexcept {
+    if (block.data == nullptr) return;
+#ifndef QUORVANE_HEAP_SECRETS
+    if (block.capacity <= LockedArena::kMaxSlot) {
+        processArena().release(block);
+        return;
+    }
+#endif
+    ::operator delete(block.data);
+}
+
+}  // namespace quorvane
