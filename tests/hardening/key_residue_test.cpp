@@ -127,6 +127,12 @@ TEST_F(KeyResidueTest, NothingOfTheKeyOrThePlaintextsRemainsAfterLockSession) {
         sessions.push_back(unwrapped["sessionId"].str());
     }
 
+    // Wrapping derives a key of its own from the password and a salt it draws; the reply's salt
+    // lets the test derive the same key to look for.
+    Json wrapped = session_.ok(request("wrap_secret", member("sessionId", full) + "," + member("secret", password)));
+    std::string wrapSalt = wrapped["salt"].str();
+    SecretBytes versionedWrapKey = pbkdf2(password, wrapSalt.substr(wrapSalt.rfind(':') + 1), wrapped["iterations"].integer());
+
     // Requests that fail after their secrets were read: a line that is not JSON, a plaintext
     // where a ciphertext belongs.
     session_.error(request("create_session_from_secret", member("secret", hexKey)) + "]");
@@ -161,6 +167,7 @@ TEST_F(KeyResidueTest, NothingOfTheKeyOrThePlaintextsRemainsAfterLockSession) {
         {"key HEX", upper(hexKey)},
         {"state key", stateKey},
         {"wrap key", std::string(wrapKey.view())},
+        {"versioned wrap key", std::string(versionedWrapKey.view())},
         {"password", password},
         {"line 1", lines[0]},
         {"line 2", lines[1]},
