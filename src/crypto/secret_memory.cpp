@@ -14,6 +14,7 @@
 #define VALGRIND_MALLOCLIKE_BLOCK(addr, size, redzone, zeroed) ((void)0)
 #define VALGRIND_FREELIKE_BLOCK(addr, redzone) ((void)0)
 #define VALGRIND_MAKE_MEM_NOACCESS(addr, size) ((void)0)
+#define VALGRIND_MAKE_MEM_UNDEFINED(addr, size) ((void)0)
 #endif
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -73,6 +74,7 @@ LockedArena::LockedArena() : pageSize_(pageSize()) {}
 
 LockedArena::~LockedArena() {
     for (const Chunk& chunk : chunks_) {
+        VALGRIND_MAKE_MEM_UNDEFINED(chunk.base, chunk.bytes);  // free slots are no-access to memcheck
         wipeMemory(chunk.base, chunk.bytes);
         ::munmap(chunk.base, chunk.bytes);
     }
@@ -102,8 +104,8 @@ void LockedArena::addChunk(std::size_t classIndex) {
 }
 
 SecretBlock LockedArena::allocate(std::size_t size) {
+    if (size == 0 || size > kMaxSlot) throw std::bad_alloc();
     std::size_t index = classIndexFor(size);
-    if (size == 0 || index >= kClasses) throw std::bad_alloc();
     std::lock_guard<std::mutex> guard(mutex_);
     if (free_[index].empty()) addChunk(index);
     std::uint8_t* slot = free_[index].back();

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <new>
@@ -58,6 +59,7 @@ TEST(LockedArenaTest, HandsOutSlotsOfTheSmallestClassThatFits) {
     }
     EXPECT_THROW(arena.allocate(0), std::bad_alloc);
     EXPECT_THROW(arena.allocate(LockedArena::kMaxSlot + 1), std::bad_alloc);
+    EXPECT_THROW(arena.allocate(SIZE_MAX), std::bad_alloc);
 }
 
 TEST(LockedArenaTest, PagesAreLockedAndLeftOutOfCoreDumps) {
