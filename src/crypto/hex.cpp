@@ -38,14 +38,17 @@ std::optional<SecretBytes> hexData(std::string_view text) {
     return bytes;
 }
 
-std::string dataHex(std::span<const std::uint8_t> bytes) {
+void dataHexInto(std::span<const std::uint8_t> bytes, char* out) {
     static constexpr char kDigits[] = "0123456789abcdef";
-    std::string text;
-    text.resize(bytes.size() * 2);
     for (std::size_t i = 0; i < bytes.size(); ++i) {
-        text[2 * i] = kDigits[bytes[i] >> 4];
-        text[2 * i + 1] = kDigits[bytes[i] & 0x0f];
+        out[2 * i] = kDigits[bytes[i] >> 4];
+        out[2 * i + 1] = kDigits[bytes[i] & 0x0f];
     }
+}
+
+std::string dataHex(std::span<const std::uint8_t> bytes) {
+    std::string text(bytes.size() * 2, '\0');
+    dataHexInto(bytes, text.data());
     return text;
 }
 

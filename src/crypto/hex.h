@@ -20,6 +20,9 @@ std::optional<SecretBytes> hexData(std::string_view text);
 
 // dataHex writes two lowercase hex digits per byte, no separator.
 std::string dataHex(std::span<const std::uint8_t> bytes);
+// dataHexInto writes the same text to `out` (2 * bytes.size() characters), for callers that keep
+// the text in secret storage.
+void dataHexInto(std::span<const std::uint8_t> bytes, char* out);
 
 // concat joins byte strings in order with nothing between them.
 SecretBytes concat(std::initializer_list<std::span<const std::uint8_t>> parts);

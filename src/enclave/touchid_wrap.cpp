@@ -18,12 +18,8 @@ std::string platformText(const std::optional<PlatformError>& error) {
 
 // secretHex writes lowercase hex into secret storage: the text is the vault key itself.
 SecretBytes secretHex(std::span<const std::uint8_t> bytes) {
-    static constexpr char kDigits[] = "0123456789abcdef";
     SecretBytes text(bytes.size() * 2);
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        text.data()[2 * i] = static_cast<std::uint8_t>(kDigits[bytes[i] >> 4]);
-        text.data()[2 * i + 1] = static_cast<std::uint8_t>(kDigits[bytes[i] & 0x0f]);
-    }
+    dataHexInto(bytes, reinterpret_cast<char*>(text.data()));
     return text;
 }
 

@@ -4,20 +4,14 @@
 
 #include "crypto/hex.h"
 #include "front/errors.h"
+#include "support/error_text.h"
 
 namespace quorvane {
 namespace {
 
 SecretBytes fromHex(std::string_view text) { return *hexData(text); }
 
-std::string failureText(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const std::exception& error) {
-        return stringError(error);
-    }
-    return "<no failure>";
-}
+using testing::errorText;
 
 // Known answers of AES-256-GCM with a 96-bit IV and no additional data (the GCM paper's test
 // cases 13-15), laid out as an envelope: nonce || tag || ciphertext.
@@ -67,13 +61,13 @@ TEST(EnvelopeTest, RefusesShortTamperedOrForeignEnvelopes) {
     SecretBytes otherKey = fromHex(kKnownAnswers[0].key);
     Bytes envelope = encryptData(fromHex("00112233445566778899").span(), key.span());
 
-    EXPECT_EQ(failureText([&] { decryptData(Bytes(27), key.span()); }), "ciphertext too short");
-    EXPECT_EQ(failureText([&] { decryptData(Bytes(28), key.span()); }), kAuthenticationFailed);
-    EXPECT_EQ(failureText([&] { decryptData(envelope, otherKey.span()); }), kAuthenticationFailed);
+    EXPECT_EQ(errorText([&] { decryptData(Bytes(27), key.span()); }), "ciphertext too short");
+    EXPECT_EQ(errorText([&] { decryptData(Bytes(28), key.span()); }), kAuthenticationFailed);
+    EXPECT_EQ(errorText([&] { decryptData(envelope, otherKey.span()); }), kAuthenticationFailed);
     for (std::size_t bit = 0; bit < envelope.size() * 8; ++bit) {
         Bytes tampered = envelope;
         tampered[bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
-        ASSERT_EQ(failureText([&] { decryptData(tampered, key.span()); }), kAuthenticationFailed)
+        ASSERT_EQ(errorText([&] { decryptData(tampered, key.span()); }), kAuthenticationFailed)
             << "bit " << bit;
     }
 }

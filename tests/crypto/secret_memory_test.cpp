@@ -18,13 +18,7 @@
 #include "crypto/secret_bytes.h"
 #include "crypto/secret_memory.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define QUORVANE_TEST_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QUORVANE_TEST_SANITIZED 1
-#endif
-#endif
+#include "support/sanitizer.h"
 
 namespace quorvane {
 namespace {

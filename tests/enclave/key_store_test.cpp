@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/error_text.h"
+
 #include "front/errors.h"
 #include "platform/fake/fake_platform.h"
 
@@ -19,14 +21,7 @@ const Bytes kTag = [] {
     return Bytes(text.begin(), text.end());
 }();
 
-std::string errorOf(auto&& action) {
-    try {
-        action();
-    } catch (const std::exception& error) {
-        return stringError(error);
-    }
-    return "<succeeded>";
-}
+using quorvane::testing::errorText;
 
 // expectBaseQuery checks the three attributes that name the vault key and returns how many
 // entries the set has besides them.
@@ -132,7 +127,7 @@ TEST(LoadOrCreatePrivateKey, ReportsEachCreationFailure) {
         platform.accessControlFails = c.accessControlFails;
         platform.keyCreateFails = c.keyCreateFails;
         platform.keyCreateError = c.error;
-        EXPECT_EQ(errorOf([&] { loadOrCreatePrivateKey(platform); }), c.expected) << c.what;
+        EXPECT_EQ(errorText([&] { loadOrCreatePrivateKey(platform); }), c.expected) << c.what;
         EXPECT_TRUE(platform.items.empty()) << c.what;
     }
 }
@@ -162,7 +157,7 @@ TEST(LoadPrivateKeyForUse, ReportsUnavailabilityBeforeLookingForTheKey) {
     FakePlatform platform;
     platform.canEvaluate = false;
     platform.canEvaluateError = PlatformError("polkit is not running on the system bus");
-    EXPECT_EQ(errorOf([&] { loadPrivateKeyForUse(platform, "x"); }),
+    EXPECT_EQ(errorText([&] { loadPrivateKeyForUse(platform, "x"); }),
               "unavailable: polkit is not running on the system bus");
     for (const auto& call : platform.calls) EXPECT_NE(call.operation, "itemCopyMatching");
 }
@@ -184,7 +179,7 @@ TEST(LoadPrivateKeyForUse, TellsAMissingKeyFromOtherStatuses) {
     for (const Case& c : cases) {
         FakePlatform platform;
         if (c.status) platform.scriptStatus("itemCopyMatching", *c.status);
-        EXPECT_EQ(errorOf([&] { loadPrivateKeyForUse(platform, "x"); }), c.expected);
+        EXPECT_EQ(errorText([&] { loadPrivateKeyForUse(platform, "x"); }), c.expected);
     }
 }
 
@@ -196,14 +191,14 @@ TEST(DeletePrivateKey, RemovesByTheBaseQueryAndAcceptsAMissingKey) {
     EXPECT_TRUE(platform.items.empty());
     EXPECT_EQ(expectBaseQuery(onlyCall(platform, "itemDelete").attributes), 0u);
     // Nothing left: deleting again still succeeds.
-    EXPECT_EQ(errorOf([&] { deletePrivateKey(platform); }), "<succeeded>");
+    EXPECT_EQ(errorText([&] { deletePrivateKey(platform); }), "<succeeded>");
 }
 
 TEST(DeletePrivateKey, ReportsOtherStatusesInSignedDecimal) {
     for (platform::OSStatus status : {-25308, -1, 13}) {
         FakePlatform platform;
         platform.scriptStatus("itemDelete", status);
-        EXPECT_EQ(errorOf([&] { deletePrivateKey(platform); }),
+        EXPECT_EQ(errorText([&] { deletePrivateKey(platform); }),
                   "secure enclave key delete failed: " + std::to_string(status));
     }
 }

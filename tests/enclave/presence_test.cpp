@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/error_text.h"
+
 #include "front/errors.h"
 #include "platform/fake/fake_platform.h"
 
@@ -13,14 +15,7 @@ using platform::FakePlatform;
 namespace attr = platform::attr;
 namespace value = platform::value;
 
-std::string errorOf(auto&& action) {
-    try {
-        action();
-    } catch (const std::exception& error) {
-        return stringError(error);
-    }
-    return "<succeeded>";
-}
+using quorvane::testing::errorText;
 
 TEST(MakeContext, HandsOutAContextOnlyWhenPresenceCanBeAskedFor) {
     FakePlatform platform;
@@ -46,7 +41,7 @@ TEST(MakeContext, UnavailableCarriesThePlatformsReasonOrNoBiometrics) {
         FakePlatform platform;
         platform.canEvaluate = false;
         platform.canEvaluateError = c.reason;
-        EXPECT_EQ(errorOf([&] { makeContext(platform); }), c.expected);
+        EXPECT_EQ(errorText([&] { makeContext(platform); }), c.expected);
     }
 }
 
@@ -93,7 +88,7 @@ TEST(PromptOnly, ReturnsAfterAPassedPromptWithThePromptText) {
 TEST(PromptOnly, ShowsNoPromptWhenPresenceIsUnavailable) {
     FakePlatform platform;
     platform.canEvaluate = false;
-    EXPECT_EQ(errorOf([&] { promptOnly(platform); }), "unavailable: no biometrics");
+    EXPECT_EQ(errorText([&] { promptOnly(platform); }), "unavailable: no biometrics");
     EXPECT_EQ(platform.promptCount, 0);
 }
 

@@ -19,13 +19,7 @@
 #include "hardening/process_memory.h"
 #include "support/serve_session.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define QUORVANE_TEST_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QUORVANE_TEST_SANITIZED 1
-#endif
-#endif
+#include "support/sanitizer.h"
 
 namespace quorvane::testing {
 namespace {
