@@ -1,0 +1,58 @@
+#pragma once
+
+#include <chrono>
+#include <exception>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace quorvane::platform {
+
+// A request to ask the person to confirm their presence.
+struct PromptRequest {
+    // The reason shown, where the platform lets the caller choose it.
+    std::string_view reason;
+    // When this descriptor hangs up (the writer of a pipe closed it: the application that asked
+    // went away), the open prompt is withdrawn and the confirmation fails. -1 watches nothing.
+    int cancelOnHangUp = -1;
+};
+
+// PresenceUnavailable: presence cannot be asked for now. `reason` is the platform's plain-words
+// reason, or empty when it gave none.
+class PresenceUnavailable : public std::exception {
+  public:
+    explicit PresenceUnavailable(std::string reason) : reason_(std::move(reason)) {}
+    const std::string& reason() const noexcept { return reason_; }
+    const char* what() const noexcept override { return reason_.c_str(); }
+
+  private:
+    std::string reason_;
+};
+
+// The person's answer to one prompt.
+struct PresenceAnswer {
+    bool passed = false;
+    // Why it did not pass, in plain words (refused, cancelled, timed out, withdrawn, no agent),
+    // or empty when the platform gave no reason. Empty when passed.
+    std::string failure;
+};
+
+// Presence is the user-presence prompt: a person at this machine confirms, with the platform's
+// own dialog, that they want the vault opened. One object is used by one thread at a time.
+class Presence {
+  public:
+    virtual ~Presence() = default;
+
+    // unavailableReason returns nothing when a prompt can be offered now (one that the person
+    // could pass), else why not: a PresenceUnavailable-style reason, empty when the platform
+    // gives none. Shows nothing; never raises.
+    virtual std::optional<std::string> unavailableReason() = 0;
+
+    // confirm raises PresenceUnavailable when a prompt cannot be offered now; otherwise shows one
+    // prompt and blocks until the person answered, the platform's time limit passed, or
+    // `request.cancelOnHangUp` hung up (the prompt is then withdrawn before returning).
+    virtual PresenceAnswer confirm(const PromptRequest& request) = 0;
+};
+
+}  // namespace quorvane::platform
