@@ -117,13 +117,22 @@ SecretBytes decrypt(std::span<const std::uint8_t> scalar, std::span<const std::u
     if (blob.size() > static_cast<std::size_t>(INT_MAX)) {
         throw PlatformError("ecies ciphertext too long");
     }
+    SecretBytes z = p256::sharedSecret(scalar, blob.first(p256::kPointSize));
+    return decryptWithSharedSecret(z.span(), blob);
+}
+
+SecretBytes decryptWithSharedSecret(std::span<const std::uint8_t> z,
+                                    std::span<const std::uint8_t> blob) {
+    if (blob.size() < kOverhead) throw PlatformError("ecies ciphertext too short");
+    if (blob.size() > static_cast<std::size_t>(INT_MAX)) {
+        throw PlatformError("ecies ciphertext too long");
+    }
     std::span<const std::uint8_t> ephemeral = blob.first(p256::kPointSize);
     std::span<const std::uint8_t> ciphertext =
         blob.subspan(p256::kPointSize, blob.size() - kOverhead);
     std::span<const std::uint8_t> tag = blob.last(kTagSize);
 
-    SecretBytes z = p256::sharedSecret(scalar, ephemeral);
-    SecretBytes derived = deriveKey(z.span(), ephemeral);
+    SecretBytes derived = deriveKey(z, ephemeral);
     CipherContext context = startGcm(derived, false);
 
     SecretBytes plaintext(ciphertext.size());

@@ -48,4 +48,11 @@ void checkShape(std::span<const std::uint8_t> blob);
 // verify (the blob was made for another key or was changed); no plaintext is released then.
 SecretBytes decrypt(std::span<const std::uint8_t> scalar, std::span<const std::uint8_t> blob);
 
+// decryptWithSharedSecret is decrypt after the ECDH step, for a key whose private half is held
+// elsewhere (a TPM computes `z` from the blob's ephemeral point). `z` must be the x-coordinate of
+// the private key times the point in blob[0..65). Raises the same errors as decrypt, except that
+// it does not check the point again.
+SecretBytes decryptWithSharedSecret(std::span<const std::uint8_t> z,
+                                    std::span<const std::uint8_t> blob);
+
 }  // namespace quorvane::platform::ecies
