@@ -35,8 +35,8 @@ TpmContext::TpmContext(const std::string& tcti) : tss_(tssLibrary()) {
     if (std::string problem = deviceProblem(tcti); !problem.empty()) throw TpmFailure(problem);
     TSS2_RC rc = tss_->Tss2_TctiLdr_Initialize(tcti.c_str(), &tcti_);
     if (rc != TSS2_RC_SUCCESS) {
-        throw TpmFailure("the TPM at " + tcti + " cannot be opened (" +
-                         tss_->Tss2_RC_Decode(rc) + ")");
+        throw TpmFailure("the TPM at " + tcti + " cannot be opened (" + tss_->Tss2_RC_Decode(rc) +
+                         ")");
     }
     rc = tss_->Esys_Initialize(&esys_, tcti_, nullptr);
     if (rc != TSS2_RC_SUCCESS) {
@@ -83,11 +83,11 @@ void createStorageRoot(const TpmContext& context, TransientHandle& handle) {
     TPM2B_SENSITIVE_CREATE sensitive{};
     TPM2B_DATA outsideInfo{};
     TPML_PCR_SELECTION pcrs{};
-    context.check(context.tss().Esys_CreatePrimary(
-                      context.esys(), ESYS_TR_RH_OWNER, ESYS_TR_PASSWORD, ESYS_TR_NONE,
-                      ESYS_TR_NONE, &sensitive, &in, &outsideInfo, &pcrs, handle.out(), nullptr,
-                      nullptr, nullptr, nullptr),
-                  "the TPM cannot make its storage root key");
+    context.check(
+        context.tss().Esys_CreatePrimary(context.esys(), ESYS_TR_RH_OWNER, ESYS_TR_PASSWORD,
+                                         ESYS_TR_NONE, ESYS_TR_NONE, &sensitive, &in, &outsideInfo,
+                                         &pcrs, handle.out(), nullptr, nullptr, nullptr, nullptr),
+        "the TPM cannot make its storage root key");
 }
 
 }  // namespace quorvane::platform::tpm

@@ -11,8 +11,7 @@ constexpr std::size_t kCoordinateSize = 32;
 
 bool isP256DecryptionKey(const TPM2B_PUBLIC& publicPart) {
     const TPMT_PUBLIC& area = publicPart.publicArea;
-    return area.type == TPM2_ALG_ECC &&
-           area.parameters.eccDetail.curveID == TPM2_ECC_NIST_P256 &&
+    return area.type == TPM2_ALG_ECC && area.parameters.eccDetail.curveID == TPM2_ECC_NIST_P256 &&
            (area.objectAttributes & TPMA_OBJECT_DECRYPT) != 0 &&
            (area.objectAttributes & TPMA_OBJECT_RESTRICTED) == 0 &&
            area.unique.ecc.x.size == kCoordinateSize && area.unique.ecc.y.size == kCoordinateSize;
@@ -45,8 +44,8 @@ std::optional<KeyItem> decodeKeyItem(const TssLibrary& tss, std::span<const std:
     std::size_t offset = kItemMarker.size();
     if (tss.Tss2_MU_TPM2B_PUBLIC_Unmarshal(item.data(), item.size(), &offset, &key.publicPart) !=
             TSS2_RC_SUCCESS ||
-        tss.Tss2_MU_TPM2B_PRIVATE_Unmarshal(item.data(), item.size(), &offset,
-                                            &key.privatePart) != TSS2_RC_SUCCESS ||
+        tss.Tss2_MU_TPM2B_PRIVATE_Unmarshal(item.data(), item.size(), &offset, &key.privatePart) !=
+            TSS2_RC_SUCCESS ||
         offset != item.size() || !isP256DecryptionKey(key.publicPart)) {
         return std::nullopt;
     }

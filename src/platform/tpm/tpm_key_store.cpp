@@ -72,15 +72,14 @@ SecretBytes sharedSecret(const std::string& tcti, const tpm::KeyItem& key,
     // the bus, and with response encryption, so Z leaves the TPM encrypted under it.
     tpm::TransientHandle session(context);
     const TPMT_SYM_DEF symmetric{TPM2_ALG_AES, {.aes = 128}, {.aes = TPM2_ALG_CFB}};
-    context.check(tss.Esys_StartAuthSession(context.esys(), root.get(), ESYS_TR_NONE,
-                                            ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE, nullptr,
-                                            TPM2_SE_HMAC, &symmetric, TPM2_ALG_SHA256,
-                                            session.out()),
+    context.check(tss.Esys_StartAuthSession(context.esys(), root.get(), ESYS_TR_NONE, ESYS_TR_NONE,
+                                            ESYS_TR_NONE, ESYS_TR_NONE, nullptr, TPM2_SE_HMAC,
+                                            &symmetric, TPM2_ALG_SHA256, session.out()),
                   "the TPM cannot start a session");
-    context.check(tss.Esys_TRSess_SetAttributes(
-                      context.esys(), session.get(),
-                      TPMA_SESSION_ENCRYPT | TPMA_SESSION_CONTINUESESSION, 0xff),
-                  "the TPM session cannot be set up");
+    context.check(
+        tss.Esys_TRSess_SetAttributes(context.esys(), session.get(),
+                                      TPMA_SESSION_ENCRYPT | TPMA_SESSION_CONTINUESESSION, 0xff),
+        "the TPM session cannot be set up");
 
     TPM2B_ECC_POINT in{};
     in.point.x.size = kCoordinateSize;
@@ -92,7 +91,8 @@ SecretBytes sharedSecret(const std::string& tcti, const tpm::KeyItem& key,
                                      ESYS_TR_NONE, &in, out.out()),
                   "the TPM cannot compute the shared secret");
     const TPM2B_ECC_PARAMETER& x = out.get()->point.x;
-    if (x.size == 0 || x.size > kCoordinateSize) throw TpmFailure("the TPM gave a malformed answer");
+    if (x.size == 0 || x.size > kCoordinateSize)
+        throw TpmFailure("the TPM gave a malformed answer");
     // Left-padded to the field size, as OpenSSL gives Z for the software key.
     SecretBytes z(kCoordinateSize);
     std::fill_n(z.data(), kCoordinateSize, 0);
@@ -151,9 +151,9 @@ class TpmPresenceKey final : public PresenceKey {
             throw KeyStoreError(KeyStoreError::Step::decrypt, unavailable.reason());
         }
         if (answer.passed) return;
-        throw KeyStoreError(KeyStoreError::Step::decrypt,
-                            answer.failure.empty() ? "user presence was not confirmed"
-                                                   : answer.failure);
+        throw KeyStoreError(KeyStoreError::Step::decrypt, answer.failure.empty()
+                                                              ? "user presence was not confirmed"
+                                                              : answer.failure);
     }
 
     tpm::KeyItem key_;
@@ -218,11 +218,11 @@ std::unique_ptr<PresenceKey> TpmKeyStore::create() {
         const TPML_PCR_SELECTION pcrs{};
         EsysBuffer<TPM2B_PRIVATE> privatePart(tss);
         EsysBuffer<TPM2B_PUBLIC> publicPart(tss);
-        context.check(tss.Esys_Create(context.esys(), root.get(), ESYS_TR_PASSWORD, ESYS_TR_NONE,
-                                      ESYS_TR_NONE, &sensitive, &in, &outsideInfo, &pcrs,
-                                      privatePart.out(), publicPart.out(), nullptr, nullptr,
-                                      nullptr),
-                      "the TPM cannot make a key");
+        context.check(
+            tss.Esys_Create(context.esys(), root.get(), ESYS_TR_PASSWORD, ESYS_TR_NONE,
+                            ESYS_TR_NONE, &sensitive, &in, &outsideInfo, &pcrs, privatePart.out(),
+                            publicPart.out(), nullptr, nullptr, nullptr),
+            "the TPM cannot make a key");
         key.privatePart = *privatePart.get();
         key.publicPart = *publicPart.get();
         item = tpm::encodeKeyItem(tss, key);
