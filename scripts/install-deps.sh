@@ -8,6 +8,8 @@ packages=(
     libssl-dev libsimdjson-dev libsqlite3-dev libsystemd-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     dbus python3 python3-dbusmock python3-cryptography
+    libtss2-dev swtpm swtpm-tools tpm2-tools
+    polkitd pkexec openssl util-linux
     clang-14 libclang-rt-14-dev
     valgrind hyperfine
 )
