@@ -1,6 +1,5 @@
 #include "server/line_reader.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -81,10 +80,5 @@ void LineReader::wipeCurrentLine() {
     wipeMemory(buffer_.data() + lineStart_, consumed_);
 }
 
-void widenPipe(int fd) {
-    // A megabyte of pipe buffer lets bulk requests and replies move in few large steps; a file
-    // descriptor that is not a pipe (or a kernel limit) simply keeps its size.
-    (void)fcntl(fd, F_SETPIPE_SZ, 1 << 20);
-}
 
 }  // namespace quorvane

@@ -7,6 +7,7 @@
 #include "front/errors.h"
 #include "server/big_integers.h"
 #include "server/command_table.h"
+#include "os/pipe.h"
 #include "server/line_reader.h"
 #include "server/parser_wipe.h"
 #include "server/request.h"
@@ -79,8 +80,8 @@ void writeAll(std::string_view bytes) {
 }  // namespace
 
 int serve(std::function<platform::Platform&()> platform) {
-    widenPipe(STDIN_FILENO);
-    widenPipe(STDOUT_FILENO);
+    os::widenPipe(STDIN_FILENO);
+    os::widenPipe(STDOUT_FILENO);
     Server server(std::move(platform));
     server.reply().ready();
     server.reply().finish();

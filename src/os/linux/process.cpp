@@ -1,9 +1,9 @@
-#include "front/process_protection.h"
+#include "os/process.h"
 
 #include <sys/prctl.h>
 #include <sys/resource.h>
 
-namespace quorvane {
+namespace quorvane::os {
 
 void protectProcess() noexcept {
     // A crash must not write keys or plaintext to a core file.
@@ -15,4 +15,4 @@ void protectProcess() noexcept {
     (void)::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
 }
 
-}  // namespace quorvane
+}  // namespace quorvane::os
