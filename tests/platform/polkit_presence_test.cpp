@@ -1,12 +1,11 @@
-#include "platform/linux/polkit_context.h"
+// The polkit presence prompt against a private system bus with a scriptable polkit.
+#include "platform/linux/polkit_presence.h"
 
 #include <gtest/gtest.h>
 #include <systemd/sd-bus.h>
 
 #include <cstdlib>
-#include <future>
 #include <memory>
-#include <thread>
 
 #include "platform/linux/polkit_client.h"
 #include "support/private_system_bus.h"
@@ -16,35 +15,28 @@ namespace {
 
 using testing::PrivateSystemBus;
 
-struct Reply {
-    bool passed = false;
-    std::string error;
-    std::thread::id thread;
-};
+// The bus the tests point the prompt at; the prompt never looks at DBUS_SYSTEM_BUS_ADDRESS.
+std::string busAddress = "unix:path=/nonexistent/quorvane/system_bus_socket";
 
-// evaluate runs evaluatePolicy and waits for its reply, however it arrives.
-Reply evaluate(AuthContext& context) {
-    auto promise = std::make_shared<std::promise<Reply>>();
-    auto future = promise->get_future();
-    context.evaluatePolicy(
-        kPolicyDeviceOwnerAuthenticationWithBiometrics, "Unlock Quorvane vault",
-        [promise](bool passed, std::optional<PlatformError> error) {
-            promise->set_value({passed, error ? error->description() : std::string("(none)"),
-                                std::this_thread::get_id()});
-        });
-    return future.get();
+void useBus(const std::string& address) {
+    busAddress = address;
+    // A bus named through the environment must change nothing.
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/quorvane/elsewhere", 1);
+}
+
+PresenceAnswer evaluate() {
+    PolkitPresence presence(busAddress);
+    try {
+        return presence.confirm({"Unlock Quorvane vault", -1});
+    } catch (const PresenceUnavailable& unavailable) {
+        return {false, "unavailable: " + unavailable.reason()};
+    }
 }
 
 std::string unavailability() {
-    PolkitAuthContext context;
-    std::optional<PlatformError> error;
-    if (context.canEvaluatePolicy(kPolicyDeviceOwnerAuthenticationWithBiometrics, &error)) {
-        return "(can evaluate)";
-    }
-    return error ? error->description() : "(no error)";
+    PolkitPresence presence(busAddress);
+    return presence.unavailableReason().value_or("(can evaluate)");
 }
-
-void useBus(const std::string& address) { setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1); }
 
 // Availability needs each of bus, polkit and the registered action; the reason names the first
 // that is missing.
@@ -123,17 +115,13 @@ class PolkitPrompt : public ::testing::Test {
 };
 PrivateSystemBus* PolkitPrompt::bus_ = nullptr;
 
-TEST_F(PolkitPrompt, AllowedAnswersYesOnAnotherThread) {
+TEST_F(PolkitPrompt, AllowedAnswersYes) {
     bus_->setAllowed(true);
-    PolkitAuthContext context;
-    std::optional<PlatformError> error;
-    EXPECT_TRUE(context.canEvaluatePolicy(kPolicyDeviceOwnerAuthenticationWithBiometrics, &error));
-    EXPECT_FALSE(error.has_value());
+    EXPECT_EQ(unavailability(), "(can evaluate)");
 
-    Reply reply = evaluate(context);
+    PresenceAnswer reply = evaluate();
     EXPECT_TRUE(reply.passed);
-    EXPECT_EQ(reply.error, "(none)");
-    EXPECT_NE(reply.thread, std::this_thread::get_id());
+    EXPECT_EQ(reply.failure, "");
     EXPECT_EQ(bus_->checkCalls(), 1u);
     EXPECT_EQ(bus_->lastCheckFlags(), 1u) << "AllowUserInteraction";
     EXPECT_EQ(bus_->lastCheckSubjectKind(), "system-bus-name");
@@ -141,17 +129,14 @@ TEST_F(PolkitPrompt, AllowedAnswersYesOnAnotherThread) {
 
 TEST_F(PolkitPrompt, RefusedAnswersNoWithTheReason) {
     bus_->setAllowed(false);
-    PolkitAuthContext context;
-    Reply reply = evaluate(context);
+    PresenceAnswer reply = evaluate();
     EXPECT_FALSE(reply.passed);
-    EXPECT_EQ(reply.error, "user presence was not confirmed");
+    EXPECT_EQ(reply.failure, "user presence was not confirmed");
 }
 
 TEST_F(PolkitPrompt, ForbiddenInteractionAsksWithoutAllowingADialog) {
     bus_->setAllowed(true);
-    PolkitAuthContext context;
-    context.setInteractionNotAllowed(true);
-    EXPECT_TRUE(evaluate(context).passed);
+    EXPECT_TRUE(polkit::ask(busAddress, false).passed);
     EXPECT_EQ(bus_->lastCheckFlags(), 0u);
 }
 
@@ -165,7 +150,7 @@ TEST_F(PolkitPrompt, UnansweredCheckTimesOut) {
                   client, "org.freedesktop.PolicyKit1", "/org/freedesktop/PolicyKit1/Authority",
                   "org.freedesktop.DBus.Mock", "SimulateHang", nullptr, nullptr, "b", 1),
               0);
-    polkit::Answer answer = polkit::ask(true, std::chrono::milliseconds(300));
+    polkit::Answer answer = polkit::ask(busAddress, true, std::chrono::milliseconds(300));
     sd_bus_call_method(client, "org.freedesktop.PolicyKit1",
                        "/org/freedesktop/PolicyKit1/Authority", "org.freedesktop.DBus.Mock",
                        "SimulateHang", nullptr, nullptr, "b", 0);
@@ -178,22 +163,22 @@ TEST(PolkitPromptScripted, NoAgentAndBusErrorsAreFailures) {
     PrivateSystemBus bus;
     useBus(bus.address());
     bus.startScriptedPolkit("ret = (False, True, {})");
-    PolkitAuthContext context;
-    Reply reply = evaluate(context);
+    PresenceAnswer reply = evaluate();
     EXPECT_FALSE(reply.passed);
-    EXPECT_EQ(reply.error, "no polkit authentication agent is available");
+    EXPECT_EQ(reply.failure, "no polkit authentication agent is available");
 
     bus.startScriptedPolkit(
         "raise dbus.exceptions.DBusException('not today', "
         "name='org.freedesktop.PolicyKit1.Error.Failed')");
-    reply = evaluate(context);
+    reply = evaluate();
     EXPECT_FALSE(reply.passed);
-    EXPECT_EQ(reply.error, "polkit check failed (not today)");
+    EXPECT_EQ(reply.failure, "polkit check failed (not today)");
 
     bus.stopPolkit();
-    reply = evaluate(context);
+    // With polkit gone, presence can no longer be offered at all.
+    reply = evaluate();
     EXPECT_FALSE(reply.passed);
-    EXPECT_EQ(reply.error.rfind("polkit check failed (", 0), 0u) << reply.error;
+    EXPECT_EQ(reply.failure, "unavailable: polkit is not running on the system bus");
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/platform.h"
+#include "platform/macos/security_framework.h"
 
 namespace quorvane {
 
@@ -19,10 +19,11 @@ bool isBlank(std::string_view text);
 // the platform's entitlement value on every call: the first entry of a list that is not blank,
 // or a single text that is not blank, taken unchanged (not trimmed). Nothing for an absent
 // value, an empty or all-blank list, a blank text, or a value of another type. Never fails.
-std::optional<std::string> helperKeychainAccessGroup(platform::Platform& platform);
+std::optional<std::string> helperKeychainAccessGroup(platform::SecurityFramework& framework);
 
 // addHelperKeychainAccessGroup sets kSecAttrAccessGroup in `attributes` to the helper's group
 // when there is one, and leaves `attributes` unchanged otherwise. Never fails.
-void addHelperKeychainAccessGroup(platform::Platform& platform, platform::AttributeSet& attributes);
+void addHelperKeychainAccessGroup(platform::SecurityFramework& framework,
+                                  platform::AttributeSet& attributes);
 
 }  // namespace quorvane

@@ -10,20 +10,21 @@
 #include <variant>
 #include <vector>
 
+#include "base/platform_error.h"
 #include "crypto/secret_bytes.h"
-#include "platform/attributes.h"
-#include "platform/platform_error.h"
+#include "platform/macos/attributes.h"
 
 namespace quorvane::platform {
 
 // An access-control object: a protection class and a flag set, attached to a key at creation.
 class AccessControl {
-public:
-    AccessControl(Constant protection, std::uint64_t flags) : protection_(protection), flags_(flags) {}
+  public:
+    AccessControl(Constant protection, std::uint64_t flags)
+        : protection_(protection), flags_(flags) {}
     Constant protection() const { return protection_; }
     std::uint64_t flags() const { return flags_; }
 
-private:
+  private:
     Constant protection_;
     std::uint64_t flags_;
 };
@@ -31,14 +32,14 @@ private:
 // A reference to a key held by the key store (private or public half). Opaque above the
 // boundary; each backend subclasses it. A reference lives for one request at most.
 class Key {
-public:
+  public:
     virtual ~Key() = default;
 };
 
 // The authentication context (user-presence prompt). A fresh context is made for every
 // operation and is never shared between operations.
 class AuthContext {
-public:
+  public:
     // The reply of evaluatePolicy: success flag and an optional error. Called exactly once, on a
     // thread other than the one that called evaluatePolicy.
     using Reply = std::function<void(bool success, std::optional<PlatformError> error)>;
@@ -64,14 +65,15 @@ struct OtherEntitlementType {};
 using EntitlementValue =
     std::variant<std::monostate, std::vector<std::string>, std::string, OtherEntitlementType>;
 
-// Platform is the one boundary between the helper and the platform's protected services: the
-// item store (keychain), the key store (hardware-held keys), the entitlement lookup and the
-// authentication context. Subsystems above it build exactly the attribute sets they document and
-// never know which backend answers. Every call is synchronous on the calling thread except the
-// reply of AuthContext::evaluatePolicy.
-class Platform {
-public:
-    virtual ~Platform() = default;
+// SecurityFramework is the small set of the macOS Security and LocalAuthentication calls the
+// macOS adapters (mac_item_store, mac_key_store, mac_presence) are written against: the keychain's
+// item calls, key creation and use, access control, the entitlement lookup and the authentication
+// context, with the framework's own attribute names and statuses. The real binding wraps the
+// framework one call to one function; tests use FakeSecurityFramework. Every call is synchronous
+// on the calling thread except the reply of AuthContext::evaluatePolicy.
+class SecurityFramework {
+  public:
+    virtual ~SecurityFramework() = default;
 
     // --- Item store. Each returns errSecSuccess, errSecItemNotFound, or a failure status. ---
     // itemAdd creates one item from `attributes`; errSecDuplicateItem when it exists already.
@@ -114,9 +116,5 @@ public:
     // --- Authentication contexts. ---
     virtual std::shared_ptr<AuthContext> createAuthContext() = 0;
 };
-
-// defaultPlatform returns the platform backend of this build, created on first call (so modes
-// that need no platform service never start one). The helper owns exactly one.
-Platform& defaultPlatform();
 
 }  // namespace quorvane::platform

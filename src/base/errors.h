@@ -4,19 +4,19 @@
 #include <string>
 #include <utility>
 
-#include "platform/platform_error.h"
+#include "base/platform_error.h"
 
 namespace quorvane {
 
 // HelperError is the helper's own failure: one fixed text that begins in lower case and never
 // contains request contents, secrets or keys. Raised anywhere, caught once per mode.
 class HelperError : public std::exception {
-public:
+  public:
     explicit HelperError(std::string message) : message_(std::move(message)) {}
     const std::string& message() const noexcept { return message_; }
     const char* what() const noexcept override { return message_.c_str(); }
 
-private:
+  private:
     std::string message_;
 };
 

@@ -11,12 +11,12 @@ namespace quorvane {
 // human-readable description and is never wrapped: callers pass it on unchanged, and it becomes
 // text only at the one catch point of each mode, through stringError.
 class PlatformError : public std::exception {
-public:
+  public:
     explicit PlatformError(std::string description) : description_(std::move(description)) {}
     const std::string& description() const noexcept { return description_; }
     const char* what() const noexcept override { return description_.c_str(); }
 
-private:
+  private:
     std::string description_;
 };
 

@@ -1,4 +1,4 @@
-#include "front/errors.h"
+#include "base/errors.h"
 
 #include <new>
 

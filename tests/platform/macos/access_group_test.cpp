@@ -1,9 +1,9 @@
 // Which access group the helper finds for each shape of entitlement value.
-#include "keychain/access_group.h"
+#include "platform/macos/access_group.h"
 
 #include <gtest/gtest.h>
 
-#include "platform/fake/fake_platform.h"
+#include "platform/macos/fake_security_framework.h"
 
 namespace quorvane {
 namespace {
@@ -38,7 +38,7 @@ TEST(AccessGroupTest, FollowsTheBlankTextRules) {
         {"overlong space", List{"\xc0\xa0", "g"}, "\xc0\xa0"},
     };
     for (const Case& c : cases) {
-        platform::FakePlatform fake;
+        platform::FakeSecurityFramework fake;
         fake.entitlement = c.value;
         EXPECT_EQ(helperKeychainAccessGroup(fake), c.group) << c.name;
         ASSERT_EQ(fake.calls.size(), 1u);
@@ -47,7 +47,7 @@ TEST(AccessGroupTest, FollowsTheBlankTextRules) {
 }
 
 TEST(AccessGroupTest, IsLookedUpAfreshEveryTime) {
-    platform::FakePlatform fake;
+    platform::FakeSecurityFramework fake;
     fake.entitlement = std::string("one");
     EXPECT_EQ(helperKeychainAccessGroup(fake), "one");
     fake.entitlement = std::string("two");
@@ -56,7 +56,7 @@ TEST(AccessGroupTest, IsLookedUpAfreshEveryTime) {
 }
 
 TEST(AccessGroupTest, AddsTheGroupOnlyWhenThereIsOne) {
-    platform::FakePlatform fake;
+    platform::FakeSecurityFramework fake;
     platform::AttributeSet set;
     set.set("kSecAttrService", std::string("svc"));
     addHelperKeychainAccessGroup(fake, set);

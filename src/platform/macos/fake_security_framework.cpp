@@ -1,4 +1,4 @@
-#include "platform/fake/fake_platform.h"
+#include "platform/macos/fake_security_framework.h"
 
 #include <algorithm>
 #include <thread>
@@ -7,9 +7,9 @@ namespace quorvane::platform {
 namespace {
 
 // The attributes that name an item; the others are its contents.
-constexpr std::string_view kIdentity[] = {attr::kSecClass,          attr::kSecAttrService,
-                                          attr::kSecAttrAccount,    attr::kSecAttrAccessGroup,
-                                          attr::kSecAttrKeyType,    attr::kSecAttrApplicationTag};
+constexpr std::string_view kIdentity[] = {attr::kSecClass,       attr::kSecAttrService,
+                                          attr::kSecAttrAccount, attr::kSecAttrAccessGroup,
+                                          attr::kSecAttrKeyType, attr::kSecAttrApplicationTag};
 
 bool matches(const AttributeSet& item, const AttributeSet& query) {
     for (std::string_view name : kIdentity) {
@@ -24,7 +24,7 @@ bool matches(const AttributeSet& item, const AttributeSet& query) {
 // A fake key: an id, a private/public flag, the access control and context it was made or
 // loaded with. "Encryption" prefixes the key id so a blob opens only under the same key pair.
 class FakeKey : public Key {
-public:
+  public:
     FakeKey(int id, bool isPrivate, std::shared_ptr<AuthContext> context)
         : id(id), isPrivate(isPrivate), context(std::move(context)) {}
     int id;
@@ -33,11 +33,12 @@ public:
 };
 
 class FakeContext : public AuthContext {
-public:
-    explicit FakeContext(FakePlatform& platform) : platform_(platform) {}
+  public:
+    explicit FakeContext(FakeSecurityFramework& platform) : platform_(platform) {}
     bool canEvaluatePolicy(int, std::optional<PlatformError>* error) override {
         platform_.record({"canEvaluatePolicy", {}, {}, {}});
-        if (!platform_.canEvaluate && platform_.canEvaluateError) *error = platform_.canEvaluateError;
+        if (!platform_.canEvaluate && platform_.canEvaluateError)
+            *error = platform_.canEvaluateError;
         return platform_.canEvaluate;
     }
     void evaluatePolicy(int, std::string reason, Reply reply) override {
@@ -46,8 +47,8 @@ public:
         platform_.lastPromptReason = reason;
         bool passes = platform_.promptPasses;
         std::thread([reply = std::move(reply), passes] {
-            reply(passes, passes ? std::nullopt
-                                 : std::optional<PlatformError>(PlatformError("cancelled")));
+            reply(passes,
+                  passes ? std::nullopt : std::optional<PlatformError>(PlatformError("cancelled")));
         }).detach();
     }
     void setLocalizedReason(std::string reason) override {
@@ -59,18 +60,18 @@ public:
     }
     const std::string& reason() const { return reason_; }
 
-private:
-    FakePlatform& platform_;
+  private:
+    FakeSecurityFramework& platform_;
     std::string reason_;
 };
 
 }  // namespace
 
-void FakePlatform::scriptStatus(const std::string& operation, OSStatus status) {
+void FakeSecurityFramework::scriptStatus(const std::string& operation, OSStatus status) {
     scripted_[operation].push_back(status);
 }
 
-std::optional<OSStatus> FakePlatform::takeScripted(const std::string& operation) {
+std::optional<OSStatus> FakeSecurityFramework::takeScripted(const std::string& operation) {
     auto it = scripted_.find(operation);
     if (it == scripted_.end() || it->second.empty()) return std::nullopt;
     OSStatus status = it->second.front();
@@ -78,13 +79,13 @@ std::optional<OSStatus> FakePlatform::takeScripted(const std::string& operation)
     return status;
 }
 
-std::vector<std::string> FakePlatform::operations() const {
+std::vector<std::string> FakeSecurityFramework::operations() const {
     std::vector<std::string> names;
     for (const Call& call : calls) names.push_back(call.operation);
     return names;
 }
 
-OSStatus FakePlatform::itemAdd(const AttributeSet& attributes) {
+OSStatus FakeSecurityFramework::itemAdd(const AttributeSet& attributes) {
     calls.push_back({"itemAdd", attributes, {}, {}});
     if (auto status = takeScripted("itemAdd")) return *status;
     for (const AttributeSet& item : items) {
@@ -94,7 +95,7 @@ OSStatus FakePlatform::itemAdd(const AttributeSet& attributes) {
     return errSecSuccess;
 }
 
-OSStatus FakePlatform::itemUpdate(const AttributeSet& query, const AttributeSet& changes) {
+OSStatus FakeSecurityFramework::itemUpdate(const AttributeSet& query, const AttributeSet& changes) {
     calls.push_back({"itemUpdate", query, changes, {}});
     if (auto status = takeScripted("itemUpdate")) return *status;
     bool found = false;
@@ -106,14 +107,15 @@ OSStatus FakePlatform::itemUpdate(const AttributeSet& query, const AttributeSet&
     return found ? errSecSuccess : errSecItemNotFound;
 }
 
-OSStatus FakePlatform::itemCopyMatching(const AttributeSet& query, ItemResult* result) {
+OSStatus FakeSecurityFramework::itemCopyMatching(const AttributeSet& query, ItemResult* result) {
     calls.push_back({"itemCopyMatching", query, {}, {}});
     if (auto status = takeScripted("itemCopyMatching")) return *status;
     for (const AttributeSet& item : items) {
         if (!matches(item, query)) continue;
         if (const bool* wantsRef = query.get<bool>(attr::kSecReturnRef); wantsRef && *wantsRef) {
             std::shared_ptr<AuthContext> context;
-            if (auto* c = query.get<std::shared_ptr<AuthContext>>(attr::kSecUseAuthenticationContext)) {
+            if (auto* c =
+                    query.get<std::shared_ptr<AuthContext>>(attr::kSecUseAuthenticationContext)) {
                 context = *c;
             }
             const std::int64_t* id = item.get<std::int64_t>("fakeKeyId");
@@ -131,29 +133,31 @@ OSStatus FakePlatform::itemCopyMatching(const AttributeSet& query, ItemResult* r
     return errSecItemNotFound;
 }
 
-OSStatus FakePlatform::itemDelete(const AttributeSet& query) {
+OSStatus FakeSecurityFramework::itemDelete(const AttributeSet& query) {
     calls.push_back({"itemDelete", query, {}, {}});
     if (auto status = takeScripted("itemDelete")) return *status;
-    auto removed = std::erase_if(items, [&](const AttributeSet& item) { return matches(item, query); });
+    auto removed =
+        std::erase_if(items, [&](const AttributeSet& item) { return matches(item, query); });
     return removed > 0 ? errSecSuccess : errSecItemNotFound;
 }
 
-std::shared_ptr<AccessControl> FakePlatform::accessControlCreateWithFlags(Constant protection,
-                                                                          std::uint64_t flags) {
+std::shared_ptr<AccessControl> FakeSecurityFramework::accessControlCreateWithFlags(
+    Constant protection, std::uint64_t flags) {
     calls.push_back({"accessControlCreateWithFlags", {}, {}, std::string(protection.name)});
     if (accessControlFails) return nullptr;
     return std::make_shared<AccessControl>(protection, flags);
 }
 
-std::shared_ptr<Key> FakePlatform::keyCreateRandomKey(const AttributeSet& attributes,
-                                                      std::optional<PlatformError>* error) {
+std::shared_ptr<Key> FakeSecurityFramework::keyCreateRandomKey(
+    const AttributeSet& attributes, std::optional<PlatformError>* error) {
     calls.push_back({"keyCreateRandomKey", attributes, {}, {}});
     if (keyCreateFails) {
         if (keyCreateError) *error = keyCreateError;
         return nullptr;
     }
     int id = nextKeyId_++;
-    auto privateAttrs = attributes.get<std::shared_ptr<const AttributeSet>>(attr::kSecPrivateKeyAttrs);
+    auto privateAttrs =
+        attributes.get<std::shared_ptr<const AttributeSet>>(attr::kSecPrivateKeyAttrs);
     if (privateAttrs && *privateAttrs) {
         const bool* permanent = (*privateAttrs)->get<bool>(attr::kSecAttrIsPermanent);
         if (permanent && *permanent) {
@@ -172,20 +176,21 @@ std::shared_ptr<Key> FakePlatform::keyCreateRandomKey(const AttributeSet& attrib
     return std::make_shared<FakeKey>(id, true, nullptr);
 }
 
-std::shared_ptr<Key> FakePlatform::keyCopyPublicKey(const Key& key) {
+std::shared_ptr<Key> FakeSecurityFramework::keyCopyPublicKey(const Key& key) {
     calls.push_back({"keyCopyPublicKey", {}, {}, {}});
     if (publicKeyMissing) return nullptr;
     return std::make_shared<FakeKey>(static_cast<const FakeKey&>(key).id, false, nullptr);
 }
 
-bool FakePlatform::keyIsAlgorithmSupported(const Key&, KeyOperation operation, Constant algorithm) {
+bool FakeSecurityFramework::keyIsAlgorithmSupported(const Key&, KeyOperation operation,
+                                                    Constant algorithm) {
     calls.push_back({"keyIsAlgorithmSupported", {}, {}, std::string(algorithm.name)});
     return operation == KeyOperation::encrypt ? encryptSupported : decryptSupported;
 }
 
-std::optional<Bytes> FakePlatform::keyCreateEncryptedData(const Key& key, Constant,
-                                                          std::span<const std::uint8_t> plaintext,
-                                                          std::optional<PlatformError>* error) {
+std::optional<Bytes> FakeSecurityFramework::keyCreateEncryptedData(
+    const Key& key, Constant, std::span<const std::uint8_t> plaintext,
+    std::optional<PlatformError>* error) {
     calls.push_back({"keyCreateEncryptedData", {}, {}, {}});
     if (encryptFails) {
         if (encryptError) *error = encryptError;
@@ -196,7 +201,7 @@ std::optional<Bytes> FakePlatform::keyCreateEncryptedData(const Key& key, Consta
     return blob;
 }
 
-std::optional<SecretBytes> FakePlatform::keyCreateDecryptedData(
+std::optional<SecretBytes> FakeSecurityFramework::keyCreateDecryptedData(
     const Key& key, Constant, std::span<const std::uint8_t> ciphertext,
     std::optional<PlatformError>* error) {
     calls.push_back({"keyCreateDecryptedData", {}, {}, {}});
@@ -212,12 +217,12 @@ std::optional<SecretBytes> FakePlatform::keyCreateDecryptedData(
     return SecretBytes::copyOf(ciphertext.subspan(1));
 }
 
-EntitlementValue FakePlatform::copyEntitlementValue(std::string_view name) {
+EntitlementValue FakeSecurityFramework::copyEntitlementValue(std::string_view name) {
     calls.push_back({"copyEntitlementValue", {}, {}, std::string(name)});
     return entitlement;
 }
 
-std::shared_ptr<AuthContext> FakePlatform::createAuthContext() {
+std::shared_ptr<AuthContext> FakeSecurityFramework::createAuthContext() {
     calls.push_back({"createAuthContext", {}, {}, {}});
     return std::make_shared<FakeContext>(*this);
 }

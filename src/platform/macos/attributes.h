@@ -10,16 +10,9 @@
 #include <vector>
 
 #include "crypto/secret_bytes.h"
+#include "platform/status.h"
 
 namespace quorvane::platform {
-
-// Statuses are signed 32-bit integers as the platform's keychain returns them. Callers tell apart
-// only success and not-found; every other value is a failure reported by its number. The numbers
-// of the Linux backend's own failures are listed in linux/statuses.h.
-using OSStatus = std::int32_t;
-inline constexpr OSStatus errSecSuccess = 0;
-inline constexpr OSStatus errSecItemNotFound = -25300;
-inline constexpr OSStatus errSecDuplicateItem = -25299;
 
 // A named constant of the platform's security framework (an attribute name's value such as the
 // generic-password class). Kept apart from plain text so a caller's service name can never be

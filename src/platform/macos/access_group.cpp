@@ -1,4 +1,4 @@
-#include "keychain/access_group.h"
+#include "platform/macos/access_group.h"
 
 #include <simdjson.h>
 
@@ -39,9 +39,9 @@ bool isBlank(std::string_view text) {
     return true;
 }
 
-std::optional<std::string> helperKeychainAccessGroup(platform::Platform& platform) {
+std::optional<std::string> helperKeychainAccessGroup(platform::SecurityFramework& framework) {
     platform::EntitlementValue value =
-        platform.copyEntitlementValue(kKeychainAccessGroupsEntitlement);
+        framework.copyEntitlementValue(kKeychainAccessGroupsEntitlement);
     if (const auto* list = std::get_if<std::vector<std::string>>(&value)) {
         for (const std::string& entry : *list) {
             if (!isBlank(entry)) return entry;
@@ -54,9 +54,9 @@ std::optional<std::string> helperKeychainAccessGroup(platform::Platform& platfor
     return std::nullopt;
 }
 
-void addHelperKeychainAccessGroup(platform::Platform& platform,
+void addHelperKeychainAccessGroup(platform::SecurityFramework& framework,
                                   platform::AttributeSet& attributes) {
-    if (std::optional<std::string> group = helperKeychainAccessGroup(platform)) {
+    if (std::optional<std::string> group = helperKeychainAccessGroup(framework)) {
         attributes.set(platform::attr::kSecAttrAccessGroup, std::move(*group));
     }
 }
