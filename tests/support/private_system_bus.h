@@ -25,7 +25,7 @@ class PrivateSystemBus {
 
     const std::string& address() const { return address_; }
     // environment: the overrides that point a helper child at this bus.
-    EnvironmentOverrides environment() const { return {{"DBUS_SYSTEM_BUS_ADDRESS", address_}}; }
+    EnvironmentOverrides environment() const { return {{"QUORVANE_TEST_SYSTEM_BUS", address_}}; }
 
     // startPolkit starts the polkitd template and waits until it owns org.freedesktop.PolicyKit1.
     // The template has no EnumerateActions; with `registerUnlockAction` one is added that lists
