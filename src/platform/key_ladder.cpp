@@ -7,15 +7,16 @@ KeyLadder::KeyLadder(std::vector<KeyRung> rungs) {
     for (KeyRung& rung : rungs) rungs_.push_back(Rung{std::move(rung), nullptr});
 }
 
-KeyStore& KeyLadder::store(Rung& rung) {
-    if (!rung.store) rung.store = rung.description.open();
-    return *rung.store;
+KeyStore* KeyLadder::store(Rung& rung) {
+    if (!rung.store && rung.description.open) rung.store = rung.description.open();
+    return rung.store.get();
 }
 
 std::unique_ptr<PresenceKey> KeyLadder::find() {
     for (Rung& rung : rungs_) {
         try {
-            if (std::unique_ptr<PresenceKey> key = store(rung).find()) return key;
+            KeyStore* keys = store(rung);
+            if (std::unique_ptr<PresenceKey> key = keys ? keys->find() : nullptr) return key;
         } catch (const std::exception&) {
             // A rung that cannot even be opened holds no key we could use.
         }
@@ -27,15 +28,19 @@ std::unique_ptr<PresenceKey> KeyLadder::findForUse(const PromptRequest& request)
     // Looking without a request first asks nobody, so presence is checked once, by the store
     // that holds the key.
     for (Rung& rung : rungs_) {
+        KeyStore* keys = nullptr;
         bool holds = false;
         try {
-            holds = store(rung).find() != nullptr;
+            keys = store(rung);
+            holds = keys != nullptr && keys->find() != nullptr;
         } catch (const std::exception&) {
         }
-        if (holds) return store(rung).findForUse(request);
+        if (holds) return keys->findForUse(request);
     }
     for (Rung& rung : rungs_) {
-        if (std::unique_ptr<PresenceKey> key = store(rung).findForUse(request)) return key;
+        KeyStore* keys = store(rung);
+        if (keys == nullptr) continue;
+        if (std::unique_ptr<PresenceKey> key = keys->findForUse(request)) return key;
     }
     return nullptr;
 }
@@ -45,7 +50,10 @@ std::unique_ptr<PresenceKey> KeyLadder::create() {
     for (Rung& rung : rungs_) {
         if (!rung.description.cannotCreate) continue;
         std::optional<std::string> reason = rung.description.cannotCreate();
-        if (!reason) return store(rung).create();
+        if (!reason) {
+            if (KeyStore* keys = store(rung)) return keys->create();
+            reason = "it cannot be opened";
+        }
         if (!reasons.empty()) reasons += "; ";
         reasons += "no usable " + rung.description.name + " (" + *reason + ")";
     }
@@ -58,7 +66,7 @@ void KeyLadder::remove() {
     std::optional<KeyStoreError> first;
     for (Rung& rung : rungs_) {
         try {
-            store(rung).remove();
+            if (KeyStore* keys = store(rung)) keys->remove();
         } catch (const KeyStoreError& error) {
             if (!first) first = error;
         }

@@ -15,7 +15,8 @@ struct KeyRung {
     // What the rung is, in the words of the reason given when no rung can make a key
     // ("TPM", "desktop keyring").
     std::string name;
-    // Opens the rung's store; called at most once, when the rung is first needed.
+    // Opens the rung's store; called at most once, when the rung is first needed. Empty for a
+    // rung this machine lacks: it is never searched, and only its reason is told.
     std::function<std::unique_ptr<KeyStore>()> open;
     // Why no new key can be made in this rung now, or nothing when one can. Absent for a rung
     // that only keeps keys made earlier (it is searched, never given a new key).
@@ -55,7 +56,8 @@ class KeyLadder final : public KeyStore {
         KeyRung description;
         std::unique_ptr<KeyStore> store;
     };
-    KeyStore& store(Rung& rung);
+    // store opens the rung's store on first use; nullptr for a rung this machine lacks.
+    KeyStore* store(Rung& rung);
     std::vector<Rung> rungs_;
 };
 

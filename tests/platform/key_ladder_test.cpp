@@ -64,6 +64,7 @@ struct Machine {
     ScriptedRung tpm{"TPM", false, std::nullopt};
     ScriptedRung keyring{"desktop keyring", false, std::nullopt};
     ScriptedRung file{"key file", false, std::nullopt, true};
+    bool keyringAbsent = false;  // the session has no keyring: the rung is named, never opened
 
     KeyLadder ladder() {
         std::vector<KeyRung> rungs;
@@ -71,6 +72,7 @@ struct Machine {
             KeyRung description{
                 rung->name, [rung] { return std::make_unique<ScriptedStore>(*rung); }, {}};
             if (!rung->keepsOnly) description.cannotCreate = [rung] { return rung->cannotCreate; };
+            if (rung == &keyring && keyringAbsent) description.open = nullptr;
             rungs.push_back(std::move(description));
         }
         return KeyLadder(std::move(rungs));
@@ -109,8 +111,11 @@ TEST(KeyLadder, WithoutAnyRungNoKeyIsMadeAndTheReasonNamesWhatIsMissing) {
     Machine machine;
     machine.tpm.cannotCreate = "there is no TPM: /dev/tpmrm0 does not exist";
     machine.keyring.cannotCreate = "the session has no Secret Service";
+    machine.keyringAbsent = true;
     KeyLadder ladder = machine.ladder();
     EXPECT_FALSE(ladder.canCreate());
+    EXPECT_EQ(ladder.findForUse(PromptRequest{"Unlock", -1}), nullptr);
+    EXPECT_EQ(machine.keyring.findsForUse, 0);
     try {
         ladder.create();
         ADD_FAILURE() << "a key was made";

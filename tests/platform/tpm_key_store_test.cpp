@@ -4,21 +4,26 @@
 
 #include <gtest/gtest.h>
 
+#include "base/platform_error.h"
+#include "base/process_values.h"
 #include "platform/linux/ecies.h"
-#include "platform/platform_error.h"
 #include "platform/tpm/tpm_key_item.h"
-#include "support/memory_services.h"
+#include "support/fake_services.h"
 #include "support/swtpm.h"
 
 namespace quorvane::platform {
 namespace {
 
-using testing::MemoryItemStore;
+using testing::FakeItemStore;
 using testing::ScriptedPresence;
 using testing::Swtpm;
 
-constexpr const char* kTag = "com.quorvane.secureenclave.vault";
+const std::string kTag(values::keyTag);
 const Bytes kVaultKey(32, 0x5a);
+
+Bytes bytesOf(const SecretBytes& secret) {
+    return Bytes(secret.data(), secret.data() + secret.size());
+}
 
 class TpmKeyStoreTest : public ::testing::Test {
   protected:
@@ -27,8 +32,8 @@ class TpmKeyStoreTest : public ::testing::Test {
         tpm_ = std::make_unique<Swtpm>();
     }
 
-    TpmKeyStore storeOn(MemoryItemStore& items, const Swtpm& tpm) {
-        return TpmKeyStore(items, presence_, tpm.tcti(), kTag);
+    TpmKeyStore storeOn(FakeItemStore& items, const Swtpm& tpm) {
+        return TpmKeyStore(items, presence_, tpm.tcti());
     }
     TpmKeyStore store() { return storeOn(items_, *tpm_); }
 
@@ -43,8 +48,7 @@ class TpmKeyStoreTest : public ::testing::Test {
     static Bytes open(TpmKeyStore& keys, const Bytes& blob) {
         std::unique_ptr<PresenceKey> key = keys.findForUse(PromptRequest{"Unlock", -1});
         if (!key) throw std::runtime_error("no key");
-        SecretBytes plain = key->decrypt(blob);
-        return Bytes(plain.data(), plain.data() + plain.size());
+        return bytesOf(key->decrypt(blob));
     }
 
     static std::string decryptFailure(TpmKeyStore& keys, const Bytes& blob) {
@@ -59,7 +63,7 @@ class TpmKeyStoreTest : public ::testing::Test {
     }
 
     std::unique_ptr<Swtpm> tpm_;
-    MemoryItemStore items_;
+    FakeItemStore items_;
     ScriptedPresence presence_;
 };
 
@@ -79,7 +83,9 @@ TEST_F(TpmKeyStoreTest, WrapsAndUnwrapsAfterOnePromptEachAndAfterAReboot) {
 
 TEST_F(TpmKeyStoreTest, ACopyOfTheItemStoreOpensNothingOnAnotherTpm) {
     const Bytes blob = wrap();
-    MemoryItemStore copy = items_;
+    FakeItemStore copy;
+    for (const auto& [tag, bytes] : items_.keyItems)
+        copy.keyItems[tag] = SecretBytes::copyOf(bytes.span());
     Swtpm otherTpm;
     TpmKeyStore elsewhere = storeOn(copy, otherTpm);
     ASSERT_NE(elsewhere.find(), nullptr);  // the public half is readable, and encrypts
@@ -89,7 +95,7 @@ TEST_F(TpmKeyStoreTest, ACopyOfTheItemStoreOpensNothingOnAnotherTpm) {
 
 TEST_F(TpmKeyStoreTest, TheKeyItemHoldsNoScalarThatOpensTheBlob) {
     const Bytes blob = wrap();
-    const Bytes& item = items_.keys.at(kTag);
+    const Bytes item = bytesOf(items_.keyItems.at(kTag));
     ASSERT_TRUE(tpm::isKeyItem(item));
     ASSERT_NE(item.size(), 32u);  // never mistaken for a software key item
     for (std::size_t offset = 0; offset + 32 <= item.size(); ++offset) {
@@ -116,7 +122,7 @@ TEST_F(TpmKeyStoreTest, ReleasesNothingWithoutAPassedPromptAndAsksNothingForGarb
     EXPECT_EQ(presence_.prompts, before + 1);  // only the changed blob, which looks well-formed
 
     presence_.unavailable = "no agent";
-    items_.failLoads = true;  // the store must not be touched before presence is known
+    items_.failWith = "-1";  // the store must not be touched before presence is known
     EXPECT_THROW(keys.findForUse(PromptRequest{"Unlock", -1}), PresenceUnavailable);
 }
 
@@ -134,7 +140,7 @@ TEST_F(TpmKeyStoreTest, ItemsInOtherFormatsAreNotItsOwn) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        items_.keys[kTag] = c.item;
+        items_.keyItems[kTag] = SecretBytes::copyOf(c.item);
         TpmKeyStore keys = store();
         EXPECT_EQ(keys.find(), nullptr);
         if (c.damaged) {
@@ -143,7 +149,7 @@ TEST_F(TpmKeyStoreTest, ItemsInOtherFormatsAreNotItsOwn) {
             EXPECT_EQ(keys.findForUse(PromptRequest{"Unlock", -1}), nullptr);
         }
         EXPECT_THROW(keys.create(), KeyStoreError);  // never replaces what is there
-        EXPECT_EQ(items_.keys.at(kTag), c.item);
+        EXPECT_EQ(bytesOf(items_.keyItems.at(kTag)), c.item);
     }
 }
 
@@ -158,12 +164,13 @@ TEST_F(TpmKeyStoreTest, RemovedKeyIsGoneAndANewOneDoesNotOpenOldBlobs) {
 }
 
 TEST_F(TpmKeyStoreTest, SaysWhyNoKeyCanBeMade) {
-    MemoryItemStore items;
-    TpmKeyStore noDevice(items, presence_, "device:/nonexistent/tpmrm0", kTag);
-    EXPECT_EQ(noDevice.unavailableReason().value_or(""),
+    FakeItemStore items;
+    TpmKeyStore noDevice(items, presence_, "device:/nonexistent/tpmrm0");
+    EXPECT_FALSE(noDevice.canCreate());
+    EXPECT_EQ(TpmKeyStore::unavailableReason("device:/nonexistent/tpmrm0").value_or(""),
               "there is no TPM: /nonexistent/tpmrm0 does not exist");
 
-    EXPECT_EQ(store().unavailableReason(), std::nullopt);
+    EXPECT_EQ(TpmKeyStore::unavailableReason(tpm_->tcti()), std::nullopt);
     EXPECT_TRUE(store().canCreate());
     tpm_->stop();
     TpmKeyStore silent = store();
@@ -175,7 +182,7 @@ TEST_F(TpmKeyStoreTest, SaysWhyNoKeyCanBeMade) {
         EXPECT_EQ(error.step(), KeyStoreError::Step::create);
         EXPECT_NE(error.detail().find("cannot be opened"), std::string::npos) << error.detail();
     }
-    EXPECT_TRUE(items_.keys.empty());
+    EXPECT_TRUE(items_.keyItems.empty());
 }
 
 }  // namespace

@@ -4,8 +4,9 @@
 
 #include <algorithm>
 
+#include "base/platform_error.h"
+#include "base/process_values.h"
 #include "platform/linux/ecies.h"
-#include "platform/platform_error.h"
 #include "platform/tpm/tpm_context.h"
 #include "platform/tpm/tpm_key_item.h"
 
@@ -123,7 +124,7 @@ class TpmPresenceKey final : public PresenceKey {
     SecretBytes decrypt(std::span<const std::uint8_t> blob) override {
         using Step = KeyStoreError::Step;
         if (presence_ == nullptr) {
-            throw KeyStoreError(Step::decryptUnsupported, "the key was not found for use");
+            throw KeyStoreError(Step::decrypt, "the key was not loaded for use");
         }
         try {
             // Garbage is refused before anybody is asked.
@@ -165,14 +166,14 @@ class TpmPresenceKey final : public PresenceKey {
 
 }  // namespace
 
-TpmKeyStore::TpmKeyStore(ItemStore& items, Presence& presence, std::string tcti, std::string tag)
-    : items_(items), presence_(presence), tcti_(std::move(tcti)), tag_(std::move(tag)) {}
+TpmKeyStore::TpmKeyStore(ItemStore& items, Presence& presence, std::string tcti)
+    : items_(items), presence_(presence), tcti_(std::move(tcti)) {}
 
 std::unique_ptr<PresenceKey> TpmKeyStore::find() {
     try {
         const tpm::TssLibrary* tss = tpm::tssLibrary();
         if (tss == nullptr) return nullptr;
-        std::optional<SecretBytes> item = items_.findKeyItem(tag_);
+        std::optional<SecretBytes> item = items_.findKeyItem(values::keyTag);
         if (!item) return nullptr;
         std::optional<tpm::KeyItem> key = tpm::decodeKeyItem(*tss, item->span());
         if (!key) return nullptr;
@@ -188,7 +189,7 @@ std::unique_ptr<PresenceKey> TpmKeyStore::findForUse(const PromptRequest& reques
     }
     std::optional<SecretBytes> item;
     try {
-        item = items_.findKeyItem(tag_);
+        item = items_.findKeyItem(values::keyTag);
     } catch (const ItemStoreError& failure) {
         throw KeyStoreError(KeyStoreError::Step::load, failure.detail());
     }
@@ -231,7 +232,7 @@ std::unique_ptr<PresenceKey> TpmKeyStore::create() {
         throw KeyStoreError(Step::create, failure.text());
     }
     try {
-        if (!items_.addKeyItem(tag_, item)) {
+        if (!items_.addKeyItem(values::keyTag, item)) {
             throw KeyStoreError(Step::create, "a presence key exists already");
         }
     } catch (const ItemStoreError& failure) {
@@ -242,17 +243,17 @@ std::unique_ptr<PresenceKey> TpmKeyStore::create() {
 
 void TpmKeyStore::remove() {
     try {
-        items_.deleteKeyItem(tag_);
+        items_.deleteKeyItem(values::keyTag);
     } catch (const ItemStoreError& failure) {
         throw KeyStoreError(KeyStoreError::Step::remove, failure.detail());
     }
 }
 
-bool TpmKeyStore::canCreate() { return !unavailableReason().has_value(); }
+bool TpmKeyStore::canCreate() { return !unavailableReason(tcti_).has_value(); }
 
-std::optional<std::string> TpmKeyStore::unavailableReason() {
+std::optional<std::string> TpmKeyStore::unavailableReason(const std::string& tcti) {
     try {
-        tpm::TpmContext context(tcti_);
+        tpm::TpmContext context(tcti);
         tpm::TransientHandle root(context);
         tpm::createStorageRoot(context, root);
         return std::nullopt;

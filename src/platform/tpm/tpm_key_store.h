@@ -12,9 +12,9 @@ namespace quorvane::platform {
 
 // TpmKeyStore keeps the presence key inside a TPM 2.0: the TPM makes the P-256 key under its
 // storage root key and hands out only the key wrapped for itself, which is kept as the key item
-// (platform/tpm/tpm_key_item.h) in the item store under the helper's tag. The private scalar
-// never exists outside the TPM, so a copy of the item store opens nothing on another machine or
-// after the TPM was cleared.
+// (platform/tpm/tpm_key_item.h) in the item store under the helper's tag, values::keyTag. The
+// private scalar never exists outside the TPM, so a copy of the item store opens nothing on another
+// machine or after the TPM was cleared.
 //
 // Encrypting needs only the public point and talks to no TPM. Decrypting asks the person through
 // `presence` first, then has the TPM compute the ECDH product with the blob's ephemeral point
@@ -33,8 +33,8 @@ class TpmKeyStore final : public KeyStore {
     static constexpr const char* kDeviceTcti = "device:/dev/tpmrm0";
 
     // `items` and `presence` must outlive the store. `tcti` names the TPM (kDeviceTcti in
-    // production); `tag` is the key item's tag. Opens nothing.
-    TpmKeyStore(ItemStore& items, Presence& presence, std::string tcti, std::string tag);
+    // production). Opens nothing.
+    TpmKeyStore(ItemStore& items, Presence& presence, std::string tcti);
 
     // find: the key for encryption when the item under the tag is a readable TPM key item;
     // nullptr otherwise (absent, another format, damaged, unreadable store). Talks to no TPM.
@@ -51,16 +51,15 @@ class TpmKeyStore final : public KeyStore {
     // canCreate: unavailableReason() is empty.
     bool canCreate() override;
 
-    // unavailableReason: nothing when the TPM opens, answers and can make its storage root key
-    // now; otherwise why not, in plain words (no device, no permission, no answer, no libtss2).
-    // Stores nothing; never raises.
-    std::optional<std::string> unavailableReason();
+    // unavailableReason: nothing when the TPM at `tcti` opens, answers and can make its storage
+    // root key now; otherwise why not, in plain words (no device, no permission, no answer, no
+    // libtss2). Stores nothing; never raises.
+    static std::optional<std::string> unavailableReason(const std::string& tcti);
 
   private:
     ItemStore& items_;
     Presence& presence_;
     std::string tcti_;
-    std::string tag_;
 };
 
 }  // namespace quorvane::platform
