@@ -1,8 +1,11 @@
 // The key store contract, run against every key store this build has.
 #include "platform/contract/key_store_contract.h"
 
+#include "platform/key_ladder.h"
 #include "platform/linux/software_key_store.h"
+#include "platform/tpm/tpm_key_store.h"
 #include "support/fake_services.h"
+#include "support/swtpm.h"
 
 namespace quorvane::testing {
 namespace {
@@ -24,6 +27,59 @@ class SoftwareKeyStoreFixture {
 };
 
 INSTANTIATE_TYPED_TEST_SUITE_P(Software, KeyStoreContract, SoftwareKeyStoreFixture);
+
+// The TPM key store on a software TPM of its own (swtpm must be installed).
+class TpmKeyStoreFixture {
+  public:
+    platform::KeyStore& keys() { return keys_; }
+    void presence(std::optional<std::string> unavailable, bool passes) {
+        presence_.unavailable = std::move(unavailable);
+        presence_.passes = passes;
+    }
+    int prompts() { return presence_.prompts; }
+
+  private:
+    Swtpm tpm_;
+    FakeItemStore items_;
+    ScriptedPresence presence_;
+    platform::TpmKeyStore keys_{items_, presence_, tpm_.tcti()};
+};
+
+INSTANTIATE_TYPED_TEST_SUITE_P(Tpm, KeyStoreContract, TpmKeyStoreFixture);
+
+// The ladder as a Linux machine with a TPM assembles it: the TPM rung, then the software key
+// file of earlier versions, over one item store.
+class KeyLadderFixture {
+  public:
+    platform::KeyStore& keys() { return ladder_; }
+    void presence(std::optional<std::string> unavailable, bool passes) {
+        presence_.unavailable = std::move(unavailable);
+        presence_.passes = passes;
+    }
+    int prompts() { return presence_.prompts; }
+
+  private:
+    std::vector<platform::KeyRung> rungs() {
+        std::vector<platform::KeyRung> rungs;
+        rungs.push_back({"TPM",
+                         [this] {
+                             return std::make_unique<platform::TpmKeyStore>(items_, presence_,
+                                                                            tpm_.tcti());
+                         },
+                         [this] { return platform::TpmKeyStore::unavailableReason(tpm_.tcti()); }});
+        rungs.push_back(
+            {"software key file",
+             [this] { return std::make_unique<platform::SoftwareKeyStore>(items_, presence_); },
+             {}});
+        return rungs;
+    }
+    Swtpm tpm_;
+    FakeItemStore items_;
+    ScriptedPresence presence_;
+    platform::KeyLadder ladder_{rungs()};
+};
+
+INSTANTIATE_TYPED_TEST_SUITE_P(Ladder, KeyStoreContract, KeyLadderFixture);
 
 }  // namespace
 }  // namespace quorvane::testing
