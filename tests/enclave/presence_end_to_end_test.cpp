@@ -1,12 +1,13 @@
 // The presence modes and the presence-gated commands through the built binary, with a real D-Bus
 // daemon and a scriptable polkit authority (python3-dbusmock's polkitd template) on a private
-// system bus, and a fresh data directory per test.
+// system bus, a software TPM (swtpm) holding the key pair, and a fresh data directory per test.
 #include <gtest/gtest.h>
 
 #include "support/helper_process.h"
 #include "support/json.h"
 #include "support/private_system_bus.h"
 #include "support/serve_session.h"
+#include "support/swtpm.h"
 
 namespace quorvane::testing {
 namespace {
@@ -18,18 +19,23 @@ class PresenceEndToEnd : public ::testing::Test {
     static void SetUpTestSuite() {
         bus_ = new PrivateSystemBus;
         bus_->startPolkit();
+        if (Swtpm::available() || underCi()) tpm_ = new Swtpm;
     }
     static void TearDownTestSuite() {
         delete bus_;
         bus_ = nullptr;
+        delete tpm_;
+        tpm_ = nullptr;
     }
     void SetUp() override {
+        SKIP_WITHOUT_SWTPM();
         bus_->setAllowed(true);
         bus_->clearCalls();
     }
 
     EnvironmentOverrides environment() const {
         EnvironmentOverrides env = bus_->environment();
+        env.merge(tpm_->environment());
         env["XDG_DATA_HOME"] = home_.path();
         return env;
     }
@@ -65,9 +71,11 @@ class PresenceEndToEnd : public ::testing::Test {
     };
 
     static PrivateSystemBus* bus_;
+    static Swtpm* tpm_;
     TempDir home_;
 };
 PrivateSystemBus* PresenceEndToEnd::bus_ = nullptr;
+Swtpm* PresenceEndToEnd::tpm_ = nullptr;
 
 std::string errorOf(const Json& reply) {
     if (reply["ok"].boolean()) return "<succeeded>";
@@ -80,19 +88,20 @@ TEST_F(PresenceEndToEnd, CheckReportsOk) {
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.out, "ok");
     EXPECT_EQ(result.err, "");
-    EXPECT_EQ(bus_->checkCalls(), 0u) << "--check asks nobody";
+    EXPECT_EQ(bus_->promptCalls(), 0u) << "--check asks nobody";
 }
 
 TEST_F(PresenceEndToEnd, BarePromptAnswersByItsExitStatus) {
     RunResult passed = run({});
     EXPECT_EQ(passed.status, 0);
     EXPECT_EQ(passed.out + passed.err, "");
-    EXPECT_EQ(bus_->checkCalls(), 1u);
+    EXPECT_EQ(bus_->promptCalls(), 1u);
     EXPECT_EQ(bus_->lastCheckFlags(), 1u) << "AllowUserInteraction";
     EXPECT_EQ(bus_->lastCheckSubjectKind(), "system-bus-name");
 
-    bus_->setAllowed(false);
+    bus_->startRefusingPolkit();
     RunResult refused = run({});
+    bus_->startPolkit();
     EXPECT_EQ(refused.status, 1);
     EXPECT_EQ(refused.out, "");
     EXPECT_EQ(refused.err, "");
@@ -111,7 +120,7 @@ TEST_F(PresenceEndToEnd, WrappedKeyOpensANewSessionThatReadsTheOldOnesLines) {
     std::string newSession = opened["sessionId"].str();
     EXPECT_NE(newSession, vault.sessionId);
     EXPECT_EQ(vault.decryptWith(newSession), std::vector<std::string>{"secret line"});
-    EXPECT_EQ(bus_->checkCalls(), 1u);
+    EXPECT_EQ(bus_->promptCalls(), 1u);
 
     // The key pair persists: a second helper on the same data directory opens the other blob.
     Vault later(environment());
@@ -125,10 +134,12 @@ TEST_F(PresenceEndToEnd, WrappedKeyOpensANewSessionThatReadsTheOldOnesLines) {
 TEST_F(PresenceEndToEnd, RefusedPromptOpensNothing) {
     Vault vault(environment());
     std::string blob = vault.wrap();
-    bus_->setAllowed(false);
-    EXPECT_EQ(errorOf(vault.unwrap(blob)),
-              "secure enclave unwrap failed: user presence was not confirmed");
-    EXPECT_EQ(bus_->checkCalls(), 1u);
+    bus_->startRefusingPolkit();
+    std::string refused = errorOf(vault.unwrap(blob));
+    std::size_t prompts = bus_->promptCalls();
+    bus_->startPolkit();
+    EXPECT_EQ(refused, "secure enclave unwrap failed: user presence was not confirmed");
+    EXPECT_EQ(prompts, 1u);
 }
 
 TEST_F(PresenceEndToEnd, OldBlobsNeedTheKeyPairThatResetAndDeleteKeyRemove) {
@@ -183,8 +194,9 @@ TEST_F(PresenceEndToEnd, MalformedBlobIsRefusedBeforeAnyPrompt) {
     EXPECT_EQ(bus_->checkCalls(), 0u);
 }
 
-// Without a polkit that knows the unlock action, presence is unavailable: --check and the bare
-// prompt say why on standard error, and unwrap_touchid answers with the same text.
+// Without a polkit that knows the unlock action and could let this user pass, presence is
+// unavailable: --check and the bare prompt say why on standard error, and unwrap_touchid answers
+// with the same text.
 TEST(PresenceUnavailableEndToEnd, EveryPresenceUseGivesTheSameReason) {
     struct Case {
         const char* what;
@@ -196,12 +208,20 @@ TEST(PresenceUnavailableEndToEnd, EveryPresenceUseGivesTheSameReason) {
          "unavailable: polkit is not running on the system bus"},
         {"polkit without the action list", [](PrivateSystemBus& bus) { bus.startPolkit(false); },
          "unavailable: polkit cannot list its actions ("},
+        // What the real daemon answers under a rule that says no for this user, whether or not
+        // anybody may be asked: no prompt could ever pass.
+        {"a rule that refuses the user",
+         [](PrivateSystemBus& bus) { bus.startScriptedPolkit("ret = (False, False, {})"); },
+         "unavailable: polkit refuses com.quorvane.helper.unlock to this user"},
     };
+    SKIP_WITHOUT_SWTPM();
+    Swtpm tpm;
     for (const Case& c : cases) {
         PrivateSystemBus bus;
         c.setUp(bus);
         TempDir home;
         EnvironmentOverrides env = bus.environment();
+        env.merge(tpm.environment());
         env["XDG_DATA_HOME"] = home.path();
 
         RunResult check = runHelper({"--check"}, "", env);

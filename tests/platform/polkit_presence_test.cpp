@@ -3,9 +3,12 @@
 
 #include <gtest/gtest.h>
 #include <systemd/sd-bus.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <thread>
 
 #include "platform/linux/polkit_client.h"
 #include "support/private_system_bus.h"
@@ -119,19 +122,83 @@ TEST_F(PolkitPrompt, AllowedAnswersYes) {
     bus_->setAllowed(true);
     EXPECT_EQ(unavailability(), "(can evaluate)");
 
+    bus_->clearCalls();
     PresenceAnswer reply = evaluate();
     EXPECT_TRUE(reply.passed);
     EXPECT_EQ(reply.failure, "");
-    EXPECT_EQ(bus_->checkCalls(), 1u);
+    EXPECT_EQ(bus_->promptCalls(), 1u);
     EXPECT_EQ(bus_->lastCheckFlags(), 1u) << "AllowUserInteraction";
     EXPECT_EQ(bus_->lastCheckSubjectKind(), "system-bus-name");
 }
 
 TEST_F(PolkitPrompt, RefusedAnswersNoWithTheReason) {
-    bus_->setAllowed(false);
+    bus_->startRefusingPolkit();
+    EXPECT_EQ(unavailability(), "(can evaluate)");
     PresenceAnswer reply = evaluate();
+    bus_->startPolkit();
     EXPECT_FALSE(reply.passed);
     EXPECT_EQ(reply.failure, "user presence was not confirmed");
+}
+
+// A rule that says no for this user, whatever the person would type, makes presence unavailable
+// instead of offering a dialog that can never pass.
+TEST_F(PolkitPrompt, ARuleThatRefusesTheUserMakesPresenceUnavailable) {
+    bus_->startScriptedPolkit("ret = (False, False, {})");
+    const std::string reason = unavailability();
+    PresenceAnswer reply = evaluate();
+    const std::size_t prompts = bus_->promptCalls();
+    bus_->startPolkit();
+    EXPECT_EQ(reason, "polkit refuses com.quorvane.helper.unlock to this user");
+    EXPECT_EQ(reply.failure, "unavailable: " + reason);
+    EXPECT_EQ(prompts, 0u) << "no dialog is shown";
+}
+
+// When the descriptor the caller watches hangs up while polkit is still asking, the check is
+// cancelled (polkit then closes the dialog) and the answer comes back at once.
+TEST_F(PolkitPrompt, HangUpWithdrawsAPendingCheck) {
+    sd_bus* client = nullptr;
+    ASSERT_GE(sd_bus_new(&client), 0);
+    sd_bus_set_address(client, bus_->address().c_str());
+    sd_bus_set_bus_client(client, 1);
+    ASSERT_GE(sd_bus_start(client), 0);
+    auto mock = [client](const char* method, const char* types, auto... arguments) {
+        return sd_bus_call_method(
+            client, "org.freedesktop.PolicyKit1", "/org/freedesktop/PolicyKit1/Authority",
+            "org.freedesktop.DBus.Mock", method, nullptr, nullptr, types, arguments...);
+    };
+    ASSERT_GE(mock("AddMethod", "sssss", "org.freedesktop.PolicyKit1.Authority",
+                   "CancelCheckAuthorization", "s", "", ""),
+              0);
+    ASSERT_GE(mock("SimulateHang", "b", 1), 0);
+
+    int application[2];
+    ASSERT_EQ(pipe(application), 0);
+    std::thread goingAway([&application] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        close(application[1]);
+    });
+    // A limit far beyond the test's own, so only the hang-up can end the wait.
+    polkit::Answer answer = polkit::ask(busAddress, true, std::chrono::hours(1), application[0]);
+    goingAway.join();
+    close(application[0]);
+
+    sd_bus_message* calls = nullptr;
+    int cancelled =
+        sd_bus_call_method(client, "org.freedesktop.PolicyKit1",
+                           "/org/freedesktop/PolicyKit1/Authority", "org.freedesktop.DBus.Mock",
+                           "GetMethodCalls", nullptr, &calls, "s", "CancelCheckAuthorization");
+    std::size_t cancellations = 0;
+    if (cancelled >= 0 && sd_bus_message_enter_container(calls, 'a', "(tav)") >= 0) {
+        while (sd_bus_message_skip(calls, "(tav)") > 0) ++cancellations;
+    }
+    sd_bus_message_unref(calls);
+    mock("SimulateHang", "b", 0);
+    mock("ReleaseHangingCalls", "");
+    sd_bus_flush_close_unref(client);
+
+    EXPECT_FALSE(answer.passed);
+    EXPECT_EQ(answer.failure, "the application went away; the presence prompt was withdrawn");
+    EXPECT_EQ(cancellations, 1u);
 }
 
 TEST_F(PolkitPrompt, ForbiddenInteractionAsksWithoutAllowingADialog) {

@@ -287,6 +287,16 @@ void PrivateSystemBus::setAllowed(bool allowed) {
 
 std::size_t PrivateSystemBus::checkCalls() { return checkAuthorizationCalls(address_).size(); }
 
+std::size_t PrivateSystemBus::promptCalls() {
+    std::size_t prompts = 0;
+    for (const RecordedCall& call : checkAuthorizationCalls(address_)) prompts += call.flags & 1;
+    return prompts;
+}
+
+void PrivateSystemBus::startRefusingPolkit() {
+    startScriptedPolkit("ret = (False, not (args[3] & 1), {})");
+}
+
 unsigned PrivateSystemBus::lastCheckFlags() {
     auto calls = checkAuthorizationCalls(address_);
     if (calls.empty()) throw std::runtime_error("no CheckAuthorization call recorded");

@@ -10,8 +10,8 @@
 namespace quorvane::testing {
 
 // PrivateSystemBus runs a D-Bus daemon of its own, configured as a system bus, for tests of the
-// presence prompt: point DBUS_SYSTEM_BUS_ADDRESS at address() and the helper (through sd-bus)
-// talks to it instead of the machine's bus. On it, a scriptable polkit authority can be started:
+// presence prompt: point QUORVANE_TEST_SYSTEM_BUS at address() and the helper talks to it
+// instead of the machine's bus. On it, a scriptable polkit authority can be started:
 // python3-dbusmock's polkitd template (Debian's /usr/bin/python3 has the module).
 //
 // Everything started is stopped, by process id, when the object goes.
@@ -35,6 +35,10 @@ class PrivateSystemBus {
     // startScriptedPolkit starts a bare mock under polkit's name whose CheckAuthorization runs
     // the Python statement `checkCode` (assign `ret`), for answers the template cannot give.
     void startScriptedPolkit(const std::string& checkCode);
+    // startRefusingPolkit starts a polkit whose person refuses every dialog, answering as the real
+    // daemon does with the policy's auth_self defaults: a check that may ask gets "not
+    // authorized, no challenge", one that may not ask gets "not authorized, challenge".
+    void startRefusingPolkit();
     // stopPolkit ends the polkit mock and waits until its name is gone.
     void stopPolkit();
 
@@ -42,6 +46,8 @@ class PrivateSystemBus {
     void setAllowed(bool allowed);
     // checkCalls counts the CheckAuthorization calls the mock saw since the last clearCalls.
     std::size_t checkCalls();
+    // promptCalls counts the CheckAuthorization calls that allowed user interaction (prompts).
+    std::size_t promptCalls();
     // lastCheckFlags returns the flags argument of the latest CheckAuthorization call.
     unsigned lastCheckFlags();
     // lastCheckSubjectKind returns the subject kind of the latest call ("system-bus-name", ...).

@@ -1,5 +1,7 @@
 #include "platform/linux/polkit_client.h"
 
+#include <poll.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -151,10 +153,58 @@ void cancel(sd_bus* bus, const std::string& cancellationId) {
 
 Answer failed(std::string why) { return Answer{false, std::move(why)}; }
 
-Answer askOnBus(sd_bus* bus, bool allowInteraction, std::chrono::milliseconds timeout) {
+// A CheckAuthorization call in flight, filled in by its reply handler.
+struct PendingCheck {
+    bool answered = false;
+    bool timedOut = false;
+    std::string error;  // the call failed: polkit's or the bus's description
+    int authorized = 0;
+    int challenge = 0;
+};
+
+int onCheckReply(sd_bus_message* reply, void* userdata, sd_bus_error*) {
+    auto* pending = static_cast<PendingCheck*>(userdata);
+    pending->answered = true;
+    if (const sd_bus_error* error = sd().sd_bus_message_get_error(reply)) {
+        if (sd().sd_bus_error_has_name(error, SD_BUS_ERROR_NO_REPLY) ||
+            sd().sd_bus_error_has_name(error, SD_BUS_ERROR_TIMEOUT)) {
+            pending->timedOut = true;
+        } else {
+            pending->error = error->message != nullptr && *error->message != '\0'
+                                 ? error->message
+                                 : (error->name != nullptr ? error->name : "unknown");
+        }
+        return 0;
+    }
+    if (sd().sd_bus_message_enter_container(reply, 'r', "bba{ss}") < 0 ||
+        sd().sd_bus_message_read(reply, "bb", &pending->authorized, &pending->challenge) < 0) {
+        pending->error = "polkit gave an unreadable answer";
+    }
+    return 0;
+}
+
+// hungUp polls `fd` without reading it: true once its writer has gone. A descriptor that is not
+// open (POLLNVAL) is never watched again.
+bool hungUp(pollfd& watched) {
+    if (watched.revents & POLLNVAL) {
+        watched.fd = -1;
+        return false;
+    }
+    return (watched.revents & (POLLHUP | POLLRDHUP | POLLERR)) != 0;
+}
+
+// Outcome of one check on the bus: polkit's pair, or why there is none.
+struct CheckResult {
+    std::optional<std::string> failure;  // set when polkit gave no answer
+    bool authorized = false;
+    bool challenge = false;
+};
+
+CheckResult checkOnBus(sd_bus* bus, bool allowInteraction, std::chrono::milliseconds timeout,
+                       int cancelOnHangUp) {
     const char* uniqueName = nullptr;
     int result = sd().sd_bus_get_unique_name(bus, &uniqueName);
-    if (result < 0) return failed(unreachable(result));
+    if (result < 0) return {unreachable(result)};
 
     Message call;
     result = sd().sd_bus_message_new_method_call(bus, call.out(), kPolkitName, kAuthorityPath,
@@ -167,30 +217,71 @@ Answer askOnBus(sd_bus* bus, bool allowInteraction, std::chrono::milliseconds ti
             std::string(kUnlockAction).c_str(), 0, allowInteraction ? kAllowUserInteraction : 0u,
             cancellationId.c_str());
     }
-    if (result < 0)
-        return failed("polkit check could not be built (" + std::string(std::strerror(-result)) +
-                      ")");
-
-    BusError error;
-    Message reply;
-    const auto usec = std::chrono::duration_cast<std::chrono::microseconds>(timeout).count();
-    result = sd().sd_bus_call(bus, call.get(), static_cast<std::uint64_t>(usec), error.get(),
-                              reply.out());
     if (result < 0) {
-        if (sd().sd_bus_error_has_name(error.get(), SD_BUS_ERROR_NO_REPLY) ||
-            result == -ETIMEDOUT) {
-            cancel(bus, cancellationId);
-            return failed("the presence prompt timed out");
+        return {"polkit check could not be built (" + std::string(std::strerror(-result)) + ")"};
+    }
+
+    // Sent asynchronously so that, while the person is being asked, the application's end of
+    // standard input can be watched too: a person should not be left with a password dialog of
+    // a helper whose application is gone.
+    PendingCheck pending;
+    sd_bus_slot* slot = nullptr;
+    const auto usec = std::chrono::duration_cast<std::chrono::microseconds>(timeout).count();
+    result = sd().sd_bus_call_async(bus, &slot, call.get(), onCheckReply, &pending,
+                                    static_cast<std::uint64_t>(usec));
+    if (result < 0) return {"polkit check failed (" + std::string(std::strerror(-result)) + ")"};
+    struct SlotRelease {
+        sd_bus_slot* slot;
+        ~SlotRelease() { sd().sd_bus_slot_unref(slot); }
+    } release{slot};
+
+    pollfd watched[2] = {{-1, 0, 0}, {cancelOnHangUp, POLLRDHUP, 0}};
+    while (!pending.answered) {
+        result = sd().sd_bus_process(bus, nullptr);
+        if (result < 0) return {unreachable(result)};
+        // A reply, or sd-bus's own timeout, may have been handled even when 0 came back.
+        if (pending.answered) break;
+        if (result > 0) continue;  // more may be queued: process before waiting
+        watched[0].fd = sd().sd_bus_get_fd(bus);
+        watched[0].events = static_cast<short>(sd().sd_bus_get_events(bus));
+        if (watched[0].fd < 0) return {unreachable(watched[0].fd)};
+        std::uint64_t until = 0;
+        int wait = -1;
+        if (sd().sd_bus_get_timeout(bus, &until) > 0 && until != UINT64_MAX) {
+            timespec now{};
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            const std::uint64_t nowUsec = static_cast<std::uint64_t>(now.tv_sec) * 1000000u +
+                                          static_cast<std::uint64_t>(now.tv_nsec) / 1000u;
+            wait = until <= nowUsec ? 0 : static_cast<int>((until - nowUsec + 999) / 1000);
         }
-        return failed("polkit check failed (" + error.text(result) + ")");
+        const nfds_t count = watched[1].fd >= 0 ? 2 : 1;
+        if (poll(watched, count, wait) < 0 && errno != EINTR) {
+            return {"polkit check failed (" + std::string(std::strerror(errno)) + ")"};
+        }
+        if (count == 2 && hungUp(watched[1])) {
+            cancel(bus, cancellationId);
+            return {"the application went away; the presence prompt was withdrawn"};
+        }
     }
-    int authorized = 0;
-    int challenge = 0;
-    if (sd().sd_bus_message_enter_container(reply.get(), 'r', "bba{ss}") < 0 ||
-        sd().sd_bus_message_read(reply.get(), "bb", &authorized, &challenge) < 0) {
-        return failed("polkit gave an unreadable answer");
+    if (pending.timedOut) {
+        cancel(bus, cancellationId);
+        return {"the presence prompt timed out"};
     }
-    return answerFromResult(authorized != 0, challenge != 0);
+    if (!pending.error.empty()) return {"polkit check failed (" + pending.error + ")"};
+    return {std::nullopt, pending.authorized != 0, pending.challenge != 0};
+}
+
+// refusedReason asks polkit, without letting it ask anybody, whether the unlock could pass for
+// this process at all. "Not authorized, and no challenge" means a rule says no whatever the
+// person would do; then no prompt should be offered that can never pass.
+std::optional<std::string> refusedReason(sd_bus* bus) {
+    // polkit answers a check that may not ask anybody at once; sd-bus's usual limit will do.
+    constexpr std::chrono::seconds kNoPromptTimeout{25};
+    CheckResult answer = checkOnBus(bus, false, kNoPromptTimeout, -1);
+    // A check that failed tells nothing about the rules; the prompt itself will report it.
+    if (answer.failure) return std::nullopt;
+    if (answer.authorized || answer.challenge) return std::nullopt;
+    return "polkit refuses " + std::string(kUnlockAction) + " to this user";
 }
 
 }  // namespace
@@ -201,7 +292,8 @@ std::optional<std::string> unavailableReason(std::string_view busAddress) {
     int result = openBus(bus, busAddress);
     if (result < 0) return unreachable(result);
     if (auto reason = polkitReachableReason(bus.get())) return reason;
-    return actionMissingReason(bus.get());
+    if (auto reason = actionMissingReason(bus.get())) return reason;
+    return refusedReason(bus.get());
 }
 
 Answer answerFromResult(bool authorized, bool challenge) {
@@ -210,13 +302,16 @@ Answer answerFromResult(bool authorized, bool challenge) {
     return failed("user presence was not confirmed");
 }
 
-Answer ask(std::string_view busAddress, bool allowInteraction, std::chrono::milliseconds timeout) {
+Answer ask(std::string_view busAddress, bool allowInteraction, std::chrono::milliseconds timeout,
+           int cancelOnHangUp) {
     if (sdBusLibrary() == nullptr) return failed(kNoLibrary);
     try {
         Bus bus;
         int result = openBus(bus, busAddress);
         if (result < 0) return failed(unreachable(result));
-        return askOnBus(bus.get(), allowInteraction, timeout);
+        CheckResult answer = checkOnBus(bus.get(), allowInteraction, timeout, cancelOnHangUp);
+        if (answer.failure) return failed(std::move(*answer.failure));
+        return answerFromResult(answer.authorized, answer.challenge);
     } catch (const std::exception&) {
         return failed("polkit check failed (out of memory)");
     }

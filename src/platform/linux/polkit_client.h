@@ -24,8 +24,11 @@ inline constexpr std::string_view kSystemBusAddress = "unix:path=/run/dbus/syste
 inline constexpr std::chrono::minutes kPromptTimeout{5};
 
 // unavailableReason answers why presence cannot be asked for now, or nothing when it can: the
-// bus at `busAddress` answers, polkit owns its name (or the bus can start it on demand) and the
-// unlock action is registered. The reason is plain words without a leading "unavailable: ".
+// bus at `busAddress` answers, polkit owns its name (or the bus can start it on demand), the
+// unlock action is registered, and a check that lets nobody be asked does not answer "not
+// authorized, no challenge" (a rule that refuses this user: "polkit refuses
+// com.quorvane.helper.unlock to this user"). The reason is plain words without a leading
+// "unavailable: ". Shows nothing to anybody.
 std::optional<std::string> unavailableReason(std::string_view busAddress);
 
 // Answer of one authorization check.
@@ -41,9 +44,11 @@ Answer answerFromResult(bool authorized, bool challenge);
 
 // ask runs, on the bus at `busAddress`, CheckAuthorization for kUnlockAction with this process's
 // bus connection as the subject, no details, and AllowUserInteraction when `allowInteraction` is
-// set. Blocks until polkit answers or `timeout` passes (the pending check is then cancelled). Never
-// raises; every failure is an Answer that did not pass.
+// set. Blocks until polkit answers, `timeout` passes, or `cancelOnHangUp` (a descriptor, -1 for
+// none) hangs up; in the last two cases the pending check is cancelled, so polkit withdraws the
+// dialog. Never raises; every failure is an Answer that did not pass ("the presence prompt timed
+// out", "the application went away; the presence prompt was withdrawn", ...).
 Answer ask(std::string_view busAddress, bool allowInteraction,
-           std::chrono::milliseconds timeout = kPromptTimeout);
+           std::chrono::milliseconds timeout = kPromptTimeout, int cancelOnHangUp = -1);
 
 }  // namespace quorvane::platform::polkit

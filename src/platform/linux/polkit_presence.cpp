@@ -8,11 +8,12 @@ std::optional<std::string> PolkitPresence::unavailableReason() {
     return polkit::unavailableReason(busAddress_);
 }
 
-PresenceAnswer PolkitPresence::confirm(const PromptRequest&) {
+PresenceAnswer PolkitPresence::confirm(const PromptRequest& request) {
     if (std::optional<std::string> reason = unavailableReason()) {
         throw PresenceUnavailable(std::move(*reason));
     }
-    polkit::Answer answer = polkit::ask(busAddress_, true);
+    polkit::Answer answer =
+        polkit::ask(busAddress_, true, polkit::kPromptTimeout, request.cancelOnHangUp);
     return {answer.passed, std::move(answer.failure)};
 }
 

@@ -32,7 +32,14 @@ const SdBusLibrary* load() {
         resolve(library, "sd_bus_message_exit_container", api.sd_bus_message_exit_container) &&
         resolve(library, "sd_bus_message_unref", api.sd_bus_message_unref) &&
         resolve(library, "sd_bus_error_free", api.sd_bus_error_free) &&
-        resolve(library, "sd_bus_error_has_name", api.sd_bus_error_has_name);
+        resolve(library, "sd_bus_error_has_name", api.sd_bus_error_has_name) &&
+        resolve(library, "sd_bus_call_async", api.sd_bus_call_async) &&
+        resolve(library, "sd_bus_process", api.sd_bus_process) &&
+        resolve(library, "sd_bus_get_fd", api.sd_bus_get_fd) &&
+        resolve(library, "sd_bus_get_events", api.sd_bus_get_events) &&
+        resolve(library, "sd_bus_get_timeout", api.sd_bus_get_timeout) &&
+        resolve(library, "sd_bus_slot_unref", api.sd_bus_slot_unref) &&
+        resolve(library, "sd_bus_message_get_error", api.sd_bus_message_get_error);
     // The library stays loaded for the life of the process: bus objects may outlive this call.
     return complete ? &api : nullptr;
 }

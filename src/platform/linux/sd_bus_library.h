@@ -26,6 +26,13 @@ struct SdBusLibrary {
     decltype(&::sd_bus_message_unref) sd_bus_message_unref;
     decltype(&::sd_bus_error_free) sd_bus_error_free;
     decltype(&::sd_bus_error_has_name) sd_bus_error_has_name;
+    decltype(&::sd_bus_call_async) sd_bus_call_async;
+    decltype(&::sd_bus_process) sd_bus_process;
+    decltype(&::sd_bus_get_fd) sd_bus_get_fd;
+    decltype(&::sd_bus_get_events) sd_bus_get_events;
+    decltype(&::sd_bus_get_timeout) sd_bus_get_timeout;
+    decltype(&::sd_bus_slot_unref) sd_bus_slot_unref;
+    decltype(&::sd_bus_message_get_error) sd_bus_message_get_error;
 };
 
 // sdBusLibrary loads libsystemd on first call and returns its entry points, or nullptr when the
