@@ -10,38 +10,38 @@
 namespace quorvane::testing {
 namespace {
 
-// The software key store over the in-memory item store and a scripted prompt.
-class SoftwareKeyStoreFixture {
+// The item store and the scripted prompt every fixture below builds its key store on.
+class ScriptedServices {
   public:
-    platform::KeyStore& keys() { return keys_; }
     void presence(std::optional<std::string> unavailable, bool passes) {
         presence_.unavailable = std::move(unavailable);
         presence_.passes = passes;
     }
     int prompts() { return presence_.prompts; }
 
-  private:
+  protected:
     FakeItemStore items_;
     ScriptedPresence presence_;
+};
+
+// The software key store over the in-memory item store and a scripted prompt.
+class SoftwareKeyStoreFixture : public ScriptedServices {
+  public:
+    platform::KeyStore& keys() { return keys_; }
+
+  private:
     platform::SoftwareKeyStore keys_{items_, presence_};
 };
 
 INSTANTIATE_TYPED_TEST_SUITE_P(Software, KeyStoreContract, SoftwareKeyStoreFixture);
 
 // The TPM key store on a software TPM of its own (swtpm must be installed).
-class TpmKeyStoreFixture {
+class TpmKeyStoreFixture : public ScriptedServices {
   public:
     platform::KeyStore& keys() { return keys_; }
-    void presence(std::optional<std::string> unavailable, bool passes) {
-        presence_.unavailable = std::move(unavailable);
-        presence_.passes = passes;
-    }
-    int prompts() { return presence_.prompts; }
 
   private:
     Swtpm tpm_;
-    FakeItemStore items_;
-    ScriptedPresence presence_;
     platform::TpmKeyStore keys_{items_, presence_, tpm_.tcti()};
 };
 
@@ -49,14 +49,9 @@ INSTANTIATE_TYPED_TEST_SUITE_P(Tpm, KeyStoreContract, TpmKeyStoreFixture);
 
 // The ladder as a Linux machine with a TPM assembles it: the TPM rung, then the software key
 // file of earlier versions, over one item store.
-class KeyLadderFixture {
+class KeyLadderFixture : public ScriptedServices {
   public:
     platform::KeyStore& keys() { return ladder_; }
-    void presence(std::optional<std::string> unavailable, bool passes) {
-        presence_.unavailable = std::move(unavailable);
-        presence_.passes = passes;
-    }
-    int prompts() { return presence_.prompts; }
 
   private:
     std::vector<platform::KeyRung> rungs() {
@@ -74,8 +69,6 @@ class KeyLadderFixture {
         return rungs;
     }
     Swtpm tpm_;
-    FakeItemStore items_;
-    ScriptedPresence presence_;
     platform::KeyLadder ladder_{rungs()};
 };
 

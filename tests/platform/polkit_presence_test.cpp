@@ -36,6 +36,20 @@ PresenceAnswer evaluate() {
     }
 }
 
+// mockClient connects to `address` for calls to the polkit mock's own interface; the caller
+// closes it with sd_bus_flush_close_unref.
+sd_bus* mockClient(const std::string& address) {
+    sd_bus* client = nullptr;
+    if (sd_bus_new(&client) < 0) return nullptr;
+    sd_bus_set_address(client, address.c_str());
+    sd_bus_set_bus_client(client, 1);
+    if (sd_bus_start(client) < 0) {
+        sd_bus_flush_close_unref(client);
+        return nullptr;
+    }
+    return client;
+}
+
 std::string unavailability() {
     PolkitPresence presence(busAddress);
     return presence.unavailableReason().value_or("(can evaluate)");
@@ -65,11 +79,8 @@ TEST(PolkitAvailability, AnActionListWithoutOursIsNotEnough) {
     PrivateSystemBus bus;
     useBus(bus.address());
     bus.startPolkit(false);
-    sd_bus* client = nullptr;
-    ASSERT_GE(sd_bus_new(&client), 0);
-    sd_bus_set_address(client, bus.address().c_str());
-    sd_bus_set_bus_client(client, 1);
-    ASSERT_GE(sd_bus_start(client), 0);
+    sd_bus* client = mockClient(bus.address());
+    ASSERT_NE(client, nullptr);
     ASSERT_GE(sd_bus_call_method(client, "org.freedesktop.PolicyKit1",
                                  "/org/freedesktop/PolicyKit1/Authority",
                                  "org.freedesktop.DBus.Mock", "AddMethod", nullptr, nullptr,
@@ -156,11 +167,8 @@ TEST_F(PolkitPrompt, ARuleThatRefusesTheUserMakesPresenceUnavailable) {
 // When the descriptor the caller watches hangs up while polkit is still asking, the check is
 // cancelled (polkit then closes the dialog) and the answer comes back at once.
 TEST_F(PolkitPrompt, HangUpWithdrawsAPendingCheck) {
-    sd_bus* client = nullptr;
-    ASSERT_GE(sd_bus_new(&client), 0);
-    sd_bus_set_address(client, bus_->address().c_str());
-    sd_bus_set_bus_client(client, 1);
-    ASSERT_GE(sd_bus_start(client), 0);
+    sd_bus* client = mockClient(bus_->address());
+    ASSERT_NE(client, nullptr);
     auto mock = [client](const char* method, const char* types, auto... arguments) {
         return sd_bus_call_method(
             client, "org.freedesktop.PolicyKit1", "/org/freedesktop/PolicyKit1/Authority",
@@ -208,11 +216,8 @@ TEST_F(PolkitPrompt, ForbiddenInteractionAsksWithoutAllowingADialog) {
 }
 
 TEST_F(PolkitPrompt, UnansweredCheckTimesOut) {
-    sd_bus* client = nullptr;
-    ASSERT_GE(sd_bus_new(&client), 0);
-    sd_bus_set_address(client, bus_->address().c_str());
-    sd_bus_set_bus_client(client, 1);
-    ASSERT_GE(sd_bus_start(client), 0);
+    sd_bus* client = mockClient(bus_->address());
+    ASSERT_NE(client, nullptr);
     ASSERT_GE(sd_bus_call_method(
                   client, "org.freedesktop.PolicyKit1", "/org/freedesktop/PolicyKit1/Authority",
                   "org.freedesktop.DBus.Mock", "SimulateHang", nullptr, nullptr, "b", 1),
