@@ -10,7 +10,7 @@
 namespace quorvane::testing {
 
 // PrivateSystemBus runs a D-Bus daemon of its own, configured as a system bus, for tests of the
-// presence prompt: point DBUS_SYSTEM_BUS_ADDRESS at address() and the helper (through sd-bus)
+// presence prompt: point QUORVANE_TEST_SYSTEM_BUS at address() and the helper (through sd-bus)
 // talks to it instead of the machine's bus. On it, a scriptable polkit authority can be started:
 // python3-dbusmock's polkitd template (Debian's /usr/bin/python3 has the module).
 //
