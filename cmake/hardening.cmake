@@ -12,7 +12,7 @@ add_compile_options(-fstack-protector-strong -fstack-clash-protection)
 # glibc's checked string and memory functions need the optimiser to see object sizes, and glibc
 # warns when the macro is set without it. A packager's CPPFLAGS may set the level already
 # (dpkg-buildflags does); a second, different definition would only draw a redefinition warning.
-if(NOT "${CMAKE_CXX_FLAGS} ${CMAKE_CPP_FLAGS}" MATCHES "_FORTIFY_SOURCE")
+if(NOT CMAKE_CXX_FLAGS MATCHES "_FORTIFY_SOURCE")
     add_compile_options($<$<NOT:$<CONFIG:Debug>>:-D_FORTIFY_SOURCE=2>)
 endif()
 
