@@ -123,9 +123,19 @@ SessionKeyring::SessionKeyring(Provider provider, const std::string& password) {
                         environment(), "", directory_.path() + "/dbus-daemon.log");
     waitUntil([&] { return access(socketPath.c_str(), F_OK) == 0; }, "the session bus");
     if (provider == Provider::gnomeKeyring) startKeyring(password);
+    if (provider == Provider::silent) {
+        // Owns the name, then never reads: calls to it wait until their sender gives up.
+        int r = sd_bus_new(&silentOwner_);
+        if (r >= 0) r = sd_bus_set_address(silentOwner_, address_.c_str());
+        if (r >= 0) r = sd_bus_set_bus_client(silentOwner_, 1);
+        if (r >= 0) r = sd_bus_start(silentOwner_);
+        if (r >= 0) r = sd_bus_request_name(silentOwner_, kSecretsName, 0);
+        if (r < 0) throw std::runtime_error("cannot own the Secret Service name");
+    }
 }
 
 SessionKeyring::~SessionKeyring() {
+    if (silentOwner_ != nullptr) sd_bus_flush_close_unref(silentOwner_);
     stopKeyring();
     stopProgram(bus_);
 }

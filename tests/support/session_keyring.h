@@ -6,16 +6,20 @@
 
 #include "support/helper_process.h"
 
+struct sd_bus;
+
 namespace quorvane::testing {
 
 // SessionKeyring is a desktop session's keyring for tests: a private session bus of its own, a
 // temporary HOME and runtime directory, and on the bus a real gnome-keyring-daemon whose login
 // keyring was created and unlocked with a password from standard input, as PAM does at login.
 // With Provider::none the bus has no Secret Service at all (nothing owns or can start
-// org.freedesktop.secrets). Everything started is stopped, by process id, when the object goes.
+// org.freedesktop.secrets); with Provider::silent the test process owns that name and never
+// answers, like a hung keyring. Everything started is stopped, by process id, when the object
+// goes.
 class SessionKeyring {
   public:
-    enum class Provider { gnomeKeyring, none };
+    enum class Provider { gnomeKeyring, none, silent };
 
     // Starts the bus and, for gnomeKeyring, the daemon unlocked with `password`, and waits until
     // it answers. Throws std::runtime_error on failure.
@@ -52,6 +56,7 @@ class SessionKeyring {
     std::string address_;
     pid_t bus_ = -1;
     pid_t keyring_ = -1;
+    ::sd_bus* silentOwner_ = nullptr;
 };
 
 }  // namespace quorvane::testing

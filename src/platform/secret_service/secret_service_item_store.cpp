@@ -86,8 +86,6 @@ class SecretServiceItemStore::Operation {
           deadline_(glib_, connection_.context, store.bound_),
           step_(step) {}
 
-    void setStep(Step step) { step_ = step; }
-
     [[noreturn]] void fail(std::string detail) const {
         throw ItemStoreError(step_, std::move(detail));
     }
@@ -97,9 +95,10 @@ class SecretServiceItemStore::Operation {
     }
 
     // find returns every item, in any collection, whose attributes include `attributes`, with
-    // the values of the unlocked ones loaded. Fails when any of them is locked: a locked item
+    // the values of the unlocked ones loaded; with `stepWhenFound`, its failures from then on
+    // name that step when there was an item. Fails when any of them is locked: a locked item
     // cannot be told from another, so its name cannot be answered for.
-    Items find(const Attributes& attributes) {
+    Items find(const Attributes& attributes, std::optional<Step> stepWhenFound = std::nullopt) {
         SecretService* secrets = service();
         GHashTable* table = hashTable(attributes);
         auto flags = static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL | SECRET_SEARCH_LOAD_SECRETS);
@@ -115,6 +114,7 @@ class SecretServiceItemStore::Operation {
         });
         if (list == nullptr && error != nullptr) fail(deadline_.describe(error));
         Items items(glib_, list);
+        if (stepWhenFound && !items.all().empty()) step_ = *stepWhenFound;
         for (SecretItem* item : items.all()) {
             if (glib_.secret_item_get_locked(item)) fail(kLocked);
         }
@@ -339,8 +339,7 @@ void SecretServiceItemStore::storeSecret(const SecretName& name,
         operation.fail(kNotUtf8);
     }
     Attributes attributes = secretAttributes(name);
-    Items earlier = operation.find(attributes);
-    if (!earlier.all().empty()) operation.setStep(Step::replace);
+    Items earlier = operation.find(attributes, Step::replace);
     SecretItem* stored = operation.create(attributes, secretLabel(name), value, true);
     std::string storedPath = objectPath(connection_->glib, stored);
     connection_->glib.g_object_unref(stored);
