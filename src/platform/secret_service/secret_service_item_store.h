@@ -7,6 +7,8 @@
 
 namespace quorvane::platform {
 
+struct KeyringConnection;
+
 // SecretServiceItemStore keeps the helper's items in the desktop keyring through the Secret
 // Service API (libsecret, loaded at run time), in the collection the keyring calls "default"
 // (the login keyring on GNOME).
@@ -52,10 +54,10 @@ class SecretServiceItemStore final : public ItemStore {
     void deleteKeyItem(std::string_view tag) override;
 
   private:
-    class Operation;
-    struct Connection;
+    // connection loads libsecret and makes the connection's state on first use.
+    KeyringConnection& connection(ItemStoreError::Step step);
     std::chrono::milliseconds bound_;
-    std::unique_ptr<Connection> connection_;
+    std::unique_ptr<KeyringConnection> connection_;
 };
 
 }  // namespace quorvane::platform
