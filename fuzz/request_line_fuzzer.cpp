@@ -5,6 +5,7 @@
 // seeds carry lines sealed under their key). Each reply must be one compact JSON object on one
 // line with an integer "id" and a boolean "ok"; a failed reply holds exactly "id", "ok" and a
 // string "error".
+#include <simdjson.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -13,13 +14,12 @@
 #include <cstring>
 #include <string_view>
 
-#include <simdjson.h>
-
+#include "base/errors.h"
+#include "base/process_values.h"
 #include "crypto/base64.h"
 #include "crypto/wrap_salt.h"
-#include "front/errors.h"
-#include "front/process_values.h"
-#include "platform/fake/fake_platform.h"
+#include "platform/macos/fake_security_framework.h"
+#include "platform/macos/mac_services.h"
 #include "server/line_reader.h"
 #include "server/request.h"
 #include "server/server.h"
@@ -107,7 +107,8 @@ void checkReply(std::string_view reply) {
 // An in-memory file the line reader reads the input from, as it reads standard input.
 int inputFile(const std::uint8_t* data, std::size_t size) {
     static int fd = ::memfd_create("fuzz-input", 0);
-    if (fd < 0 || ::ftruncate(fd, 0) != 0 || ::pwrite(fd, data, size, 0) != static_cast<ssize_t>(size) ||
+    if (fd < 0 || ::ftruncate(fd, 0) != 0 ||
+        ::pwrite(fd, data, size, 0) != static_cast<ssize_t>(size) ||
         ::lseek(fd, 0, SEEK_SET) != 0) {
         std::abort();
     }
@@ -117,10 +118,12 @@ int inputFile(const std::uint8_t* data, std::size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    platform::FakePlatform fake;
-    Server server([&fake]() -> platform::Platform& { return fake; });
+    platform::FakeSecurityFramework fake;
+    std::unique_ptr<platform::Services> services = platform::makeMacServices(fake);
+    Server server(*services);
     server.sessions().insertSession(std::string(kFullSession), sessionKey(), SessionMode::full);
-    server.sessions().insertSession(std::string(kCaptureSession), sessionKey(), SessionMode::capture);
+    server.sessions().insertSession(std::string(kCaptureSession), sessionKey(),
+                                    SessionMode::capture);
 
     // The loop of serve(), minus the writes.
     LineReader reader(inputFile(data, size), simdjson::SIMDJSON_PADDING);

@@ -8,9 +8,9 @@
 #include <string_view>
 #include <vector>
 
+#include "base/errors.h"
 #include "crypto/hex.h"
 #include "crypto/wrap_salt.h"
-#include "front/errors.h"
 
 namespace {
 
@@ -31,14 +31,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::int64_t fallback = 0;
     std::size_t countBytes = size < sizeof fallback ? size : sizeof fallback;
     std::memcpy(&fallback, data, countBytes);
-    std::string_view descriptor(reinterpret_cast<const char*>(data) + countBytes, size - countBytes);
+    std::string_view descriptor(reinterpret_cast<const char*>(data) + countBytes,
+                                size - countBytes);
 
     auto parts = fields(descriptor);
     bool versioned = parts.size() == 4 && parts[0] == "pbkdf2" && parts[1] == "v2";
     try {
         quorvane::ParsedWrapSalt parsed = quorvane::parseWrapSalt(descriptor, fallback);
         if (versioned) {
-            if (parsed.iterations < 1 || parsed.saltHex != parts[3] || !quorvane::hexData(parsed.saltHex)) {
+            if (parsed.iterations < 1 || parsed.saltHex != parts[3] ||
+                !quorvane::hexData(parsed.saltHex)) {
                 std::abort();
             }
         } else if (parsed.saltHex != descriptor || parsed.iterations != fallback) {

@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <climits>
 
+#include "base/errors.h"
 #include "crypto/random.h"
-#include "front/errors.h"
 
 namespace quorvane {
 
@@ -27,9 +27,7 @@ struct EnvelopeCipher::Context {
 
 namespace {
 
-[[noreturn]] void providerFailure() {
-    throw PlatformError("aes-gcm provider failure");
-}
+[[noreturn]] void providerFailure() { throw PlatformError("aes-gcm provider failure"); }
 
 // OpenSSL's update calls take int lengths; larger inputs are fed in slices.
 constexpr std::size_t kMaxSlice = static_cast<std::size_t>(INT_MAX) / 16 * 16;
@@ -41,8 +39,10 @@ EnvelopeCipher::EnvelopeCipher(std::span<const std::uint8_t> key) : context_(new
     context_->encrypt = EVP_CIPHER_CTX_new();
     context_->decrypt = EVP_CIPHER_CTX_new();
     if (context_->encrypt == nullptr || context_->decrypt == nullptr) providerFailure();
-    if (EVP_EncryptInit_ex(context_->encrypt, EVP_aes_256_gcm(), nullptr, key.data(), nullptr) != 1 ||
-        EVP_DecryptInit_ex(context_->decrypt, EVP_aes_256_gcm(), nullptr, key.data(), nullptr) != 1) {
+    if (EVP_EncryptInit_ex(context_->encrypt, EVP_aes_256_gcm(), nullptr, key.data(), nullptr) !=
+            1 ||
+        EVP_DecryptInit_ex(context_->decrypt, EVP_aes_256_gcm(), nullptr, key.data(), nullptr) !=
+            1) {
         providerFailure();
     }
 }

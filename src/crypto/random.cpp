@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <climits>
 
-#include "platform/platform_error.h"
+#include "base/platform_error.h"
 
 namespace quorvane {
 

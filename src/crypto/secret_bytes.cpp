@@ -1,25 +1,19 @@
 #include "crypto/secret_bytes.h"
 
 #include <openssl/crypto.h>
-#include <sys/mman.h>
 
 #include <algorithm>
 #include <cstring>
 #include <new>
 #include <utility>
 
-#include <string.h>  // explicit_bzero
-
 #include "crypto/secret_memory.h"
+#include "os/memory.h"
 
 namespace quorvane {
 
 void wipeMemory(void* data, std::size_t size) noexcept {
-    // explicit_bzero is memset (vectorised, several times faster than OPENSSL_cleanse on bulk
-    // payloads) behind a barrier the optimiser cannot remove.
-    if (data != nullptr && size != 0) {
-        explicit_bzero(data, size);
-    }
+    os::wipe(data, size);
 }
 
 namespace {
@@ -28,32 +22,24 @@ namespace {
 // moving page mappings instead of copying, leave no stale copy behind when they do, are kept
 // out of core dumps, and return to the system at once when freed.
 constexpr std::size_t kMappedThreshold = 256 * 1024;
-constexpr std::size_t kPageSize = 4096;
 
 bool isMapped(std::size_t capacity) { return capacity >= kMappedThreshold; }
 
 std::size_t storageCapacity(std::size_t wanted) {
-    if (isMapped(wanted)) return (wanted + kPageSize - 1) / kPageSize * kPageSize;
+    if (isMapped(wanted)) return (wanted + os::pageSize() - 1) / os::pageSize() * os::pageSize();
     return secretCapacityFor(wanted);
-}
-
-void adviseMapped(void* data, std::size_t capacity) {
-    (void)madvise(data, capacity, MADV_DONTDUMP);
 }
 
 std::uint8_t* allocateStorage(std::size_t capacity) {
     // Small buffers (keys, derived keys, short plaintexts) live in locked pages.
     if (!isMapped(capacity)) return allocateSecret(capacity).data;
-    void* data = mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (data == MAP_FAILED) throw std::bad_alloc();
-    adviseMapped(data, capacity);
-    return static_cast<std::uint8_t*>(data);
+    return static_cast<std::uint8_t*>(os::mapPages(capacity));
 }
 
 void releaseStorage(std::uint8_t* data, std::size_t capacity) noexcept {
     if (data == nullptr) return;
     if (isMapped(capacity)) {
-        munmap(data, capacity);
+        os::unmapPages(data, capacity);
     } else {
         releaseSecret({data, capacity});
     }
@@ -106,10 +92,7 @@ void SecretBytes::reserve(std::size_t capacity) {
     capacity = storageCapacity(capacity);
     if (isMapped(capacity_)) {
         // The kernel moves the pages: no copy is made and nothing stays at the old address.
-        void* moved = mremap(data_, capacity_, capacity, MREMAP_MAYMOVE);
-        if (moved == MAP_FAILED) throw std::bad_alloc();
-        adviseMapped(moved, capacity);
-        data_ = static_cast<std::uint8_t*>(moved);
+        data_ = static_cast<std::uint8_t*>(os::remapPages(data_, capacity_, capacity));
         capacity_ = capacity;
         return;
     }

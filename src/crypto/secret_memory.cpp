@@ -1,12 +1,10 @@
 #include "crypto/secret_memory.h"
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <new>
 
 #include "crypto/secret_bytes.h"
+#include "os/memory.h"
 
 #if __has_include(<valgrind/memcheck.h>)
 #include <valgrind/memcheck.h>
@@ -38,28 +36,6 @@ std::size_t classIndexFor(std::size_t size) {
     return index;
 }
 
-std::size_t pageSize() {
-    static const std::size_t size = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-    return size;
-}
-
-// Maps private anonymous pages meant for secrets. Core dumps are off for the whole process
-// anyway; leaving the pages out of dumps also covers a dump taken by other means. A forked
-// child sees them zeroed. Both hints are best effort: an older kernel without them still gets
-// working memory. Sets `locked` to whether mlock took the pages.
-void* mapSecretPages(std::size_t bytes, bool* locked) {
-    void* base = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (base == MAP_FAILED) throw std::bad_alloc();
-    ::madvise(base, bytes, MADV_DONTDUMP);
-#ifdef MADV_WIPEONFORK
-    ::madvise(base, bytes, MADV_WIPEONFORK);
-#endif
-    // mlock fails once RLIMIT_MEMLOCK is used up. Refusing the allocation then would turn a
-    // memory-lock limit into failed requests; the pages are still wiped on release.
-    *locked = ::mlock(base, bytes) == 0;
-    return base;
-}
-
 #ifndef QUORVANE_HEAP_SECRETS
 LockedArena& processArena() {
     // Never destroyed: SecretBytes with static storage may be released after any destructor.
@@ -70,13 +46,13 @@ LockedArena& processArena() {
 
 }  // namespace
 
-LockedArena::LockedArena() : pageSize_(pageSize()) {}
+LockedArena::LockedArena() : pageSize_(os::pageSize()) {}
 
 LockedArena::~LockedArena() {
     for (const Chunk& chunk : chunks_) {
         VALGRIND_MAKE_MEM_UNDEFINED(chunk.base, chunk.bytes);  // free slots are no-access to memcheck
         wipeMemory(chunk.base, chunk.bytes);
-        ::munmap(chunk.base, chunk.bytes);
+        os::unmapPages(chunk.base, chunk.bytes);
     }
 }
 
@@ -87,7 +63,7 @@ void LockedArena::addChunk(std::size_t classIndex) {
     std::size_t pages = std::size_t{1} << std::min<std::size_t>(chunkCount_[classIndex], 4);
     std::size_t bytes = std::max(pages * pageSize_, roundUp(slot, pageSize_));
     bool locked = false;
-    auto* base = static_cast<std::uint8_t*>(mapSecretPages(bytes, &locked));
+    auto* base = static_cast<std::uint8_t*>(os::mapLockedPages(bytes, &locked));
     VALGRIND_MAKE_MEM_NOACCESS(base, bytes);
     chunks_.push_back({base, bytes});
     ++chunkCount_[classIndex];

@@ -4,10 +4,10 @@
 #include <limits>
 #include <vector>
 
+#include "base/errors.h"
+#include "base/process_values.h"
 #include "crypto/hex.h"
 #include "crypto/pbkdf2.h"
-#include "front/errors.h"
-#include "front/process_values.h"
 
 namespace quorvane {
 namespace {

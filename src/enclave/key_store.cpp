@@ -1,91 +1,73 @@
 #include "enclave/key_store.h"
 
-#include <string>
-
+#include "base/errors.h"
 #include "enclave/presence.h"
-#include "front/errors.h"
-#include "front/process_values.h"
 
 namespace quorvane {
 namespace {
 
-namespace attr = platform::attr;
-namespace value = platform::value;
+using Step = platform::KeyStoreError::Step;
 
-platform::AttributeSet baseQuery() {
-    platform::AttributeSet query;
-    query.set(attr::kSecClass, value::kSecClassKey);
-    query.set(attr::kSecAttrKeyType, value::kSecAttrKeyTypeECSECPrimeRandom);
-    query.set(attr::kSecAttrApplicationTag, Bytes(values::keyTag.begin(), values::keyTag.end()));
-    return query;
-}
-
-std::shared_ptr<platform::Key> returnedKey(platform::ItemResult& result) {
-    auto* key = std::get_if<std::shared_ptr<platform::Key>>(&result);
-    return key == nullptr ? nullptr : *key;
-}
+std::string orUnknown(const std::string& detail) { return detail.empty() ? "unknown" : detail; }
 
 }  // namespace
 
-std::shared_ptr<platform::Key> fetchPrivateKey(platform::Platform& platform) {
-    platform::AttributeSet query = baseQuery();
-    query.set(attr::kSecReturnRef, true);
-    platform::ItemResult result;
-    if (platform.itemCopyMatching(query, &result) != platform::errSecSuccess) return nullptr;
-    return returnedKey(result);
+std::string keyStoreFailureText(const platform::KeyStoreError& failure) {
+    switch (failure.step()) {
+        case Step::accessControl:
+            return "unable to create access control";
+        case Step::create:
+            return "secure enclave key create failed: " + orUnknown(failure.detail());
+        case Step::load:
+            return "secure enclave key load failed: " + failure.detail();
+        case Step::remove:
+            return "secure enclave key delete failed: " + failure.detail();
+        case Step::publicKey:
+            return "secure enclave public key unavailable";
+        case Step::encryptUnsupported:
+            return "secure enclave algorithm unsupported";
+        case Step::encrypt:
+            return "secure enclave wrap failed: " + orUnknown(failure.detail());
+        case Step::decryptUnsupported:
+            return "secure enclave decrypt algorithm unsupported";
+        case Step::decrypt:
+            break;
+    }
+    return "secure enclave unwrap failed: " + orUnknown(failure.detail());
 }
 
-std::shared_ptr<platform::Key> loadOrCreatePrivateKey(platform::Platform& platform) {
-    if (auto existing = fetchPrivateKey(platform)) return existing;
+std::unique_ptr<platform::PresenceKey> fetchPrivateKey(platform::KeyStore& keys) {
+    return keys.find();
+}
 
-    std::shared_ptr<platform::AccessControl> access = platform.accessControlCreateWithFlags(
-        value::kSecAttrAccessibleWhenUnlockedThisDeviceOnly,
-        platform::kSecAccessControlPrivateKeyUsage | platform::kSecAccessControlBiometryCurrentSet);
-    if (!access) throw HelperError("unable to create access control");
-
-    auto privateAttributes = std::make_shared<platform::AttributeSet>();
-    privateAttributes->set(attr::kSecAttrIsPermanent, true);
-    privateAttributes->set(attr::kSecAttrApplicationTag,
-                           Bytes(values::keyTag.begin(), values::keyTag.end()));
-    privateAttributes->set(attr::kSecAttrAccessControl, std::move(access));
-    platform::AttributeSet attributes;
-    attributes.set(attr::kSecAttrKeyType, value::kSecAttrKeyTypeECSECPrimeRandom);
-    attributes.set(attr::kSecAttrKeySizeInBits, std::int64_t{256});
-    attributes.set(attr::kSecAttrTokenID, value::kSecAttrTokenIDSecureEnclave);
-    attributes.set(attr::kSecPrivateKeyAttrs,
-                   std::shared_ptr<const platform::AttributeSet>(std::move(privateAttributes)));
-
-    std::optional<PlatformError> error;
-    std::shared_ptr<platform::Key> key = platform.keyCreateRandomKey(attributes, &error);
-    if (!key) {
-        throw HelperError("secure enclave key create failed: " +
-                          (error ? error->description() : std::string("unknown")));
+std::unique_ptr<platform::PresenceKey> loadOrCreatePrivateKey(platform::KeyStore& keys) {
+    if (auto existing = fetchPrivateKey(keys)) return existing;
+    try {
+        return keys.create();
+    } catch (const platform::KeyStoreError& failure) {
+        throw HelperError(keyStoreFailureText(failure));
     }
+}
+
+std::unique_ptr<platform::PresenceKey> loadPrivateKeyForUse(
+    platform::KeyStore& keys, const platform::PromptRequest& request) {
+    std::unique_ptr<platform::PresenceKey> key;
+    try {
+        key = keys.findForUse(request);
+    } catch (const platform::PresenceUnavailable& unavailable) {
+        throw unavailableError(unavailable);
+    } catch (const platform::KeyStoreError& failure) {
+        throw HelperError(keyStoreFailureText(failure));
+    }
+    if (!key) throw HelperError("secure enclave key missing");
     return key;
 }
 
-std::shared_ptr<platform::Key> loadPrivateKeyForUse(platform::Platform& platform,
-                                                    std::string_view prompt) {
-    std::shared_ptr<platform::AuthContext> context = makeContext(platform);
-    context->setLocalizedReason(std::string(prompt));
-
-    platform::AttributeSet query = baseQuery();
-    query.set(attr::kSecReturnRef, true);
-    query.set(attr::kSecUseAuthenticationContext, std::move(context));
-    platform::ItemResult result;
-    platform::OSStatus status = platform.itemCopyMatching(query, &result);
-    if (status == platform::errSecSuccess) {
-        if (auto key = returnedKey(result)) return key;
-    } else if (status == platform::errSecItemNotFound) {
-        throw HelperError("secure enclave key missing");
-    }
-    throw HelperError("secure enclave key load failed: " + std::to_string(status));
-}
-
-void deletePrivateKey(platform::Platform& platform) {
-    platform::OSStatus status = platform.itemDelete(baseQuery());
-    if (status != platform::errSecSuccess && status != platform::errSecItemNotFound) {
-        throw HelperError("secure enclave key delete failed: " + std::to_string(status));
+void deletePrivateKey(platform::KeyStore& keys) {
+    try {
+        keys.remove();
+    } catch (const platform::KeyStoreError& failure) {
+        throw HelperError(keyStoreFailureText(failure));
     }
 }
 

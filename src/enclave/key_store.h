@@ -1,34 +1,40 @@
 #pragma once
 
 #include <memory>
-#include <string_view>
+#include <string>
 
-#include "platform/platform.h"
+#include "platform/key_store.h"
 
-// The hardware-held vault key pair: one P-256 key, found by class, key type and the application
-// tag values::keyTag. References are looked up afresh for every request and never kept.
+// The presence key pair, reached through the platform's key store. References are looked up
+// afresh for every request and never kept. Failures raise HelperError with the texts below.
 namespace quorvane {
 
-// fetchPrivateKey returns the vault key, or nothing when the lookup gives any status other than
-// success (not-found included, with no status told apart). Raises nothing itself.
-std::shared_ptr<platform::Key> fetchPrivateKey(platform::Platform& platform);
+// keyStoreFailureText is the fixed message for a failed key-store step: "unable to create
+// access control", "secure enclave key create failed: ", "secure enclave key load failed: ",
+// "secure enclave key delete failed: ", "secure enclave public key unavailable", "secure enclave
+// algorithm unsupported", "secure enclave wrap failed: ", "secure enclave decrypt algorithm
+// unsupported", "secure enclave unwrap failed: ", the texts ending with the store's detail (or
+// "unknown" when it gave none).
+std::string keyStoreFailureText(const platform::KeyStoreError& failure);
 
-// loadOrCreatePrivateKey returns the existing vault key unchanged, or creates the pair (stored
-// permanently under the tag, usable only with the person's presence). Asks nobody. Raises
-// HelperError "unable to create access control", or "secure enclave key create failed: " + the
-// platform's text (or "unknown").
-std::shared_ptr<platform::Key> loadOrCreatePrivateKey(platform::Platform& platform);
+// fetchPrivateKey returns the key pair, or nothing when the lookup failed in any way (absence
+// included, nothing told apart). Raises nothing itself.
+std::unique_ptr<platform::PresenceKey> fetchPrivateKey(platform::KeyStore& keys);
 
-// loadPrivateKeyForUse makes a fresh authentication context (raising makeContext's
-// "unavailable: ..." before the key store is touched), sets its reason to `prompt`, and returns
-// the vault key bound to it: using the key for decryption asks the person first. Raises
-// HelperError "secure enclave key missing" when there is no key, or "secure enclave key load
-// failed: <status>" for any other status and for a success that brought no key.
-std::shared_ptr<platform::Key> loadPrivateKeyForUse(platform::Platform& platform,
-                                                    std::string_view prompt);
+// loadOrCreatePrivateKey returns the existing key pair unchanged, or creates it (stored
+// permanently, usable only with the person's presence). Asks nobody. Raises "unable to create
+// access control" or "secure enclave key create failed: " + detail (or "unknown").
+std::unique_ptr<platform::PresenceKey> loadOrCreatePrivateKey(platform::KeyStore& keys);
 
-// deletePrivateKey removes the vault key pair; a missing key is success. Raises HelperError
-// "secure enclave key delete failed: <status>" otherwise.
-void deletePrivateKey(platform::Platform& platform);
+// loadPrivateKeyForUse returns the key pair bound to `request`: decrypting with it asks the
+// person first. Raises "unavailable: " + the platform's reason before the store is touched when no
+// prompt can be offered; "secure enclave key missing" when there is no key pair; "secure enclave
+// key load failed: " + detail for any other failure.
+std::unique_ptr<platform::PresenceKey> loadPrivateKeyForUse(platform::KeyStore& keys,
+                                                            const platform::PromptRequest& request);
+
+// deletePrivateKey removes the key pair; a missing pair is success. Raises "secure enclave key
+// delete failed: " + detail otherwise.
+void deletePrivateKey(platform::KeyStore& keys);
 
 }  // namespace quorvane

@@ -1,22 +1,26 @@
 #pragma once
 
-#include <memory>
-
-#include "platform/platform.h"
+#include "base/errors.h"
+#include "platform/key_store.h"
+#include "platform/presence.h"
 
 namespace quorvane {
 
-// makeContext returns a fresh authentication context on which the presence policy can be
-// evaluated now; otherwise raises HelperError "unavailable: " + the platform's reason (or
-// "unavailable: no biometrics" when the platform gives none).
-std::shared_ptr<platform::AuthContext> makeContext(platform::Platform& platform);
+// unavailableError is the HelperError for presence that cannot be offered: "unavailable: " + the
+// platform's reason ("no biometrics" where the platform gives none).
+HelperError unavailableError(const platform::PresenceUnavailable& unavailable);
 
-// supportsSecureEnclave answers whether a hardware-held P-256 key can be made now, by making a
-// non-permanent probe key that is stored nowhere. Never raises.
-bool supportsSecureEnclave(platform::Platform& platform);
+// makeContext checks that a presence prompt can be offered now; otherwise raises
+// unavailableError. Shows nothing.
+void makeContext(platform::Presence& presence);
 
-// promptOnly shows one presence prompt and waits for the answer. Returns when it was passed;
-// raises what makeContext raises; ends the process with status 1 (writing nothing) when not.
-void promptOnly(platform::Platform& platform);
+// supportsSecureEnclave answers whether a presence key pair can be made now, storing nothing.
+// Never raises.
+bool supportsSecureEnclave(platform::KeyStore& keys);
+
+// promptOnly shows one presence prompt with the helper's prompt text and waits for the answer:
+// true when it was passed, false when not (refused, cancelled, timed out, or withdrawn because
+// `cancelOnHangUp` hung up). Raises unavailableError when no prompt can be offered.
+bool promptOnly(platform::Presence& presence, int cancelOnHangUp);
 
 }  // namespace quorvane

@@ -1,11 +1,10 @@
 #pragma once
 
-#include <functional>
 #include <string>
 #include <string_view>
 
 #include "crypto/secret_bytes.h"
-#include "platform/platform.h"
+#include "platform/key_store.h"
 #include "session/session_table.h"
 
 // Wrapping the vault key to the hardware-held key pair and opening it again after the person
@@ -18,27 +17,26 @@ namespace quorvane {
 // and returns the blob. Asks nobody. Raises "invalid key hex" before the key store is touched;
 // then loadOrCreatePrivateKey's errors, "secure enclave public key unavailable", "secure enclave
 // algorithm unsupported", "secure enclave wrap failed: " + text (or "unknown").
-std::string wrapKey(platform::Platform& platform, std::string_view keyHex);
+std::string wrapKey(platform::KeyStore& keys, std::string_view keyHex);
 
 // unwrapKey opens `blob` after the presence prompt and returns the key as lowercase hex text.
 // Raises "invalid wrapped blob" (not strict base64) before any lookup or prompt; then
 // loadPrivateKeyForUse's errors, "secure enclave decrypt algorithm unsupported", "secure enclave
-// unwrap failed: " + text (or "unknown"), which covers a refused prompt and a foreign blob.
-SecretBytes unwrapKey(platform::Platform& platform, std::string_view blob);
+// unwrap failed: " + text (or "unknown"), which covers a refused or withdrawn prompt and a
+// foreign blob. The prompt is withdrawn when `cancelOnHangUp` hangs up (-1: never).
+SecretBytes unwrapKey(platform::KeyStore& keys, std::string_view blob, int cancelOnHangUp = -1);
 
-// wrapTouchIdForSession wraps the key of the full session `sessionId`. The session is checked
-// first ("vault session missing", "vault session is capture-only"), so a refused session never
-// reaches the platform and never creates a key pair.
-std::string wrapTouchIdForSession(const std::function<platform::Platform&()>& platform,
-                                  const SessionTable& sessions, std::string_view sessionId);
+// wrapTouchIdForSession wraps `vaultKey`, the key of a full session the caller has looked up
+// (so a refused session never reaches the key store and never creates a key pair).
+std::string wrapTouchIdForSession(platform::KeyStore& keys, const SecretBytes& vaultKey);
 
 // unwrapTouchIdToSession opens `blob` and stores its key as a new full session, returning the
 // session's identifier. Raises unwrapKey's errors, or "invalid vault key from secure enclave
 // unwrap" unless exactly 32 bytes came out; the session table changes only on success.
-std::string unwrapTouchIdToSession(platform::Platform& platform, SessionTable& sessions,
-                                   std::string_view blob);
+std::string unwrapTouchIdToSession(platform::KeyStore& keys, SessionTable& sessions,
+                                   std::string_view blob, int cancelOnHangUp = -1);
 
 // resetTouchIdKey deletes the vault key pair (deletePrivateKey's error propagates).
-void resetTouchIdKey(platform::Platform& platform);
+void resetTouchIdKey(platform::KeyStore& keys);
 
 }  // namespace quorvane

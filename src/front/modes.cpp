@@ -3,35 +3,51 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <functional>
+#include <cstdlib>
 
+#include "base/errors.h"
+#include "base/exit_status.h"
 #include "enclave/key_store.h"
 #include "enclave/presence.h"
-#include "front/errors.h"
-#include "front/exit_status.h"
 #include "front/fail.h"
 #include "front/mode_selection.h"
 #include "keychain/secret_command.h"
-#include "platform/platform.h"
+#include "keychain/standard_streams.h"
+#include "platform/services.h"
 #include "server/server.h"
 
+// The mode runner is the top of the helper and the only place that ends the process: every mode
+// below it returns what happened, and the runner turns that into output and an exit status.
 namespace quorvane {
 namespace {
 
-int checkMode() {
+[[noreturn]] void secretMode(std::string_view command, std::span<const std::string_view> arguments,
+                             platform::Services& services) {
+    SecretCommandResult result = runSecretCommand(
+        command, arguments, [&services]() -> platform::ItemStore& { return services.items(); });
+    if (!result.error.empty()) fail(result.error, result.status);
+    // Status 0 promises the caller the whole answer; a load cut short by a full disk or a closed
+    // pipe must not look like a shorter secret.
+    bool written = writeStandardOutput(result.output.span());
+    result.output.clear();  // exit() skips this frame's destructors
+    if (!written) fail("standard output write failed", exit_status::kSecretCommandFailed);
+    std::exit(exit_status::kSuccess);
+}
+
+int checkMode(platform::Services& services) {
     try {
-        makeContext(platform::defaultPlatform());  // the context is dropped unused
+        makeContext(services.presence());
     } catch (const std::exception& error) {
         fail(stringError(error), exit_status::kCannotEvaluate);
     }
-    if (!supportsSecureEnclave(platform::defaultPlatform())) return exit_status::kNoSecureEnclave;
+    if (!supportsSecureEnclave(services.keys())) return exit_status::kNoSecureEnclave;
     std::fputs("ok", stdout);
     return exit_status::kSuccess;
 }
 
-int deleteKeyMode() {
+int deleteKeyMode(platform::Services& services) {
     try {
-        deletePrivateKey(platform::defaultPlatform());
+        deletePrivateKey(services.keys());
     } catch (const std::exception& error) {
         fail(stringError(error), exit_status::kDeleteKeyFailed);
     }
@@ -39,35 +55,38 @@ int deleteKeyMode() {
     return exit_status::kSuccess;
 }
 
-int promptMode() {
+int promptMode(platform::Services& services) {
+    bool passed = false;
     try {
-        promptOnly(platform::defaultPlatform());
+        // The application that asked is gone once standard input hangs up: the prompt goes too.
+        passed = promptOnly(services.presence(), STDIN_FILENO);
     } catch (const std::exception& error) {
         fail(stringError(error), exit_status::kPromptFailed);
     }
-    return exit_status::kSuccess;
+    return passed ? exit_status::kSuccess : exit_status::kPromptFailed;
 }
 
 }  // namespace
 
 int runHelper(std::span<const std::string_view> arguments) {
+    std::unique_ptr<platform::Services> services = platform::assembleServices();
     switch (chooseMode(arguments)) {
         case Mode::secretStore:
-            runSecretCommand("store", arguments, platform::defaultPlatform);
+            secretMode("store", arguments, *services);
         case Mode::secretLoad:
-            runSecretCommand("load", arguments, platform::defaultPlatform);
+            secretMode("load", arguments, *services);
         case Mode::secretDelete:
-            runSecretCommand("delete", arguments, platform::defaultPlatform);
+            secretMode("delete", arguments, *services);
         case Mode::serve:
-            return serve([]() -> platform::Platform& { return platform::defaultPlatform(); });
+            return serve(*services);
         case Mode::check:
-            return checkMode();
+            return checkMode(*services);
         case Mode::deleteKey:
-            return deleteKeyMode();
+            return deleteKeyMode(*services);
         case Mode::prompt:
             break;
     }
-    return promptMode();
+    return promptMode(*services);
 }
 
 }  // namespace quorvane

@@ -2,11 +2,8 @@
 
 #include <simdjson.h>
 
-#include <cstdlib>
-
-#include "front/errors.h"
-#include "front/exit_status.h"
-#include "front/fail.h"
+#include "base/errors.h"
+#include "base/exit_status.h"
 #include "keychain/generic_secret.h"
 #include "keychain/standard_streams.h"
 
@@ -15,19 +12,20 @@ namespace {
 
 // performSecretCommand runs one command and returns what goes to standard output.
 SecretBytes performSecretCommand(std::string_view command, std::string_view service,
-                                 std::string_view account, platform::Platform& (*platform)()) {
+                                 std::string_view account,
+                                 const std::function<platform::ItemStore&()>& store) {
     if (command == "store") {
         std::optional<SecretBytes> input = readStandardInputToEnd();
         if (!input || input->empty() ||
             !simdjson::validate_utf8(reinterpret_cast<const char*>(input->data()), input->size())) {
             throw HelperError("missing secret input");
         }
-        storeGenericSecret(platform(), service, account, *input);
+        storeGenericSecret(store(), service, account, *input);
         return SecretBytes::copyOf(std::string_view("ok"));
     }
-    if (command == "load") return loadGenericSecret(platform(), service, account);
+    if (command == "load") return loadGenericSecret(store(), service, account);
     if (command == "delete") {
-        deleteGenericSecret(platform(), service, account);
+        deleteGenericSecret(store(), service, account);
         return SecretBytes::copyOf(std::string_view("ok"));
     }
     throw HelperError("unknown secret command");
@@ -46,28 +44,22 @@ std::optional<std::string_view> argumentValue(std::span<const std::string_view> 
     return std::nullopt;
 }
 
-void runSecretCommand(std::string_view command, std::span<const std::string_view> arguments,
-                      platform::Platform& (*platform)()) {
+SecretCommandResult runSecretCommand(std::string_view command,
+                                     std::span<const std::string_view> arguments,
+                                     const std::function<platform::ItemStore&()>& store) {
     std::optional<std::string_view> service = argumentValue(arguments, "--service");
     std::optional<std::string_view> account = argumentValue(arguments, "--account");
-    // Checked before anything else happens: standard input stays unread and the platform (and
-    // with it the item store) is never started.
+    // Checked before anything else happens: standard input stays unread and the item store is
+    // never started.
     if (!service || service->empty() || !account || account->empty()) {
-        fail("missing keychain service or account", exit_status::kMissingServiceOrAccount);
+        return {exit_status::kMissingServiceOrAccount, {}, "missing keychain service or account"};
     }
-
-    SecretBytes output;
     try {
-        output = performSecretCommand(command, *service, *account, platform);
+        return {
+            exit_status::kSuccess, performSecretCommand(command, *service, *account, store), {}};
     } catch (...) {
-        fail(stringCurrentError(), exit_status::kSecretCommandFailed);
+        return {exit_status::kSecretCommandFailed, {}, stringCurrentError()};
     }
-    // Status 0 promises the caller the whole answer; a load cut short by a full disk or a closed
-    // pipe must not look like a shorter secret.
-    bool written = writeStandardOutput(output.span());
-    output.clear();  // exit() skips this frame's destructors
-    if (!written) fail("standard output write failed", exit_status::kSecretCommandFailed);
-    std::exit(exit_status::kSuccess);
 }
 
 }  // namespace quorvane

@@ -1,10 +1,13 @@
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
-#include "platform/platform.h"
+#include "crypto/secret_bytes.h"
+#include "platform/item_store.h"
 
 namespace quorvane {
 
@@ -13,14 +16,20 @@ namespace quorvane {
 std::optional<std::string_view> argumentValue(std::span<const std::string_view> arguments,
                                               std::string_view flag);
 
-// runSecretCommand runs "store", "load" or "delete" for the item named by --service and
-// --account, and ends the process: status 0 on success, with "ok" or the loaded secret on standard
-// output and no line feed; 5 when service or account is absent or empty (checked before standard
-// input is read or `platform` is called); 6 on any other failure, with the error text and one line
-// feed on standard error and nothing on standard output. An answer that cannot be written whole
-// to standard output also ends with 6 ("standard output write failed").
-[[noreturn]] void runSecretCommand(std::string_view command,
-                                   std::span<const std::string_view> arguments,
-                                   platform::Platform& (*platform)());
+// What a secret command leaves for the mode runner: the exit status, the answer for standard
+// output (on success), or the message for standard error (on failure).
+struct SecretCommandResult {
+    int status = 0;
+    SecretBytes output;  // "ok" or the loaded secret, written with no line feed
+    std::string error;   // empty on success
+};
+
+// runSecretCommand runs "store", "load" or "delete" for the secret named by --service and
+// --account: status 0 with "ok" or the loaded secret; 5 when service or account is absent or
+// empty (checked before standard input is read or `store` is called); 6 with the error text on
+// any other failure. A store reads the secret from standard input to its end. Never raises.
+SecretCommandResult runSecretCommand(std::string_view command,
+                                     std::span<const std::string_view> arguments,
+                                     const std::function<platform::ItemStore&()>& store);
 
 }  // namespace quorvane

@@ -1,7 +1,7 @@
 #include "payload/byte_commands.h"
 
+#include "base/errors.h"
 #include "crypto/base64.h"
-#include "front/errors.h"
 #include "payload/envelope_text.h"
 
 namespace quorvane {
@@ -10,7 +10,7 @@ void encryptBytesCommand(CommandContext& context) {
     auto sessionId = context.request.string("sessionId");
     auto data = context.request.mutableString("data");
     if (!sessionId || !data) throw HelperError("encrypt_bytes missing parameters");
-    const SecretBytes& key = context.sessions.requireAnySession(*sessionId);
+    const SecretBytes& key = context.sessionKey(*sessionId);
 
     // The payload is decoded and sealed where the request holds it: no other copy of it exists.
     auto* bytes = reinterpret_cast<std::uint8_t*>(data->data());
@@ -25,11 +25,12 @@ void decryptBytesCommand(CommandContext& context) {
     auto sessionId = context.request.string("sessionId");
     auto data = context.request.mutableString("data");
     if (!sessionId || !data) throw HelperError("decrypt_bytes missing parameters");
-    const SecretBytes& key = context.sessions.requireFullSession(*sessionId);
+    const SecretBytes& key = context.sessionKey(*sessionId);
 
     EnvelopeCipher cipher(key.span());
     auto plaintext = openTextInPlace(cipher, *data, "invalid base64 data");
-    base64Encode(plaintext, context.reply.addRawString("data", base64EncodedLength(plaintext.size())));
+    base64Encode(plaintext,
+                 context.reply.addRawString("data", base64EncodedLength(plaintext.size())));
 }
 
 }  // namespace quorvane

@@ -2,8 +2,8 @@
 
 #include <simdjson.h>
 
+#include "base/errors.h"
 #include "crypto/base64.h"
-#include "front/errors.h"
 
 namespace quorvane {
 

@@ -1,6 +1,6 @@
 #include "payload/line_commands.h"
 
-#include "front/errors.h"
+#include "base/errors.h"
 #include "payload/envelope_text.h"
 
 namespace quorvane {
@@ -9,7 +9,7 @@ void encryptLinesCommand(CommandContext& context) {
     auto sessionId = context.request.string("sessionId");
     auto lines = context.request.mutableStringArray("lines");
     if (!sessionId || !lines) throw HelperError("encrypt_lines missing parameters");
-    const SecretBytes& key = context.sessions.requireAnySession(*sessionId);
+    const SecretBytes& key = context.sessionKey(*sessionId);
 
     EnvelopeCipher cipher(key.span());
     std::size_t replyLength = 16;
@@ -30,7 +30,7 @@ void decryptLinesCommand(CommandContext& context) {
     auto sessionId = context.request.string("sessionId");
     auto lines = context.request.mutableStringArray("lines");
     if (!sessionId || !lines) throw HelperError("decrypt_lines missing parameters");
-    const SecretBytes& key = context.sessions.requireFullSession(*sessionId);
+    const SecretBytes& key = context.sessionKey(*sessionId);
 
     EnvelopeCipher cipher(key.span());
     std::size_t replyLength = 16;

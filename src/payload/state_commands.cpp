@@ -1,9 +1,9 @@
 #include "payload/state_commands.h"
 
+#include "base/errors.h"
+#include "base/process_values.h"
 #include "crypto/hex.h"
 #include "crypto/sha256.h"
-#include "front/errors.h"
-#include "front/process_values.h"
 #include "payload/envelope_text.h"
 
 namespace quorvane {
@@ -17,7 +17,7 @@ void encryptStateCommand(CommandContext& context) {
     auto sessionId = context.request.string("sessionId");
     auto line = context.request.mutableString("line");
     if (!sessionId || !line) throw HelperError("encrypt_state missing parameters");
-    SecretBytes stateKey = stateKeyFor(context.sessions.requireAnySession(*sessionId).span());
+    SecretBytes stateKey = stateKeyFor(context.sessionKey(*sessionId).span());
     if (!isValidUtf8(std::string_view(line->data(), line->size()))) {
         throw HelperError("invalid utf8 payload");
     }
@@ -31,7 +31,7 @@ void decryptStateCommand(CommandContext& context) {
     auto sessionId = context.request.string("sessionId");
     auto line = context.request.mutableString("line");
     if (!sessionId || !line) throw HelperError("decrypt_state missing parameters");
-    SecretBytes stateKey = stateKeyFor(context.sessions.requireAnySession(*sessionId).span());
+    SecretBytes stateKey = stateKeyFor(context.sessionKey(*sessionId).span());
 
     EnvelopeCipher cipher(stateKey.span());
     auto plaintext = openTextInPlace(cipher, *line, "invalid ciphertext");

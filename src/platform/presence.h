@@ -19,7 +19,7 @@ struct PromptRequest {
 };
 
 // PresenceUnavailable: presence cannot be asked for now. `reason` is the platform's plain-words
-// reason, or empty when it gave none.
+// reason (a backend whose platform gives none supplies its own, such as "no biometrics").
 class PresenceUnavailable : public std::exception {
   public:
     explicit PresenceUnavailable(std::string reason) : reason_(std::move(reason)) {}
@@ -45,8 +45,7 @@ class Presence {
     virtual ~Presence() = default;
 
     // unavailableReason returns nothing when a prompt can be offered now (one that the person
-    // could pass), else why not: a PresenceUnavailable-style reason, empty when the platform
-    // gives none. Shows nothing; never raises.
+    // could pass), else why not, as PresenceUnavailable's reason. Shows nothing; never raises.
     virtual std::optional<std::string> unavailableReason() = 0;
 
     // confirm raises PresenceUnavailable when a prompt cannot be offered now; otherwise shows one

@@ -1,26 +1,42 @@
 #pragma once
 
-#include <functional>
+#include <string_view>
 
+#include "crypto/secret_bytes.h"
+#include "platform/services.h"
 #include "server/reply_writer.h"
 #include "server/request.h"
 #include "session/session_table.h"
 
 namespace quorvane {
 
-namespace platform {
-class Platform;
-}
+// Which session a command works on, stated once per command in the command table.
+enum class SessionRule {
+    none,         // opens sessions or needs none
+    anySession,   // a session of either mode (capture sessions may add, never read)
+    fullSession,  // a full session only
+};
 
 // What one command handler works with: the decoded request, the session table, the reply being
-// built (already begun as a success), and the platform, reached only by commands that need it so
-// the platform is not started for the others.
+// built (already begun as a success), the platform services (each started only when a command
+// first reaches for it), and the request loop's input, whose hang-up means the application went
+// away.
 struct CommandContext {
     const Request& request;
     SessionTable& sessions;
     ReplyWriter& reply;
-    const std::function<platform::Platform&()>& platform;
+    platform::Services& services;
     bool& shouldExit;
+    // The running command's rule, from the command table.
+    SessionRule sessionRule = SessionRule::none;
+    int input = -1;
+
+    // sessionKey returns the key of the session `sessionId` as the command's rule allows: raises
+    // HelperError "vault session missing" when there is none, or "vault session is capture-only"
+    // for a capture session under the full-session rule. Handlers call it after checking their
+    // members, so "missing parameters" always comes first. A command whose rule is none must not
+    // call it (std::logic_error).
+    const SecretBytes& sessionKey(std::string_view sessionId) const;
 };
 
 // A command handler reads its members from the request, does its work, and adds its result

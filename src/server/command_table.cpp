@@ -1,5 +1,7 @@
 #include "server/command_table.h"
 
+#include <stdexcept>
+
 #include "enclave/touchid_commands.h"
 #include "payload/byte_commands.h"
 #include "payload/line_commands.h"
@@ -15,29 +17,50 @@ void shutdownCommand(CommandContext& context) {
     context.shouldExit = true;
 }
 
+using enum SessionRule;
+
+// Which commands may read a vault is a security property: it stands here, in one column, and
+// CommandContext::sessionKey is the only place that enforces it.
 constexpr Command kCommands[] = {
-    {"create_session", createSessionCommand},
-    {"create_session_from_secret", createSessionFromSecretCommand},
-    {"wrap_secret", wrapSecretCommand},
-    {"unwrap_secret", unwrapSecretCommand},
-    {"unwrap_secret_capture", unwrapSecretCaptureCommand},
-    {"wrap_touchid", wrapTouchIdCommand},
-    {"reset_touchid_key", resetTouchIdKeyCommand},
-    {"unwrap_touchid", unwrapTouchIdCommand},
-    {"lock_session", lockSessionCommand},
-    {"encrypt_lines", encryptLinesCommand},
-    {"decrypt_lines", decryptLinesCommand},
-    {"encrypt_bytes", encryptBytesCommand},
-    {"decrypt_bytes", decryptBytesCommand},
-    {"encrypt_state", encryptStateCommand},
-    {"decrypt_state", decryptStateCommand},
-    {"shutdown", shutdownCommand},
+    {"create_session", none, createSessionCommand},
+    {"create_session_from_secret", none, createSessionFromSecretCommand},
+    {"wrap_secret", fullSession, wrapSecretCommand},
+    {"unwrap_secret", none, unwrapSecretCommand},
+    {"unwrap_secret_capture", none, unwrapSecretCaptureCommand},
+    {"wrap_touchid", fullSession, wrapTouchIdCommand},
+    {"reset_touchid_key", none, resetTouchIdKeyCommand},
+    {"unwrap_touchid", none, unwrapTouchIdCommand},
+    {"lock_session", none, lockSessionCommand},
+    {"encrypt_lines", anySession, encryptLinesCommand},
+    {"decrypt_lines", fullSession, decryptLinesCommand},
+    {"encrypt_bytes", anySession, encryptBytesCommand},
+    {"decrypt_bytes", fullSession, decryptBytesCommand},
+    {"encrypt_state", anySession, encryptStateCommand},
+    {"decrypt_state", anySession, decryptStateCommand},
+    {"shutdown", none, shutdownCommand},
 };
 
 }  // namespace
 
-std::span<const Command> commandTable() {
-    return kCommands;
+std::span<const Command> commandTable() { return kCommands; }
+
+const Command* findCommand(std::string_view name) {
+    for (const Command& command : kCommands) {
+        if (command.name == name) return &command;
+    }
+    return nullptr;
+}
+
+const SecretBytes& CommandContext::sessionKey(std::string_view sessionId) const {
+    switch (sessionRule) {
+        case SessionRule::anySession:
+            return sessions.requireAnySession(sessionId);
+        case SessionRule::fullSession:
+            return sessions.requireFullSession(sessionId);
+        case SessionRule::none:
+            break;
+    }
+    throw std::logic_error("a command without a session rule asked for a session");
 }
 
 }  // namespace quorvane

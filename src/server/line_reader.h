@@ -37,7 +37,5 @@ private:
     std::size_t consumed_ = 0;   // its length with its terminator
 };
 
-// widenPipe asks for a larger kernel buffer when `fd` is a pipe; otherwise does nothing.
-void widenPipe(int fd);
 
 }  // namespace quorvane

@@ -4,7 +4,8 @@
 
 #include <cerrno>
 
-#include "front/errors.h"
+#include "base/errors.h"
+#include "os/pipe.h"
 #include "server/big_integers.h"
 #include "server/command_table.h"
 #include "server/line_reader.h"
@@ -12,8 +13,6 @@
 #include "server/request.h"
 
 namespace quorvane {
-
-Server::Server(std::function<platform::Platform&()> platform) : platform_(std::move(platform)) {}
 
 void Server::handleLine(std::string_view line) {
     simdjson::dom::element document;
@@ -48,15 +47,10 @@ void Server::handleRequest(simdjson::dom::object object) {
     std::string_view cmd = request.string("cmd").value_or("");
     reply_.begin(id);
     try {
-        const Command* chosen = nullptr;
-        for (const Command& command : commandTable()) {
-            if (command.name == cmd) {
-                chosen = &command;
-                break;
-            }
-        }
+        const Command* chosen = findCommand(cmd);
         if (chosen == nullptr) throw HelperError("unknown command: " + std::string(cmd));
-        CommandContext context{request, sessions_, reply_, platform_, shouldExit_};
+        CommandContext context{request,     sessions_,           reply_, services_,
+                               shouldExit_, chosen->sessionRule, input_};
         chosen->handler(context);
     } catch (...) {
         reply_.fail(id, stringCurrentError());
@@ -78,10 +72,10 @@ void writeAll(std::string_view bytes) {
 
 }  // namespace
 
-int serve(std::function<platform::Platform&()> platform) {
-    widenPipe(STDIN_FILENO);
-    widenPipe(STDOUT_FILENO);
-    Server server(std::move(platform));
+int serve(platform::Services& services) {
+    os::widenPipe(STDIN_FILENO);
+    os::widenPipe(STDOUT_FILENO);
+    Server server(services, STDIN_FILENO);
     server.reply().ready();
     server.reply().finish();
     writeAll(server.reply().line());

@@ -1,8 +1,8 @@
 #include "session/session_commands.h"
 
+#include "base/errors.h"
 #include "crypto/envelope.h"
 #include "crypto/hex.h"
-#include "front/errors.h"
 
 namespace quorvane {
 

@@ -1,9 +1,9 @@
 #include "session/session_table.h"
 
+#include "base/errors.h"
 #include "crypto/envelope.h"
 #include "crypto/hex.h"
 #include "crypto/random.h"
-#include "front/errors.h"
 
 namespace quorvane {
 

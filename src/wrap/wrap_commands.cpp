@@ -2,12 +2,12 @@
 
 #include <string>
 
+#include "base/errors.h"
+#include "base/process_values.h"
 #include "crypto/base64.h"
 #include "crypto/envelope.h"
 #include "crypto/hex.h"
 #include "crypto/wrap_salt.h"
-#include "front/errors.h"
-#include "front/process_values.h"
 
 namespace quorvane {
 namespace {
@@ -26,7 +26,8 @@ UnwrapRequest readUnwrapRequest(const Request& request, const char* missingMessa
     return {*secret, *salt, *blob, request.integer("iterations")};
 }
 
-std::string unwrapToSession(SessionTable& sessions, const UnwrapRequest& request, SessionMode mode) {
+std::string unwrapToSession(SessionTable& sessions, const UnwrapRequest& request,
+                            SessionMode mode) {
     // The blob is checked before the costly derivation, so malformed input costs nothing.
     std::optional<SecretBytes> envelope = base64DecodeSecret(request.blob);
     if (!envelope) throw HelperError("invalid wrapped blob");
@@ -48,7 +49,7 @@ void wrapSecretCommand(CommandContext& context) {
     auto sessionId = context.request.string("sessionId");
     auto secret = context.request.string("secret");
     if (!sessionId || !secret) throw HelperError("wrap_secret missing parameters");
-    const SecretBytes& vaultKey = context.sessions.requireFullSession(*sessionId);
+    const SecretBytes& vaultKey = context.sessionKey(*sessionId);
 
     std::string descriptor = std::string(values::wrapV2Prefix) + ":" +
                              std::to_string(values::wrapV2Iterations) + ":" + randomHex(16);

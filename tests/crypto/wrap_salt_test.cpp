@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "base/errors.h"
 #include "crypto/hex.h"
-#include "front/errors.h"
 
 namespace quorvane {
 namespace {
@@ -71,7 +71,8 @@ TEST(Pbkdf2Test, ChecksSaltThenCountBeforeDeriving) {
 
 TEST(Pbkdf2Test, DerivesPasswordBytesExactlyAsGiven) {
     // RFC 7914's PBKDF2-HMAC-SHA-256 vector, first 32 bytes.
-    EXPECT_EQ(deriveText("passwd", dataHex(std::span(reinterpret_cast<const std::uint8_t*>("salt"), 4)), 1),
+    EXPECT_EQ(deriveText("passwd",
+                         dataHex(std::span(reinterpret_cast<const std::uint8_t*>("salt"), 4)), 1),
               "55ac046e56e3089fec1691c22544b605f94185216dde0465e68b9d57c20dacbc");
     using namespace std::string_view_literals;
     std::string plain = deriveText("pw", "00", 2);

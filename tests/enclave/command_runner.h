@@ -2,20 +2,25 @@
 
 #include <simdjson.h>
 
-#include <functional>
+#include <memory>
 #include <string>
 
-#include "front/errors.h"
-#include "platform/fake/fake_platform.h"
-#include "server/command_context.h"
+#include "base/errors.h"
+#include "platform/macos/fake_security_framework.h"
+#include "platform/macos/mac_item_store.h"
+#include "platform/macos/mac_key_store.h"
+#include "platform/macos/mac_presence.h"
+#include "platform/macos/mac_services.h"
+#include "server/command_table.h"
 #include "session/session_table.h"
 #include "support/json.h"
 
 namespace quorvane::testing {
 
-// CommandRunner runs one command handler on a request line against a fake platform and a session
-// table, as the request server would: the error text when it raises, the reply otherwise. It
-// counts how often the handler reached for the platform.
+// CommandRunner runs one command handler on a request line as the request server would, with
+// the session rule the command table gives it, against the macOS adapters over a fake framework
+// and a session table: the error text when it raises, the reply otherwise. It counts how many
+// platform services the handler started.
 class CommandRunner {
   public:
     struct Outcome {
@@ -30,7 +35,7 @@ class CommandRunner {
         ReplyWriter reply;
         reply.begin(1);
         bool shouldExit = false;
-        CommandContext context{request, sessions, reply, platformGetter_, shouldExit};
+        CommandContext context{request, sessions, reply, counted_, shouldExit, ruleOf(handler)};
         try {
             handler(context);
         } catch (const std::exception& error) {
@@ -46,15 +51,32 @@ class CommandRunner {
         return outcome.error.empty() ? "<succeeded>" : outcome.error;
     }
 
-    platform::FakePlatform platform;
+    platform::FakeSecurityFramework platform;
+    // The adapters themselves, for calls a test makes outside a command.
+    std::unique_ptr<platform::Services> services = platform::makeMacServices(platform);
     SessionTable sessions;
     int platformUses = 0;
 
   private:
-    std::function<platform::Platform&()> platformGetter_ = [this]() -> platform::Platform& {
-        ++platformUses;
-        return platform;
-    };
+    static SessionRule ruleOf(CommandHandler handler) {
+        for (const Command& command : commandTable()) {
+            if (command.handler == handler) return command.sessionRule;
+        }
+        throw std::logic_error("the handler is not in the command table");
+    }
+
+    platform::Services counted_{[this](platform::Services&) {
+                                    ++platformUses;
+                                    return std::make_unique<platform::MacItemStore>(platform);
+                                },
+                                [this](platform::Services&) {
+                                    ++platformUses;
+                                    return std::make_unique<platform::MacKeyStore>(platform);
+                                },
+                                [this](platform::Services&) {
+                                    ++platformUses;
+                                    return std::make_unique<platform::MacPresence>(platform);
+                                }};
 };
 
 }  // namespace quorvane::testing

@@ -1,18 +1,19 @@
-// The vault key pair's lookup, creation, load for use and deletion, against the fake platform.
+// The vault key pair's lookup, creation, load for use and deletion, through the macOS key store
+// adapter over the fake framework: the exact attribute sets and every status branch.
 #include "enclave/key_store.h"
 
 #include <gtest/gtest.h>
 
+#include "base/errors.h"
+#include "platform/macos/fake_security_framework.h"
+#include "platform/macos/mac_key_store.h"
 #include "support/error_text.h"
-
-#include "front/errors.h"
-#include "platform/fake/fake_platform.h"
 
 namespace quorvane {
 namespace {
 
 using platform::AttributeSet;
-using platform::FakePlatform;
+using FakePlatform = platform::FakeSecurityFramework;
 namespace attr = platform::attr;
 namespace value = platform::value;
 
@@ -47,7 +48,8 @@ const FakePlatform::Call& onlyCall(const FakePlatform& platform, const std::stri
 
 TEST(FetchPrivateKey, AsksForAReferenceByTheBaseQuery) {
     FakePlatform platform;
-    EXPECT_EQ(fetchPrivateKey(platform), nullptr);
+    platform::MacKeyStore keys(platform);
+    EXPECT_EQ(fetchPrivateKey(keys), nullptr);
     const AttributeSet& query = onlyCall(platform, "itemCopyMatching").attributes;
     EXPECT_EQ(expectBaseQuery(query), 1u);
     EXPECT_EQ(*query.get<bool>(attr::kSecReturnRef), true);
@@ -56,15 +58,17 @@ TEST(FetchPrivateKey, AsksForAReferenceByTheBaseQuery) {
 TEST(FetchPrivateKey, AnyFailureStatusMeansNoKey) {
     for (platform::OSStatus status : {platform::errSecItemNotFound, -25308, -40005, 1}) {
         FakePlatform platform;
-        loadOrCreatePrivateKey(platform);
+        platform::MacKeyStore keys(platform);
+        loadOrCreatePrivateKey(keys);
         platform.scriptStatus("itemCopyMatching", status);
-        EXPECT_EQ(fetchPrivateKey(platform), nullptr) << status;
+        EXPECT_EQ(fetchPrivateKey(keys), nullptr) << status;
     }
 }
 
 TEST(LoadOrCreatePrivateKey, CreatesThePairOnceWithTheVaultKeyAttributes) {
     FakePlatform platform;
-    auto first = loadOrCreatePrivateKey(platform);
+    platform::MacKeyStore keys(platform);
+    auto first = loadOrCreatePrivateKey(keys);
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(platform.items.size(), 1u);
     // Creation asks nobody.
@@ -90,19 +94,19 @@ TEST(LoadOrCreatePrivateKey, CreatesThePairOnceWithTheVaultKeyAttributes) {
 
     // The second call finds the first key and makes nothing.
     platform.calls.clear();
-    auto second = loadOrCreatePrivateKey(platform);
+    auto second = loadOrCreatePrivateKey(keys);
     EXPECT_EQ(platform.operations(), (std::vector<std::string>{"itemCopyMatching"}));
     EXPECT_EQ(platform.items.size(), 1u);
     // Same pair: what one public half seals, the other reference's pair opens.
-    auto blob =
-        platform.keyCreateEncryptedData(*platform.keyCopyPublicKey(*first), {}, Bytes{7}, nullptr);
-    EXPECT_TRUE(platform.keyCreateDecryptedData(*second, {}, *blob, nullptr).has_value());
+    Bytes blob = first->encrypt(Bytes{7});
+    EXPECT_NO_THROW(second->decrypt(blob));
 }
 
 TEST(LoadOrCreatePrivateKey, AFailedLookupCreatesANewKeyUnderTheSameTag) {
     FakePlatform platform;
+    platform::MacKeyStore keys(platform);
     platform.scriptStatus("itemCopyMatching", -25308);
-    EXPECT_NE(loadOrCreatePrivateKey(platform), nullptr);
+    EXPECT_NE(loadOrCreatePrivateKey(keys), nullptr);
     EXPECT_EQ(platform.operations(),
               (std::vector<std::string>{"itemCopyMatching", "accessControlCreateWithFlags",
                                         "keyCreateRandomKey"}));
@@ -124,19 +128,21 @@ TEST(LoadOrCreatePrivateKey, ReportsEachCreationFailure) {
     };
     for (const Case& c : cases) {
         FakePlatform platform;
+        platform::MacKeyStore keys(platform);
         platform.accessControlFails = c.accessControlFails;
         platform.keyCreateFails = c.keyCreateFails;
         platform.keyCreateError = c.error;
-        EXPECT_EQ(errorText([&] { loadOrCreatePrivateKey(platform); }), c.expected) << c.what;
+        EXPECT_EQ(errorText([&] { loadOrCreatePrivateKey(keys); }), c.expected) << c.what;
         EXPECT_TRUE(platform.items.empty()) << c.what;
     }
 }
 
 TEST(LoadPrivateKeyForUse, BindsTheKeyToAFreshContextCarryingThePrompt) {
     FakePlatform platform;
-    loadOrCreatePrivateKey(platform);
+    platform::MacKeyStore keys(platform);
+    loadOrCreatePrivateKey(keys);
     platform.calls.clear();
-    auto key = loadPrivateKeyForUse(platform, "Unlock Quorvane vault");
+    auto key = loadPrivateKeyForUse(keys, {"Unlock Quorvane vault"});
     ASSERT_NE(key, nullptr);
     EXPECT_EQ(platform.operations(),
               (std::vector<std::string>{"createAuthContext", "canEvaluatePolicy",
@@ -149,15 +155,16 @@ TEST(LoadPrivateKeyForUse, BindsTheKeyToAFreshContextCarryingThePrompt) {
               nullptr);
     // Loading asks nobody; the decryption will, with the prompt text as its reason.
     EXPECT_EQ(platform.promptCount, 0);
-    platform.keyCreateDecryptedData(*key, {}, Bytes{0}, nullptr);
+    EXPECT_THROW((void)key->decrypt(Bytes{0}), platform::KeyStoreError);
     EXPECT_EQ(platform.lastPromptReason, "Unlock Quorvane vault");
 }
 
 TEST(LoadPrivateKeyForUse, ReportsUnavailabilityBeforeLookingForTheKey) {
     FakePlatform platform;
+    platform::MacKeyStore keys(platform);
     platform.canEvaluate = false;
     platform.canEvaluateError = PlatformError("polkit is not running on the system bus");
-    EXPECT_EQ(errorText([&] { loadPrivateKeyForUse(platform, "x"); }),
+    EXPECT_EQ(errorText([&] { loadPrivateKeyForUse(keys, {"x"}); }),
               "unavailable: polkit is not running on the system bus");
     for (const auto& call : platform.calls) EXPECT_NE(call.operation, "itemCopyMatching");
 }
@@ -178,27 +185,30 @@ TEST(LoadPrivateKeyForUse, TellsAMissingKeyFromOtherStatuses) {
     };
     for (const Case& c : cases) {
         FakePlatform platform;
+        platform::MacKeyStore keys(platform);
         if (c.status) platform.scriptStatus("itemCopyMatching", *c.status);
-        EXPECT_EQ(errorText([&] { loadPrivateKeyForUse(platform, "x"); }), c.expected);
+        EXPECT_EQ(errorText([&] { loadPrivateKeyForUse(keys, {"x"}); }), c.expected);
     }
 }
 
 TEST(DeletePrivateKey, RemovesByTheBaseQueryAndAcceptsAMissingKey) {
     FakePlatform platform;
-    loadOrCreatePrivateKey(platform);
+    platform::MacKeyStore keys(platform);
+    loadOrCreatePrivateKey(keys);
     platform.calls.clear();
-    deletePrivateKey(platform);
+    deletePrivateKey(keys);
     EXPECT_TRUE(platform.items.empty());
     EXPECT_EQ(expectBaseQuery(onlyCall(platform, "itemDelete").attributes), 0u);
     // Nothing left: deleting again still succeeds.
-    EXPECT_EQ(errorText([&] { deletePrivateKey(platform); }), "<succeeded>");
+    EXPECT_EQ(errorText([&] { deletePrivateKey(keys); }), "<succeeded>");
 }
 
 TEST(DeletePrivateKey, ReportsOtherStatusesInSignedDecimal) {
     for (platform::OSStatus status : {-25308, -1, 13}) {
         FakePlatform platform;
+        platform::MacKeyStore keys(platform);
         platform.scriptStatus("itemDelete", status);
-        EXPECT_EQ(errorText([&] { deletePrivateKey(platform); }),
+        EXPECT_EQ(errorText([&] { deletePrivateKey(keys); }),
                   "secure enclave key delete failed: " + std::to_string(status));
     }
 }

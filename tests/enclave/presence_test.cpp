@@ -1,17 +1,19 @@
-// The presence context, the hardware-key probe and the bare prompt, against the fake platform.
+// The presence check, the hardware-key probe and the bare prompt, through the macOS adapters over
+// the fake framework.
 #include "enclave/presence.h"
 
 #include <gtest/gtest.h>
 
+#include "base/errors.h"
+#include "platform/macos/fake_security_framework.h"
+#include "platform/macos/mac_key_store.h"
+#include "platform/macos/mac_presence.h"
 #include "support/error_text.h"
-
-#include "front/errors.h"
-#include "platform/fake/fake_platform.h"
 
 namespace quorvane {
 namespace {
 
-using platform::FakePlatform;
+using FakePlatform = platform::FakeSecurityFramework;
 namespace attr = platform::attr;
 namespace value = platform::value;
 
@@ -19,7 +21,8 @@ using quorvane::testing::errorText;
 
 TEST(MakeContext, HandsOutAContextOnlyWhenPresenceCanBeAskedFor) {
     FakePlatform platform;
-    EXPECT_NE(makeContext(platform), nullptr);
+    platform::MacPresence presence(platform);
+    EXPECT_NO_THROW(makeContext(presence));
     // Checked, not evaluated: nobody was asked anything.
     EXPECT_EQ(platform.operations(),
               (std::vector<std::string>{"createAuthContext", "canEvaluatePolicy"}));
@@ -41,14 +44,16 @@ TEST(MakeContext, UnavailableCarriesThePlatformsReasonOrNoBiometrics) {
         FakePlatform platform;
         platform.canEvaluate = false;
         platform.canEvaluateError = c.reason;
-        EXPECT_EQ(errorText([&] { makeContext(platform); }), c.expected);
+        platform::MacPresence presence(platform);
+        EXPECT_EQ(errorText([&] { makeContext(presence); }), c.expected);
     }
 }
 
 TEST(SupportsSecureEnclave, ProbesWithANonPermanentKeyAndStoresNothing) {
     FakePlatform platform;
-    EXPECT_TRUE(supportsSecureEnclave(platform));
-    EXPECT_TRUE(supportsSecureEnclave(platform));
+    platform::MacKeyStore keys(platform);
+    EXPECT_TRUE(supportsSecureEnclave(keys));
+    EXPECT_TRUE(supportsSecureEnclave(keys));
     EXPECT_TRUE(platform.items.empty());
     ASSERT_EQ(platform.operations(),
               (std::vector<std::string>{"keyCreateRandomKey", "keyCreateRandomKey"}));
@@ -69,15 +74,17 @@ TEST(SupportsSecureEnclave, ProbesWithANonPermanentKeyAndStoresNothing) {
 
 TEST(SupportsSecureEnclave, AnswersFalseWhenNoKeyCanBeMade) {
     FakePlatform platform;
+    platform::MacKeyStore keys(platform);
     platform.keyCreateFails = true;
     platform.keyCreateError = PlatformError("no secure hardware");
-    EXPECT_FALSE(supportsSecureEnclave(platform));
+    EXPECT_FALSE(supportsSecureEnclave(keys));
     EXPECT_TRUE(platform.items.empty());
 }
 
 TEST(PromptOnly, ReturnsAfterAPassedPromptWithThePromptText) {
     FakePlatform platform;
-    promptOnly(platform);
+    platform::MacPresence presence(platform);
+    EXPECT_TRUE(promptOnly(presence, -1));
     EXPECT_EQ(platform.promptCount, 1);
     EXPECT_EQ(platform.lastPromptReason, "Unlock Quorvane vault");
     EXPECT_EQ(
@@ -88,19 +95,17 @@ TEST(PromptOnly, ReturnsAfterAPassedPromptWithThePromptText) {
 TEST(PromptOnly, ShowsNoPromptWhenPresenceIsUnavailable) {
     FakePlatform platform;
     platform.canEvaluate = false;
-    EXPECT_EQ(errorText([&] { promptOnly(platform); }), "unavailable: no biometrics");
+    platform::MacPresence presence(platform);
+    EXPECT_EQ(errorText([&] { promptOnly(presence, -1); }), "unavailable: no biometrics");
     EXPECT_EQ(platform.promptCount, 0);
 }
 
-TEST(PromptOnlyDeathTest, ARefusedPromptEndsTheProcessWithStatusOneAndNoText) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
-        {
-            FakePlatform platform;
-            platform.promptPasses = false;
-            promptOnly(platform);
-        },
-        ::testing::ExitedWithCode(1), "^$");
+TEST(PromptOnly, ARefusedPromptAnswersFalse) {
+    FakePlatform platform;
+    platform.promptPasses = false;
+    platform::MacPresence presence(platform);
+    EXPECT_FALSE(promptOnly(presence, -1));
+    EXPECT_EQ(platform.promptCount, 1);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// wrap_touchid, unwrap_touchid and reset_touchid_key against the fake platform: every message in
-// the order its check runs, and what each failure leaves untouched.
+// wrap_touchid, unwrap_touchid and reset_touchid_key through the macOS adapters over the fake
+// framework: every message in the order its check runs, and what each failure leaves untouched.
 #include "enclave/touchid_commands.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +8,7 @@
 #include "crypto/hex.h"
 #include "enclave/command_runner.h"
 #include "enclave/touchid_wrap.h"
+#include "platform/macos/mac_key_store.h"
 
 namespace quorvane {
 namespace {
@@ -87,7 +88,7 @@ TEST(WrapTouchId, SessionChecksComeBeforeThePlatform) {
 TEST(WrapTouchId, ReportsEachPlatformFailureInOrder) {
     struct Case {
         const char* what;
-        std::function<void(platform::FakePlatform&)> script;
+        std::function<void(platform::FakeSecurityFramework&)> script;
         const char* expected;
     };
     const Case cases[] = {
@@ -131,10 +132,11 @@ TEST(WrapTouchId, ReportsEachPlatformFailureInOrder) {
 }
 
 TEST(WrapKey, RefusesBadHexBeforeTheKeyStore) {
-    platform::FakePlatform platform;
+    platform::FakeSecurityFramework platform;
+    platform::MacKeyStore keys(platform);
     for (std::string_view hex : {"abc", "zz", "0g"}) {
         try {
-            wrapKey(platform, hex);
+            wrapKey(keys, hex);
             ADD_FAILURE() << hex;
         } catch (const HelperError& error) {
             EXPECT_EQ(error.message(), "invalid key hex");
@@ -142,7 +144,7 @@ TEST(WrapKey, RefusesBadHexBeforeTheKeyStore) {
     }
     EXPECT_TRUE(platform.calls.empty());
     // Any length wraps; only unwrap_touchid insists on 32 bytes.
-    EXPECT_FALSE(wrapKey(platform, "").empty());
+    EXPECT_FALSE(wrapKey(keys, "").empty());
 }
 
 TEST(UnwrapTouchId, OpensANewFullSessionWithTheWrappedKey) {
@@ -164,11 +166,11 @@ TEST(UnwrapTouchId, ReportsEachFailureInOrderAndOpensNothing) {
     struct Case {
         const char* what;
         std::string line;  // empty: a good blob for the runner's key pair
-        std::function<void(platform::FakePlatform&)> script;
+        std::function<void(platform::FakeSecurityFramework&)> script;
         const char* expected;
         bool prompted;
     };
-    auto none = [](platform::FakePlatform&) {};
+    auto none = [](platform::FakeSecurityFramework&) {};
     const Case cases[] = {
         {"no blob", R"({"cmd":"unwrap_touchid"})", none, "unwrap_touchid missing blob", false},
         {"blob not a string", R"({"cmd":"unwrap_touchid","blob":["AAAA"]})", none,
@@ -228,7 +230,7 @@ TEST(UnwrapTouchId, OldBlobsFailOnceTheKeyPairIsReset) {
 TEST(UnwrapTouchId, ABlobThatDoesNotHoldA32ByteKeyOpensNothing) {
     for (std::string keyHex : {std::string(), std::string("00"), kVaultKeyHex.substr(2)}) {
         CommandRunner runner;
-        std::string blob = wrapKey(runner.platform, keyHex);
+        std::string blob = wrapKey(runner.services->keys(), keyHex);
         EXPECT_EQ(runner.error(unwrapTouchIdCommand, unwrapLine(blob)),
                   "invalid vault key from secure enclave unwrap");
         EXPECT_EQ(runner.sessions.size(), 0u);

@@ -1,7 +1,7 @@
 // Mode selection through the binary: whole-argument flags, tested in a fixed order.
 #include <gtest/gtest.h>
 
-#include "front/errors.h"
+#include "base/errors.h"
 #include "support/helper_process.h"
 
 namespace quorvane::testing {
@@ -10,8 +10,9 @@ namespace {
 TEST(ModesTest, TheFirstFlagInTheFixedOrderDecides) {
     TempDir home;
     // No system bus here, so the presence modes report "unavailable" — enough to tell which ran.
-    const EnvironmentOverrides env = {{"XDG_DATA_HOME", home.path()},
-                                      {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + home.path() + "/none"}};
+    const EnvironmentOverrides env = {
+        {"XDG_DATA_HOME", home.path()},
+        {"QUORVANE_TEST_SYSTEM_BUS", "unix:path=" + home.path() + "/none"}};
     struct Case {
         std::vector<std::string> arguments;
         std::string input;
@@ -34,7 +35,8 @@ TEST(ModesTest, TheFirstFlagInTheFixedOrderDecides) {
         std::string label = c.arguments.empty() ? "(none)" : c.arguments[0];
         EXPECT_EQ(result.status, c.status) << label;
         EXPECT_EQ(result.out.substr(0, c.outPrefix.size()), c.outPrefix) << label;
-        EXPECT_EQ(result.err.substr(0, c.errPrefix.size()), c.errPrefix) << label << ": " << result.err;
+        EXPECT_EQ(result.err.substr(0, c.errPrefix.size()), c.errPrefix)
+            << label << ": " << result.err;
         if (c.status != 0) {
             EXPECT_EQ(result.out, "") << label;
         }

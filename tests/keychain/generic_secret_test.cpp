@@ -1,5 +1,5 @@
-// The generic-secret store against the fake platform: the exact attribute sets it passes, the
-// order of calls, and every message and status branch.
+// The generic-secret store through the macOS item store adapter over the fake framework: the exact
+// attribute sets it passes, the order of calls, and every message and status branch.
 #include "keychain/generic_secret.h"
 
 #include <gmock/gmock.h>
@@ -11,14 +11,15 @@
 #include <map>
 #include <string>
 
-#include "front/errors.h"
-#include "platform/fake/fake_platform.h"
+#include "base/errors.h"
+#include "platform/macos/fake_security_framework.h"
+#include "platform/macos/mac_item_store.h"
 
 namespace quorvane {
 namespace {
 
 using platform::AttributeSet;
-using platform::FakePlatform;
+using FakePlatform = platform::FakeSecurityFramework;
 using ::testing::ElementsAre;
 
 // describe renders an attribute set as name -> readable value, so whole sets compare at once.
@@ -76,10 +77,11 @@ class AttributeSetTest : public ::testing::TestWithParam<bool> {};
 TEST_P(AttributeSetTest, PassesExactlyTheDocumentedSets) {
     const bool withGroup = GetParam();
     FakePlatform fake;
+    platform::MacItemStore store(fake);
     if (withGroup) fake.entitlement = std::vector<std::string>{"team.group"};
     auto base = withGroup ? plus(kBase, {{"kSecAttrAccessGroup", "text:team.group"}}) : kBase;
 
-    storeGenericSecret(fake, "svc", "acct", secret("pa ss\n"));
+    storeGenericSecret(store, "svc", "acct", secret("pa ss\n"));
     ASSERT_THAT(fake.operations(), ElementsAre("copyEntitlementValue", "itemUpdate", "itemAdd"));
     EXPECT_EQ(fake.calls[0].text, "keychain-access-groups");
     EXPECT_EQ(describe(fake.calls[1].attributes), base);
@@ -87,7 +89,7 @@ TEST_P(AttributeSetTest, PassesExactlyTheDocumentedSets) {
     EXPECT_EQ(describe(fake.calls[2].attributes), plus(base, kStoredValue));
 
     fake.calls.clear();
-    SecretBytes loaded = loadGenericSecret(fake, "svc", "acct");
+    SecretBytes loaded = loadGenericSecret(store, "svc", "acct");
     EXPECT_EQ(loaded.view(), "pa ss\n");
     ASSERT_THAT(fake.operations(), ElementsAre("createAuthContext", "setInteractionNotAllowed",
                                                "copyEntitlementValue", "itemCopyMatching"));
@@ -95,7 +97,7 @@ TEST_P(AttributeSetTest, PassesExactlyTheDocumentedSets) {
     EXPECT_EQ(describe(fake.calls[3].attributes), plus(base, kLoadExtras));
 
     fake.calls.clear();
-    deleteGenericSecret(fake, "svc", "acct");
+    deleteGenericSecret(store, "svc", "acct");
     ASSERT_THAT(fake.operations(), ElementsAre("copyEntitlementValue", "itemDelete"));
     EXPECT_EQ(describe(fake.calls[1].attributes), base);
     EXPECT_TRUE(fake.items.empty());
@@ -110,11 +112,12 @@ TEST(GenericSecretTest, NoSetCarriesAnAccessGroupWithoutEntitlement) {
           platform::EntitlementValue{std::string(" \n")},
           platform::EntitlementValue{platform::OtherEntitlementType{}}}) {
         FakePlatform fake;
+        platform::MacItemStore store(fake);
         fake.entitlement = none;
-        storeGenericSecret(fake, "svc", "acct", secret("x"));
-        storeGenericSecret(fake, "svc", "acct", secret("y"));
-        (void)loadGenericSecret(fake, "svc", "acct");
-        deleteGenericSecret(fake, "svc", "acct");
+        storeGenericSecret(store, "svc", "acct", secret("x"));
+        storeGenericSecret(store, "svc", "acct", secret("y"));
+        (void)loadGenericSecret(store, "svc", "acct");
+        deleteGenericSecret(store, "svc", "acct");
         for (const auto& call : fake.calls) {
             EXPECT_FALSE(call.attributes.contains("kSecAttrAccessGroup")) << call.operation;
         }
@@ -123,23 +126,25 @@ TEST(GenericSecretTest, NoSetCarriesAnAccessGroupWithoutEntitlement) {
 
 TEST(GenericSecretTest, StoringAgainReplacesTheValueWithoutASecondItem) {
     FakePlatform fake;
-    storeGenericSecret(fake, "svc", "acct", secret("first"));
+    platform::MacItemStore store(fake);
+    storeGenericSecret(store, "svc", "acct", secret("first"));
     fake.calls.clear();
-    storeGenericSecret(fake, "svc", "acct", secret("second"));
+    storeGenericSecret(store, "svc", "acct", secret("second"));
     EXPECT_THAT(fake.operations(), ElementsAre("copyEntitlementValue", "itemUpdate"));
     ASSERT_EQ(fake.items.size(), 1u);
-    EXPECT_EQ(loadGenericSecret(fake, "svc", "acct").view(), "second");
+    EXPECT_EQ(loadGenericSecret(store, "svc", "acct").view(), "second");
 }
 
 TEST(GenericSecretTest, ValuesComeBackByteForByte) {
     FakePlatform fake;
+    platform::MacItemStore store(fake);
     for (std::string_view value : {"", "line\n", " padded \t", "\xc3\xa9t\xc3\xa9 \xe2\x98\x83"}) {
-        storeGenericSecret(fake, "svc", "acct", secret(value));
-        EXPECT_EQ(loadGenericSecret(fake, "svc", "acct").view(), value);
+        storeGenericSecret(store, "svc", "acct", secret(value));
+        EXPECT_EQ(loadGenericSecret(store, "svc", "acct").view(), value);
     }
     // Names are used as given: a different spacing or case is another item.
-    EXPECT_THROW(loadGenericSecret(fake, "svc ", "acct"), HelperError);
-    EXPECT_THROW(loadGenericSecret(fake, "SVC", "acct"), HelperError);
+    EXPECT_THROW(loadGenericSecret(store, "svc ", "acct"), HelperError);
+    EXPECT_THROW(loadGenericSecret(store, "SVC", "acct"), HelperError);
 }
 
 std::string messageOf(const std::function<void()>& action) {
@@ -175,12 +180,13 @@ TEST(GenericSecretTest, ReportsEveryStatusBranch) {
     };
     for (const Case& c : cases) {
         FakePlatform fake;
+        platform::MacItemStore store(fake);
         fake.scriptStatus(c.operation, c.status);
         std::string action = c.action;
         std::string message = messageOf([&] {
-            if (action == "store") storeGenericSecret(fake, "svc", "acct", secret("v"));
-            if (action == "load") (void)loadGenericSecret(fake, "svc", "acct");
-            if (action == "delete") deleteGenericSecret(fake, "svc", "acct");
+            if (action == "store") storeGenericSecret(store, "svc", "acct", secret("v"));
+            if (action == "load") (void)loadGenericSecret(store, "svc", "acct");
+            if (action == "delete") deleteGenericSecret(store, "svc", "acct");
         });
         EXPECT_EQ(message, c.message) << c.operation << " " << c.status;
     }
@@ -188,24 +194,27 @@ TEST(GenericSecretTest, ReportsEveryStatusBranch) {
 
 TEST(GenericSecretTest, FailedUpdateIsNeverFollowedByAnAdd) {
     FakePlatform fake;
+    platform::MacItemStore store(fake);
     fake.scriptStatus("itemUpdate", -25308);
-    EXPECT_THROW(storeGenericSecret(fake, "svc", "acct", secret("v")), HelperError);
+    EXPECT_THROW(storeGenericSecret(store, "svc", "acct", secret("v")), HelperError);
     EXPECT_THAT(fake.operations(), ElementsAre("copyEntitlementValue", "itemUpdate"));
 }
 
 TEST(GenericSecretTest, AddThatMeetsAConcurrentItemStartsOverWithTheUpdate) {
     FakePlatform fake;
+    platform::MacItemStore store(fake);
     fake.scriptStatus("itemAdd", platform::errSecDuplicateItem);
-    storeGenericSecret(fake, "svc", "acct", secret("mine"));
+    storeGenericSecret(store, "svc", "acct", secret("mine"));
     EXPECT_THAT(fake.operations(), ElementsAre("copyEntitlementValue", "itemUpdate", "itemAdd",
                                                "itemUpdate", "itemAdd"));
-    EXPECT_EQ(loadGenericSecret(fake, "svc", "acct").view(), "mine");
+    EXPECT_EQ(loadGenericSecret(store, "svc", "acct").view(), "mine");
 }
 
 TEST(GenericSecretTest, EndlessDuplicatesGiveUpWithTheStoreMessage) {
     FakePlatform fake;
+    platform::MacItemStore store(fake);
     for (int i = 0; i < 100; ++i) fake.scriptStatus("itemAdd", platform::errSecDuplicateItem);
-    EXPECT_EQ(messageOf([&] { storeGenericSecret(fake, "svc", "acct", secret("v")); }),
+    EXPECT_EQ(messageOf([&] { storeGenericSecret(store, "svc", "acct", secret("v")); }),
               "keychain secret store failed: -25299");
     auto operations = fake.operations();
     EXPECT_EQ(std::count(operations.begin(), operations.end(), "itemAdd"), 8);
@@ -213,7 +222,8 @@ TEST(GenericSecretTest, EndlessDuplicatesGiveUpWithTheStoreMessage) {
 
 TEST(GenericSecretTest, RefusesASecretThatIsNotUtf8BeforeTouchingTheKeychain) {
     FakePlatform fake;
-    EXPECT_EQ(messageOf([&] { storeGenericSecret(fake, "svc", "acct", secret("a\xff")); }),
+    platform::MacItemStore store(fake);
+    EXPECT_EQ(messageOf([&] { storeGenericSecret(store, "svc", "acct", secret("a\xff")); }),
               "invalid secret utf8");
     EXPECT_TRUE(fake.calls.empty());
 }
@@ -221,6 +231,7 @@ TEST(GenericSecretTest, RefusesASecretThatIsNotUtf8BeforeTouchingTheKeychain) {
 TEST(GenericSecretTest, StoredBytesThatAreNotUtf8AreInvalidData) {
     for (std::string_view stored : {"\xff", "ok\xc3", "\xed\xa0\x80" /* a surrogate */}) {
         FakePlatform fake;
+        platform::MacItemStore store(fake);
         AttributeSet item;
         item.set("kSecClass", platform::value::kSecClassGenericPassword);
         item.set("kSecAttrService", std::string("svc"));
@@ -229,7 +240,7 @@ TEST(GenericSecretTest, StoredBytesThatAreNotUtf8AreInvalidData) {
                  Bytes(reinterpret_cast<const std::uint8_t*>(stored.data()),
                        reinterpret_cast<const std::uint8_t*>(stored.data()) + stored.size()));
         fake.items.push_back(item);
-        EXPECT_EQ(messageOf([&] { (void)loadGenericSecret(fake, "svc", "acct"); }),
+        EXPECT_EQ(messageOf([&] { (void)loadGenericSecret(store, "svc", "acct"); }),
                   "invalid keychain secret data");
     }
 }

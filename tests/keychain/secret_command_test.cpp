@@ -6,11 +6,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdlib>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "platform/fake/fake_platform.h"
+#include "platform/macos/fake_security_framework.h"
+#include "platform/macos/mac_item_store.h"
 
 namespace quorvane {
 namespace {
@@ -47,24 +48,31 @@ TEST(ArgumentValueTest, TakesTheArgumentAfterTheFirstWholeFlag) {
     }
 }
 
-platform::Platform& platformThatMustNotStart() {
-    // Exit status 42 tells the test that the platform was asked for.
-    std::_Exit(42);
+// storeThatMustNotStart stands for an item store the command must not reach for.
+platform::ItemStore& storeThatMustNotStart() {
+    throw std::logic_error("the item store was started");
 }
 
-platform::FakePlatform& sharedFake() {
-    static platform::FakePlatform fake;
+platform::FakeSecurityFramework& sharedFake() {
+    static platform::FakeSecurityFramework fake;
     return fake;
 }
-platform::Platform& fakeProvider() { return sharedFake(); }
+platform::ItemStore& fakeProvider() {
+    static platform::MacItemStore store(sharedFake());
+    return store;
+}
 
-class SecretCommandTest : public ::testing::Test {
-  protected:
-    // fork keeps the pipes below shared with the child, so the test can see what it left unread.
-    void SetUp() override { GTEST_FLAG_SET(death_test_style, "fast"); }
-};
+// withStandardInput runs `body` with `fd` as standard input, then puts the old one back.
+template <class Body>
+void withStandardInput(int fd, Body body) {
+    int saved = dup(STDIN_FILENO);
+    dup2(fd, STDIN_FILENO);
+    body();
+    dup2(saved, STDIN_FILENO);
+    close(saved);
+}
 
-TEST_F(SecretCommandTest, MissingNamesEndWithStatus5BeforeInputIsReadOrPlatformStarts) {
+TEST(SecretCommandTest, MissingNamesGiveStatus5BeforeInputIsReadOrTheStoreStarts) {
     const std::vector<std::vector<std::string_view>> cases = {
         {"--secret-store", "--service", "s"},
         {"--secret-store", "--account", "a"},
@@ -77,12 +85,12 @@ TEST_F(SecretCommandTest, MissingNamesEndWithStatus5BeforeInputIsReadOrPlatformS
         int input[2];
         ASSERT_EQ(pipe(input), 0);
         ASSERT_EQ(write(input[1], "secret", 6), 6);
-        EXPECT_EXIT(
-            {
-                dup2(input[0], STDIN_FILENO);
-                runSecretCommand("store", arguments, platformThatMustNotStart);
-            },
-            ::testing::ExitedWithCode(5), "^missing keychain service or account\n$");
+        SecretCommandResult result;
+        withStandardInput(input[0], [&] {
+            result = runSecretCommand("store", arguments, storeThatMustNotStart);
+        });
+        EXPECT_EQ(result.status, 5);
+        EXPECT_EQ(result.error, "missing keychain service or account");
         fcntl(input[0], F_SETFL, O_NONBLOCK);
         char left[16];
         EXPECT_EQ(read(input[0], left, sizeof left), 6) << "standard input was read";
@@ -91,24 +99,29 @@ TEST_F(SecretCommandTest, MissingNamesEndWithStatus5BeforeInputIsReadOrPlatformS
     }
 }
 
-TEST_F(SecretCommandTest, UnknownCommandFailsWithStatus6) {
+TEST(SecretCommandTest, UnknownCommandFailsWithStatus6) {
     std::vector<std::string_view> arguments = {"--service", "s", "--account", "a"};
-    EXPECT_EXIT(runSecretCommand("list", arguments, fakeProvider), ::testing::ExitedWithCode(6),
-                "^unknown secret command\n$");
+    SecretCommandResult result = runSecretCommand("list", arguments, fakeProvider);
+    EXPECT_EQ(result.status, 6);
+    EXPECT_EQ(result.error, "unknown secret command");
     // Names are checked first, whatever the command.
     std::vector<std::string_view> missing = {"--service", "s"};
-    EXPECT_EXIT(runSecretCommand("list", missing, fakeProvider), ::testing::ExitedWithCode(5),
-                "^missing keychain service or account\n$");
+    result = runSecretCommand("list", missing, fakeProvider);
+    EXPECT_EQ(result.status, 5);
+    EXPECT_EQ(result.error, "missing keychain service or account");
 }
 
-TEST_F(SecretCommandTest, PlatformFailuresEndWithTheirTextAndStatus6) {
+TEST(SecretCommandTest, PlatformFailuresGiveTheirTextAndStatus6) {
     std::vector<std::string_view> arguments = {"--service", "s", "--account", "a"};
     sharedFake().scriptStatus("itemCopyMatching", -25308);
-    EXPECT_EXIT(runSecretCommand("load", arguments, fakeProvider), ::testing::ExitedWithCode(6),
-                "^keychain secret load failed: -25308\n$");
+    SecretCommandResult result = runSecretCommand("load", arguments, fakeProvider);
+    EXPECT_EQ(result.status, 6);
+    EXPECT_EQ(result.error, "keychain secret load failed: -25308");
+    EXPECT_TRUE(result.output.empty());
     sharedFake().scriptStatus("itemDelete", -40005);
-    EXPECT_EXIT(runSecretCommand("delete", arguments, fakeProvider), ::testing::ExitedWithCode(6),
-                "^keychain secret delete failed: -40005\n$");
+    result = runSecretCommand("delete", arguments, fakeProvider);
+    EXPECT_EQ(result.status, 6);
+    EXPECT_EQ(result.error, "keychain secret delete failed: -40005");
 }
 
 }  // namespace

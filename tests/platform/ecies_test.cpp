@@ -4,9 +4,9 @@
 
 #include <string>
 
+#include "base/platform_error.h"
 #include "crypto/hex.h"
 #include "platform/linux/p256.h"
-#include "platform/platform_error.h"
 
 namespace quorvane::platform {
 namespace {

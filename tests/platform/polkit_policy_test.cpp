@@ -5,7 +5,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "front/process_values.h"
+#include "base/process_values.h"
 #include "platform/linux/polkit_client.h"
 
 namespace quorvane::platform {

@@ -3,7 +3,7 @@
 #include <exception>
 #include <string>
 
-#include "front/errors.h"
+#include "base/errors.h"
 
 namespace quorvane::testing {
 

@@ -10,7 +10,7 @@
 namespace quorvane::testing {
 
 // PrivateSystemBus runs a D-Bus daemon of its own, configured as a system bus, for tests of the
-// presence prompt: point DBUS_SYSTEM_BUS_ADDRESS at address() and the helper (through sd-bus)
+// presence prompt: point QUORVANE_TEST_SYSTEM_BUS at address() and the helper (through sd-bus)
 // talks to it instead of the machine's bus. On it, a scriptable polkit authority can be started:
 // python3-dbusmock's polkitd template (Debian's /usr/bin/python3 has the module).
 //
@@ -25,7 +25,7 @@ class PrivateSystemBus {
 
     const std::string& address() const { return address_; }
     // environment: the overrides that point a helper child at this bus.
-    EnvironmentOverrides environment() const { return {{"DBUS_SYSTEM_BUS_ADDRESS", address_}}; }
+    EnvironmentOverrides environment() const { return {{"QUORVANE_TEST_SYSTEM_BUS", address_}}; }
 
     // startPolkit starts the polkitd template and waits until it owns org.freedesktop.PolicyKit1.
     // The template has no EnumerateActions; with `registerUnlockAction` one is added that lists

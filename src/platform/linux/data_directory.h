@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <optional>
 
-#include "platform/attributes.h"
+#include "platform/status.h"
 
 namespace quorvane::platform {
 

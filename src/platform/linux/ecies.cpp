@@ -7,8 +7,8 @@
 #include <climits>
 #include <memory>
 
+#include "base/platform_error.h"
 #include "platform/linux/p256.h"
-#include "platform/platform_error.h"
 
 namespace quorvane::platform::ecies {
 namespace {

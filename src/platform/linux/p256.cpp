@@ -9,7 +9,7 @@
 
 #include <memory>
 
-#include "platform/platform_error.h"
+#include "base/platform_error.h"
 
 namespace quorvane::platform::p256 {
 namespace {

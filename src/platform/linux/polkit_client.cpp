@@ -67,6 +67,16 @@ class BusError {
     sd_bus_error error_ = SD_BUS_ERROR_NULL;
 };
 
+// openBus connects to the bus at `address` as a bus client (Hello sent), or returns the
+// negative errno.
+int openBus(Bus& bus, std::string_view address) {
+    int result = sd().sd_bus_new(bus.out());
+    if (result >= 0) result = sd().sd_bus_set_address(bus.get(), std::string(address).c_str());
+    if (result >= 0) result = sd().sd_bus_set_bus_client(bus.get(), 1);
+    if (result >= 0) result = sd().sd_bus_start(bus.get());
+    return result;
+}
+
 std::string unreachable(int result) {
     return std::string("the system bus cannot be reached (") + std::strerror(-result) + ")";
 }
@@ -185,10 +195,10 @@ Answer askOnBus(sd_bus* bus, bool allowInteraction, std::chrono::milliseconds ti
 
 }  // namespace
 
-std::optional<std::string> unavailableReason() {
+std::optional<std::string> unavailableReason(std::string_view busAddress) {
     if (sdBusLibrary() == nullptr) return std::string(kNoLibrary);
     Bus bus;
-    int result = sd().sd_bus_open_system(bus.out());
+    int result = openBus(bus, busAddress);
     if (result < 0) return unreachable(result);
     if (auto reason = polkitReachableReason(bus.get())) return reason;
     return actionMissingReason(bus.get());
@@ -200,11 +210,11 @@ Answer answerFromResult(bool authorized, bool challenge) {
     return failed("user presence was not confirmed");
 }
 
-Answer ask(bool allowInteraction, std::chrono::milliseconds timeout) {
+Answer ask(std::string_view busAddress, bool allowInteraction, std::chrono::milliseconds timeout) {
     if (sdBusLibrary() == nullptr) return failed(kNoLibrary);
     try {
         Bus bus;
-        int result = sd().sd_bus_open_system(bus.out());
+        int result = openBus(bus, busAddress);
         if (result < 0) return failed(unreachable(result));
         return askOnBus(bus.get(), allowInteraction, timeout);
     } catch (const std::exception&) {

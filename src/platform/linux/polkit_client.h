@@ -5,24 +5,28 @@
 #include <string>
 #include <string_view>
 
-// The presence prompt of the Linux backend: a polkit authorization check on the D-Bus system bus
-// (through sd-bus, which finds the bus the platform's usual way, DBUS_SYSTEM_BUS_ADDRESS
-// included). Each call opens its own bus connection and closes it before returning, so calls may
-// run on any thread.
+// The presence prompt of the Linux backend: a polkit authorization check on the D-Bus system bus,
+// through sd-bus. The bus is the one at the address given, never one found through the
+// environment: a program that follows DBUS_SYSTEM_BUS_ADDRESS can be shown a fake polkit that
+// says yes to everything. Each call opens its own bus connection and closes it before returning,
+// so calls may run on any thread.
 namespace quorvane::platform::polkit {
 
 // The action the helper asks about; its policy file ships in data/ and carries the message
 // shown to the person ("Unlock Quorvane vault").
 inline constexpr std::string_view kUnlockAction = "com.quorvane.helper.unlock";
 
+// The standard system bus, where polkit is.
+inline constexpr std::string_view kSystemBusAddress = "unix:path=/run/dbus/system_bus_socket";
+
 // How long a person has to answer. sd-bus's default of 25 seconds is too short for someone who
 // has to notice the dialog and type a password.
 inline constexpr std::chrono::minutes kPromptTimeout{5};
 
 // unavailableReason answers why presence cannot be asked for now, or nothing when it can: the
-// system bus answers, polkit owns its name (or the bus can start it on demand) and the unlock
-// action is registered. The reason is plain words without a leading "unavailable: ".
-std::optional<std::string> unavailableReason();
+// bus at `busAddress` answers, polkit owns its name (or the bus can start it on demand) and the
+// unlock action is registered. The reason is plain words without a leading "unavailable: ".
+std::optional<std::string> unavailableReason(std::string_view busAddress);
 
 // Answer of one authorization check.
 struct Answer {
@@ -35,10 +39,11 @@ struct Answer {
 // person; anything else is a refusal or a cancelled dialog.
 Answer answerFromResult(bool authorized, bool challenge);
 
-// ask runs CheckAuthorization for kUnlockAction with this process's bus connection as the
-// subject, no details, and AllowUserInteraction when `allowInteraction` is set. Blocks until
-// polkit answers or `timeout` passes (the pending check is then cancelled). Never raises; every
-// failure is an Answer that did not pass.
-Answer ask(bool allowInteraction, std::chrono::milliseconds timeout = kPromptTimeout);
+// ask runs, on the bus at `busAddress`, CheckAuthorization for kUnlockAction with this process's
+// bus connection as the subject, no details, and AllowUserInteraction when `allowInteraction` is
+// set. Blocks until polkit answers or `timeout` passes (the pending check is then cancelled). Never
+// raises; every failure is an Answer that did not pass.
+Answer ask(std::string_view busAddress, bool allowInteraction,
+           std::chrono::milliseconds timeout = kPromptTimeout);
 
 }  // namespace quorvane::platform::polkit

@@ -9,7 +9,10 @@ namespace quorvane::platform {
 
 // The sd-bus entry points the presence prompt uses, resolved from libsystemd at run time.
 struct SdBusLibrary {
-    decltype(&::sd_bus_open_system) sd_bus_open_system;
+    decltype(&::sd_bus_new) sd_bus_new;
+    decltype(&::sd_bus_set_address) sd_bus_set_address;
+    decltype(&::sd_bus_set_bus_client) sd_bus_set_bus_client;
+    decltype(&::sd_bus_start) sd_bus_start;
     decltype(&::sd_bus_flush_close_unref) sd_bus_flush_close_unref;
     decltype(&::sd_bus_get_unique_name) sd_bus_get_unique_name;
     decltype(&::sd_bus_call_method) sd_bus_call_method;

@@ -6,8 +6,8 @@
 #include <optional>
 
 #include "crypto/secret_bytes.h"
-#include "platform/attributes.h"
 #include "platform/linux/item_identity.h"
+#include "platform/status.h"
 
 struct sqlite3;
 

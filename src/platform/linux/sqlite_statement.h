@@ -6,7 +6,7 @@
 #include <span>
 #include <string_view>
 
-#include "platform/attributes.h"
+#include "platform/status.h"
 
 namespace quorvane::platform {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/attributes.h"
+#include "platform/status.h"
 
 // The failure statuses of the Linux item store. Besides these it answers only errSecSuccess,
 // errSecItemNotFound and errSecDuplicateItem, with the framework's meanings. The numbers are ours

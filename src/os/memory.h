@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstddef>
+
+// Memory primitives of the operating system that secret-holding buffers need. Everything above
+// src/os reaches them only through these functions.
+namespace quorvane::os {
+
+// pageSize returns the size of a memory page.
+std::size_t pageSize() noexcept;
+
+// wipe overwrites `size` bytes at `data` with zeros in a way the optimiser cannot remove.
+// Accepts a null `data` when `size` is 0.
+void wipe(void* data, std::size_t size) noexcept;
+
+// mapPages returns `bytes` (a multiple of pageSize()) of fresh zeroed private memory, kept out of
+// core dumps. Raises std::bad_alloc when the system has none.
+void* mapPages(std::size_t bytes);
+
+// remapPages grows the mapping at `data` from `oldBytes` to `newBytes` (multiples of pageSize()),
+// moving the pages rather than copying them, so no copy of the contents stays behind at the old
+// address; the new tail is zeroed and also kept out of core dumps. Returns the new address; raises
+// std::bad_alloc (leaving the old mapping as it was) when it cannot.
+void* remapPages(void* data, std::size_t oldBytes, std::size_t newBytes);
+
+// unmapPages returns a mapping made by mapPages or remapPages to the system.
+void unmapPages(void* data, std::size_t bytes) noexcept;
+
+// mapLockedPages is mapPages for secrets that must not reach swap: the pages are also locked in
+// memory when the memory-lock limit allows (`locked` tells whether it did) and read as zeros in a
+// forked child. A refused lock is not an error: the pages are still usable and wiped on release.
+void* mapLockedPages(std::size_t bytes, bool* locked);
+
+}  // namespace quorvane::os

@@ -1,0 +1,97 @@
+#include "platform/linux/file_item_store.h"
+
+#include <string>
+
+#include "platform/linux/data_directory.h"
+
+namespace quorvane::platform {
+namespace {
+
+// How often a store starts over when its add meets a row that appeared after its update. Each
+// round needs another process to add the row and yet another to delete it again in between, so
+// a handful is plenty; the bound only stops a pathological loop.
+constexpr int kStoreRounds = 8;
+
+// The constants the rows carry, as the keychain names them, so the file keeps one format
+// whichever helper wrote it.
+constexpr std::string_view kAccessibleAfterFirstUnlock = "kSecAttrAccessibleAfterFirstUnlock";
+constexpr std::string_view kKeyTypeP256 = "kSecAttrKeyTypeECSECPrimeRandom";
+// Every key this helper makes demands the person's presence ("private key usage" and "current
+// biometry set"); older helpers read the flags from the row to decide whether to ask.
+constexpr std::int64_t kPresenceKeyFlags = 0x40000000 | 0x8;
+
+GenericPasswordIdentity secretIdentity(const SecretName& name) {
+    return {std::string(name.service), std::string(name.account), std::nullopt};
+}
+
+KeyIdentity keyIdentity(std::string_view tag) {
+    return {std::string(kKeyTypeP256), Bytes(tag.begin(), tag.end())};
+}
+
+ItemStoreError failed(ItemStoreError::Step step, OSStatus status) {
+    return ItemStoreError(step, std::to_string(status));
+}
+
+std::optional<SecretBytes> found(SqliteItemStore& store, const ItemIdentity& identity) {
+    StoredItem item;
+    OSStatus status = store.find(identity, &item);
+    if (status == errSecItemNotFound) return std::nullopt;
+    if (status != errSecSuccess) throw failed(ItemStoreError::Step::load, status);
+    return std::move(item.value);
+}
+
+void removed(SqliteItemStore& store, const ItemIdentity& identity) {
+    OSStatus status = store.remove(identity);
+    if (status != errSecSuccess && status != errSecItemNotFound) {
+        throw failed(ItemStoreError::Step::remove, status);
+    }
+}
+
+}  // namespace
+
+FileItemStore::FileItemStore(std::optional<std::filesystem::path> path) : store_(std::move(path)) {}
+
+void FileItemStore::storeSecret(const SecretName& name, std::span<const std::uint8_t> value) {
+    const ItemIdentity identity = secretIdentity(name);
+    for (int round = 1;; ++round) {
+        OSStatus status = store_.update(
+            identity, {SecretBytes::copyOf(value), std::string(kAccessibleAfterFirstUnlock), {}});
+        if (status == errSecSuccess) return;
+        if (status != errSecItemNotFound) throw failed(ItemStoreError::Step::replace, status);
+        status = store_.add(
+            identity, {SecretBytes::copyOf(value), std::string(kAccessibleAfterFirstUnlock), {}});
+        if (status == errSecSuccess) return;
+        // Two helpers storing a new name at once both see no row, and the slower add finds the
+        // faster one's. Replacing it is what this store was asked to do.
+        if (status == errSecDuplicateItem && round < kStoreRounds) continue;
+        throw failed(ItemStoreError::Step::create, status);
+    }
+}
+
+std::optional<SecretBytes> FileItemStore::loadSecret(const SecretName& name) {
+    return found(store_, secretIdentity(name));
+}
+
+void FileItemStore::deleteSecret(const SecretName& name) { removed(store_, secretIdentity(name)); }
+
+bool FileItemStore::addKeyItem(std::string_view tag, std::span<const std::uint8_t> bytes) {
+    OSStatus status =
+        store_.add(keyIdentity(tag), {SecretBytes::copyOf(bytes), {}, kPresenceKeyFlags});
+    if (status == errSecDuplicateItem) return false;
+    if (status != errSecSuccess) throw failed(ItemStoreError::Step::create, status);
+    return true;
+}
+
+std::optional<SecretBytes> FileItemStore::findKeyItem(std::string_view tag) {
+    return found(store_, keyIdentity(tag));
+}
+
+void FileItemStore::deleteKeyItem(std::string_view tag) { removed(store_, keyIdentity(tag)); }
+
+std::unique_ptr<ItemStore> makeFileItemStore() {
+    // The location is read here, when the store is first needed, not at start-up: modes that
+    // never touch an item never look at the environment or the file system for it.
+    return std::make_unique<FileItemStore>(itemStorePath());
+}
+
+}  // namespace quorvane::platform

@@ -1,0 +1,143 @@
+#include "platform/linux/software_key_store.h"
+
+#include <string>
+
+#include "base/platform_error.h"
+#include "base/process_values.h"
+#include "platform/linux/ecies.h"
+#include "platform/linux/p256.h"
+#include "platform/linux/statuses.h"
+
+namespace quorvane::platform {
+namespace {
+
+using Step = KeyStoreError::Step;
+
+// A software key pair for one request. `request` is set when the key was found for use: only
+// then may it decrypt, and only after the person confirmed.
+class SoftwarePresenceKey final : public PresenceKey {
+  public:
+    SoftwarePresenceKey(SecretBytes scalar, Presence& presence,
+                        std::optional<PromptRequest> request)
+        : point_(p256::publicPoint(scalar.span())),
+          scalar_(std::move(scalar)),
+          presence_(presence),
+          request_(request) {}
+
+    Bytes encrypt(std::span<const std::uint8_t> plaintext) override {
+        try {
+            return ecies::encrypt(point_, plaintext);
+        } catch (const PlatformError& failure) {
+            throw KeyStoreError(Step::encrypt, failure.description());
+        }
+    }
+
+    SecretBytes decrypt(std::span<const std::uint8_t> blob) override {
+        if (!request_) throw KeyStoreError(Step::decrypt, "the key was not loaded for use");
+        try {
+            // Garbage is refused before anybody is asked to confirm for nothing.
+            ecies::checkShape(blob);
+        } catch (const PlatformError& failure) {
+            throw KeyStoreError(Step::decrypt, failure.description());
+        }
+        PresenceAnswer answer;
+        try {
+            answer = presence_.confirm(*request_);
+        } catch (const PresenceUnavailable& unavailable) {
+            answer = {false, unavailable.reason()};
+        }
+        if (!answer.passed) {
+            throw KeyStoreError(Step::decrypt, answer.failure.empty()
+                                                   ? "user presence was not confirmed"
+                                                   : answer.failure);
+        }
+        try {
+            return ecies::decrypt(scalar_.span(), blob);
+        } catch (const PlatformError& failure) {
+            throw KeyStoreError(Step::decrypt, failure.description());
+        }
+    }
+
+  private:
+    Bytes point_;
+    SecretBytes scalar_;
+    Presence& presence_;
+    std::optional<PromptRequest> request_;
+};
+
+// The stored bytes of a key item, or nothing when there is none. Bytes that make no key are
+// damage, not absence: reported as the store's "corrupt" failure so a lookup never reads as
+// "no key" and leads to a second key under the same tag.
+std::optional<SecretBytes> storedScalar(ItemStore& items) {
+    std::optional<SecretBytes> scalar = items.findKeyItem(values::keyTag);
+    if (scalar && !p256::isValidScalar(scalar->span())) {
+        throw ItemStoreError(ItemStoreError::Step::damaged, std::to_string(store_status::kCorrupt));
+    }
+    return scalar;
+}
+
+}  // namespace
+
+std::unique_ptr<PresenceKey> SoftwareKeyStore::find() {
+    try {
+        std::optional<SecretBytes> scalar = storedScalar(items_);
+        if (!scalar) return nullptr;
+        return std::make_unique<SoftwarePresenceKey>(std::move(*scalar), presence_, std::nullopt);
+    } catch (const std::exception&) {
+        return nullptr;  // a failed lookup is not told apart from absence here
+    }
+}
+
+std::unique_ptr<PresenceKey> SoftwareKeyStore::findForUse(const PromptRequest& request) {
+    if (std::optional<std::string> reason = presence_.unavailableReason()) {
+        throw PresenceUnavailable(std::move(*reason));
+    }
+    std::optional<SecretBytes> scalar;
+    try {
+        scalar = storedScalar(items_);
+    } catch (const ItemStoreError& failure) {
+        throw KeyStoreError(Step::load, failure.detail());
+    }
+    if (!scalar) return nullptr;
+    return std::make_unique<SoftwarePresenceKey>(std::move(*scalar), presence_, request);
+}
+
+std::unique_ptr<PresenceKey> SoftwareKeyStore::create() {
+    SecretBytes scalar;
+    try {
+        scalar = p256::generateScalar();
+    } catch (const PlatformError& failure) {
+        throw KeyStoreError(Step::create, failure.description());
+    }
+    bool added = false;
+    std::string status = std::to_string(-25299);  // the keychain's "duplicate item"
+    try {
+        added = items_.addKeyItem(values::keyTag, scalar.span());
+    } catch (const ItemStoreError& failure) {
+        status = failure.detail();
+    }
+    if (!added) {
+        // Never replace a stored key: every blob made for it would be stranded.
+        throw KeyStoreError(Step::create,
+                            "the new key could not be stored (status " + status + ")");
+    }
+    return std::make_unique<SoftwarePresenceKey>(std::move(scalar), presence_, std::nullopt);
+}
+
+void SoftwareKeyStore::remove() {
+    try {
+        items_.deleteKeyItem(values::keyTag);
+    } catch (const ItemStoreError& failure) {
+        throw KeyStoreError(Step::remove, failure.detail());
+    }
+}
+
+bool SoftwareKeyStore::canCreate() {
+    try {
+        return p256::isValidScalar(p256::generateScalar().span());
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+}  // namespace quorvane::platform

@@ -1,0 +1,95 @@
+// What the software key store keeps and what it refuses, beyond the key store contract.
+#include "platform/linux/software_key_store.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/linux/ecies.h"
+#include "platform/linux/p256.h"
+#include "support/fake_services.h"
+
+namespace quorvane::platform {
+namespace {
+
+using testing::FakeItemStore;
+using testing::ScriptedPresence;
+
+constexpr std::string_view kTag = "com.quorvane.secureenclave.vault";
+
+class SoftwareKeyStoreTest : public ::testing::Test {
+  protected:
+    FakeItemStore items;
+    ScriptedPresence presence;
+    SoftwareKeyStore keys{items, presence};
+    const PromptRequest request{"Unlock Quorvane vault", -1};
+
+    std::string failure(const std::function<void()>& body) {
+        try {
+            body();
+        } catch (const KeyStoreError& error) {
+            return error.detail();
+        }
+        return "<succeeded>";
+    }
+};
+
+TEST_F(SoftwareKeyStoreTest, APairIsOneKeyItemHoldingItsScalar) {
+    Bytes blob = keys.create()->encrypt(Bytes(32, 1));
+    ASSERT_EQ(items.keyItems.size(), 1u);
+    const SecretBytes& scalar = items.keyItems.at(std::string(kTag));
+    EXPECT_EQ(scalar.size(), 32u);
+    EXPECT_TRUE(p256::isValidScalar(scalar.span()));
+    // The stored scalar is the key: the blob opens with it directly (what a copied store gives
+    // away, and why the desktop keyring or the TPM is preferred over a plain file).
+    EXPECT_EQ(ecies::decrypt(scalar.span(), blob).size(), 32u);
+}
+
+TEST_F(SoftwareKeyStoreTest, NeverReplacesAStoredPair) {
+    keys.create();
+    SecretBytes before = SecretBytes::copyOf(items.keyItems.at(std::string(kTag)).span());
+    EXPECT_EQ(failure([&] { keys.create(); }), "the new key could not be stored (status -25299)");
+    EXPECT_EQ(items.keyItems.at(std::string(kTag)).view(), before.view());
+}
+
+TEST_F(SoftwareKeyStoreTest, StoreFailuresAreReportedWithTheirDetail) {
+    items.failWith = "-40005";
+    EXPECT_EQ(failure([&] { keys.create(); }), "the new key could not be stored (status -40005)");
+    EXPECT_EQ(keys.find(), nullptr) << "a failed lookup reads as no key here";
+    EXPECT_EQ(failure([&] { keys.findForUse(request); }), "-40005");
+    EXPECT_EQ(failure([&] { keys.remove(); }), "-40005");
+}
+
+TEST_F(SoftwareKeyStoreTest, StoredBytesThatMakeNoKeyAreDamageNotAbsence) {
+    for (std::string bytes :
+         {std::string("not a scalar"), std::string(32, '\0'), std::string(32, '\xff')}) {
+        items.keyItems[std::string(kTag)] = SecretBytes::copyOf(bytes);
+        EXPECT_EQ(keys.find(), nullptr);
+        EXPECT_EQ(failure([&] { keys.findForUse(request); }), "-40007");
+    }
+}
+
+TEST_F(SoftwareKeyStoreTest, GarbageIsRefusedBeforeAnybodyIsAsked) {
+    keys.create();
+    auto key = keys.findForUse(request);
+    for (Bytes blob : {Bytes{}, Bytes(80, 4), Bytes(200, 0)}) {
+        EXPECT_NE(failure([&] { (void)key->decrypt(blob); }), "<succeeded>");
+    }
+    EXPECT_EQ(presence.prompts, 0);
+}
+
+TEST_F(SoftwareKeyStoreTest, OnlyAKeyFoundForUseDecryptsAndThePromptCarriesItsReason) {
+    Bytes blob = keys.create()->encrypt(Bytes(32, 1));
+    EXPECT_EQ(failure([&] { (void)keys.find()->decrypt(blob); }), "the key was not loaded for use");
+    EXPECT_EQ(presence.prompts, 0);
+    EXPECT_EQ(keys.findForUse(request)->decrypt(blob).size(), 32u);
+    EXPECT_EQ(presence.lastReason, "Unlock Quorvane vault");
+}
+
+TEST_F(SoftwareKeyStoreTest, ARefusedPromptSaysWhy) {
+    Bytes blob = keys.create()->encrypt(Bytes(32, 1));
+    presence.passes = false;
+    EXPECT_EQ(failure([&] { (void)keys.findForUse(request)->decrypt(blob); }),
+              "user presence was not confirmed");
+}
+
+}  // namespace
+}  // namespace quorvane::platform
