@@ -11,6 +11,7 @@
 #include <fstream>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 namespace quorvane::testing {
 namespace {
@@ -94,7 +95,60 @@ class Bus {
         if (r < 0) throw std::runtime_error("Lock failed: " + message);
     }
 
+    void unlock(const char* collection, const std::string& password) {
+        sd_bus_error error = SD_BUS_ERROR_NULL;
+        sd_bus_message* reply = nullptr;
+        const char* session = nullptr;
+        // A "plain" transfer session: the password crosses a private test bus only.
+        int r = sd_bus_call_method(bus_, kSecretsName, kSecretsPath, kServiceInterface,
+                                   "OpenSession", &error, &reply, "sv", "plain", "s", "");
+        if (r >= 0) r = sd_bus_message_skip(reply, "v");
+        if (r >= 0) r = sd_bus_message_read(reply, "o", &session);
+        std::string sessionPath = r >= 0 ? session : "";
+        sd_bus_message_unref(reply);
+        check(r, error, "OpenSession");
+        sd_bus_message* call = nullptr;
+        r = sd_bus_message_new_method_call(
+            bus_, &call, kSecretsName, kSecretsPath,
+            "org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface",
+            "UnlockWithMasterPassword");
+        if (r >= 0) r = sd_bus_message_append(call, "o", collection);
+        if (r >= 0) r = sd_bus_message_open_container(call, 'r', "oayays");
+        if (r >= 0) r = sd_bus_message_append(call, "o", sessionPath.c_str());
+        if (r >= 0) r = sd_bus_message_append_array(call, 'y', "", 0);
+        if (r >= 0) r = sd_bus_message_append_array(call, 'y', password.data(), password.size());
+        if (r >= 0) r = sd_bus_message_append(call, "s", "text/plain");
+        if (r >= 0) r = sd_bus_message_close_container(call);
+        if (r >= 0) r = sd_bus_call(bus_, call, 0, &error, nullptr);
+        sd_bus_message_unref(call);
+        check(r, error, "UnlockWithMasterPassword");
+    }
+
+    // clear deletes every unlocked item.
+    void clear() {
+        sd_bus_error error = SD_BUS_ERROR_NULL;
+        sd_bus_message* reply = nullptr;
+        int r = sd_bus_call_method(bus_, kSecretsName, kSecretsPath, kServiceInterface,
+                                   "SearchItems", &error, &reply, "a{ss}", 0);
+        std::vector<std::string> items;
+        if (r >= 0) r = sd_bus_message_enter_container(reply, 'a', "o");
+        const char* path = nullptr;
+        while (r >= 0 && (r = sd_bus_message_read(reply, "o", &path)) > 0) items.emplace_back(path);
+        sd_bus_message_unref(reply);
+        check(r, error, "SearchItems");
+        for (const std::string& item : items) {
+            r = sd_bus_call_method(bus_, kSecretsName, item.c_str(), "org.freedesktop.Secret.Item",
+                                   "Delete", &error, nullptr, "");
+            check(r, error, "Delete");
+        }
+    }
+
   private:
+    static void check(int result, sd_bus_error& error, const char* what) {
+        std::string message = error.message != nullptr ? error.message : std::strerror(-result);
+        sd_bus_error_free(&error);
+        if (result < 0) throw std::runtime_error(std::string(what) + " failed: " + message);
+    }
     sd_bus* bus_ = nullptr;
 };
 
@@ -160,6 +214,7 @@ RunResult SessionKeyring::secretTool(const std::vector<std::string>& arguments,
 }
 
 void SessionKeyring::startKeyring(const std::string& password) {
+    password_ = password;
     keyring_ = startProgram("/usr/bin/gnome-keyring-daemon",
                             {"--foreground", "--unlock", "--components=secrets"}, environment(),
                             password, directory_.path() + "/gnome-keyring.log");
@@ -169,6 +224,10 @@ void SessionKeyring::startKeyring(const std::string& password) {
 }
 
 void SessionKeyring::lock() { Bus(address_).lock(kLoginCollection); }
+
+void SessionKeyring::unlock() { Bus(address_).unlock(kLoginCollection, password_); }
+
+void SessionKeyring::clear() { Bus(address_).clear(); }
 
 void SessionKeyring::restartKeyring(const std::string& password) {
     stopKeyring();

@@ -42,6 +42,11 @@ class SessionKeyring {
     // lock locks the login keyring through the Secret Service's Lock method (which never
     // prompts); only a password can unlock it again.
     void lock();
+    // unlock unlocks the login keyring with the password the daemon was last started with, without
+    // a prompt (through GNOME Keyring's own interface for that, as its password tools do).
+    void unlock();
+    // clear deletes every item of the keyring.
+    void clear();
     // restartKeyring ends the daemon and starts a new one over the same keyring files, unlocked
     // with `password`: a wrong one leaves the login keyring locked.
     void restartKeyring(const std::string& password);
@@ -54,6 +59,7 @@ class SessionKeyring {
     std::string home_;
     std::string runtime_;
     std::string address_;
+    std::string password_;
     pid_t bus_ = -1;
     pid_t keyring_ = -1;
     ::sd_bus* silentOwner_ = nullptr;

@@ -33,7 +33,8 @@ struct KeyringConnection;
 // place, so readers see the old or the new value; it then removes any other item of the same name
 // (one left in another collection, or made by another program), so one name never has two values.
 //
-// Not thread-safe: one thread at a time (libsecret shares one connection per process).
+// One object is used by one thread at a time; objects in different threads may work at once
+// (libsecret shares one bus connection per process, which is thread-safe).
 class SecretServiceItemStore final : public ItemStore {
   public:
     static constexpr std::chrono::milliseconds kDefaultBound{10000};
