@@ -26,6 +26,10 @@ std::vector<std::string> buildEnvironment(const EnvironmentOverrides& overrides)
         auto eq = entry.find('=');
         if (eq != std::string::npos) entries[entry.substr(0, eq)] = entry.substr(eq + 1);
     }
+    // A child reaches a session bus only when a test gives it one: run on a desktop, the tests
+    // must not store into the developer's own keyring.
+    entries.erase("DBUS_SESSION_BUS_ADDRESS");
+    entries.erase("XDG_RUNTIME_DIR");
     for (const auto& [name, value] : overrides) entries[name] = value;
     std::vector<std::string> result;
     for (const auto& [name, value] : entries) result.push_back(name + "=" + value);
