@@ -6,9 +6,10 @@ set -euo pipefail
 
 packages=(
     build-essential cmake ninja-build pkg-config
-    libssl-dev libsimdjson-dev libsqlite3-dev libsystemd-dev
+    libssl-dev libsimdjson-dev libsqlite3-dev libsystemd-dev libsecret-1-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     dbus python3 python3-dbusmock python3-cryptography
+    gnome-keyring libsecret-tools
     clang-14 libclang-rt-14-dev
     valgrind hyperfine
     # The Debian package and its test in a fresh root (scripts/package.sh, package-test.sh).

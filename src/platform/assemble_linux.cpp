@@ -13,6 +13,9 @@
 #include "platform/linux/polkit_client.h"
 #include "platform/linux/polkit_presence.h"
 #include "platform/linux/software_key_store.h"
+#include "platform/migrating_item_store.h"
+#include "platform/secret_service/secret_service_item_store.h"
+#include "platform/secret_service/secret_service_probe.h"
 #include "platform/services.h"
 
 namespace quorvane::platform {
@@ -34,8 +37,14 @@ std::string systemBusAddress() {
 
 std::unique_ptr<Services> assembleServices() {
     return std::make_unique<Services>(
-        // Item store: the file store.
-        [](Services&) { return makeFileItemStore(); },
+        // Item store: the desktop keyring when the session bus has a Secret Service that answers
+        // (with the file store behind it, so secrets stored there before are still found and
+        // move into the keyring), else the file store.
+        [](Services&) -> std::unique_ptr<ItemStore> {
+            if (!secretServiceAnswers()) return makeFileItemStore();
+            return std::make_unique<MigratingItemStore>(std::make_unique<SecretServiceItemStore>(),
+                                                        makeFileItemStore());
+        },
         // Key store: a software key kept in the item store.
         [](Services& services) -> std::unique_ptr<KeyStore> {
             return std::make_unique<SoftwareKeyStore>(services.items(), services.presence());
