@@ -19,7 +19,7 @@ mkdir -p "$reports"
 chmod 1777 "$reports"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=1:strict_string_checks=1:check_initialization_order=1:log_path=$reports/asan"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan"
-export LSAN_OPTIONS="log_path=$reports/lsan"
+export LSAN_OPTIONS="log_path=$reports/lsan:suppressions=$PWD/scripts/lsan-suppressions.txt:print_suppressions=0"
 
 status=0
 ctest --test-dir build-asan --output-on-failure -j"$(nproc)" "$@" || status=1

@@ -1,4 +1,5 @@
 #include "crypto/sha256_kernel.h"
+#include "os/cpu.h"
 
 // Built where the compiler can emit the Armv8 SHA-2 instructions: always when the target already
 // has them (Apple silicon), and with a per-function target attribute under GCC otherwise. Any
@@ -20,10 +21,6 @@
 #define QUORVANE_ARM_SHA2 __attribute__((target("+crypto")))
 #define QUORVANE_ARM_SHA2_INLINE __attribute__((target("+crypto"), always_inline)) inline
 #define QUORVANE_ARM_SHA2_BUILT_IN 0
-#if defined(__linux__)
-#include <asm/hwcap.h>
-#include <sys/auxv.h>
-#endif
 #endif
 
 namespace quorvane {
@@ -108,10 +105,8 @@ QUORVANE_ARM_SHA2 void hmacIterate(const std::uint32_t inner[8], const std::uint
 bool cpuHasSha2() {
 #if QUORVANE_ARM_SHA2_BUILT_IN
     return true;
-#elif defined(__linux__) && defined(HWCAP_SHA2)
-    return (getauxval(AT_HWCAP) & HWCAP_SHA2) != 0;
 #else
-    return false;
+    return os::armHasSha2();
 #endif
 }
 

@@ -1,7 +1,7 @@
 // The one place that assembles the platform services of a Linux machine. For each service the
 // backends are tried in the order below, and the first that answers here is used; each is chosen
 // and opened when first needed, so a mode that needs no service starts none. docs/platform.md
-// lists the order and docs/presence.md the protection ladder of the presence key.
+// lists the order and the test settings; docs/presence.md the protection ladder of the key.
 //
 // This file is also the only production code that reads a test setting: each one points a
 // backend at a private service a test suite started.
@@ -14,6 +14,9 @@
 #include "platform/linux/polkit_client.h"
 #include "platform/linux/polkit_presence.h"
 #include "platform/linux/software_key_store.h"
+#include "platform/migrating_item_store.h"
+#include "platform/secret_service/secret_service_item_store.h"
+#include "platform/secret_service/secret_service_probe.h"
 #include "platform/services.h"
 #include "platform/tpm/tpm_key_store.h"
 
@@ -37,39 +40,18 @@ std::string tpmTcti() {
     return testSetting("QUORVANE_TEST_TPM_TCTI").value_or(TpmKeyStore::kDeviceTcti);
 }
 
-// keyringItemStore returns the desktop keyring's item store when this session has one, or why
-// not. The rung of the ladder that keeps a software key in the keyring is offered exactly when
-// this answers a store.
-struct KeyringStore {
-    std::unique_ptr<ItemStore> store;  // handed to the rung when it is opened
-    std::string missing;               // why there is none, when the session has none
-    bool opened = false;
-};
-KeyringStore keyringItemStore() { return {nullptr, "this build has no Secret Service item store"}; }
-
-// SoftwareKeyring is the software key store over the keyring's item store, which it owns.
-class SoftwareKeyring final : public KeyStore {
-  public:
-    SoftwareKeyring(std::unique_ptr<ItemStore> items, Presence& presence)
-        : items_(std::move(items)), keys_(*items_, presence) {}
-    std::unique_ptr<PresenceKey> find() override { return keys_.find(); }
-    std::unique_ptr<PresenceKey> findForUse(const PromptRequest& request) override {
-        return keys_.findForUse(request);
-    }
-    std::unique_ptr<PresenceKey> create() override { return keys_.create(); }
-    void remove() override { keys_.remove(); }
-    bool canCreate() override { return keys_.canCreate(); }
-
-  private:
-    std::unique_ptr<ItemStore> items_;
-    SoftwareKeyStore keys_;
+// What the item store's selection found, for the key ladder: whether the item store is the
+// desktop keyring. Unknown until the item store is made.
+struct KeyringChoice {
+    bool chosen = false;
 };
 
-// presenceKeys builds the protection ladder of the presence key, strongest first: (a) the TPM,
-// (b) a software key in the desktop keyring, then the software key file of earlier versions,
-// which keeps the keys made before the ladder but never gets a new one. The TPM's key item and
-// the earlier software key live in the helper's own item store.
-std::unique_ptr<KeyStore> presenceKeys(Services& services) {
+// presenceKeys builds the protection ladder of the presence key, strongest first, over the
+// session's item store (key items of either kind live under the one tag; each rung knows its own
+// by format): (a) the TPM; (b) a software key, made only when the item store is the desktop
+// keyring, and where a software key made before the ladder is still found wherever it is.
+std::unique_ptr<KeyStore> presenceKeys(Services& services,
+                                       std::shared_ptr<const KeyringChoice> keyring) {
     const std::string tcti = tpmTcti();
     std::vector<KeyRung> rungs;
     rungs.push_back(KeyRung{"TPM",
@@ -78,40 +60,36 @@ std::unique_ptr<KeyStore> presenceKeys(Services& services) {
                                                                      services.presence(), tcti);
                             },
                             [tcti] { return TpmKeyStore::unavailableReason(tcti); }});
-
-    // A session without a keyring still names the rung, so that a refusal to make a key says
-    // what is missing; the rung is then never opened.
-    auto keyring = std::make_shared<KeyringStore>(keyringItemStore());
-    KeyRung desktopKeyring{"desktop keyring", nullptr, [keyring]() -> std::optional<std::string> {
-                               if (keyring->store || keyring->opened) return std::nullopt;
-                               return keyring->missing;
-                           }};
-    if (keyring->store) {
-        desktopKeyring.open = [&services, keyring]() -> std::unique_ptr<KeyStore> {
-            keyring->opened = true;
-            return std::make_unique<SoftwareKeyring>(std::move(keyring->store),
-                                                     services.presence());
-        };
-    }
-    rungs.push_back(std::move(desktopKeyring));
-
-    rungs.push_back(KeyRung{"software key file",
-                            [&services] {
-                                return std::make_unique<SoftwareKeyStore>(services.items(),
-                                                                          services.presence());
-                            },
-                            {}});
+    rungs.push_back(KeyRung{
+        "desktop keyring",
+        [&services] {
+            return std::make_unique<SoftwareKeyStore>(services.items(), services.presence());
+        },
+        [&services, keyring]() -> std::optional<std::string> {
+            services.items();  // the selection decides whether there is a keyring
+            if (keyring->chosen) return std::nullopt;
+            if (!sessionBusAddress()) return std::string("the session has no D-Bus session bus");
+            return std::string("no Secret Service answers on the session bus");
+        }});
     return std::make_unique<KeyLadder>(std::move(rungs));
 }
 
 }  // namespace
 
 std::unique_ptr<Services> assembleServices() {
+    auto keyring = std::make_shared<KeyringChoice>();
     return std::make_unique<Services>(
-        // Item store: the file store.
-        [](Services&) { return makeFileItemStore(); },
+        // Item store: the desktop keyring when the session bus has a Secret Service that answers
+        // (with the file store behind it, so secrets stored there before are still found and
+        // move into the keyring), else the file store.
+        [keyring](Services&) -> std::unique_ptr<ItemStore> {
+            if (!secretServiceAnswers()) return makeFileItemStore();
+            keyring->chosen = true;
+            return std::make_unique<MigratingItemStore>(std::make_unique<SecretServiceItemStore>(),
+                                                        makeFileItemStore());
+        },
         // Key store: the protection ladder.
-        [](Services& services) { return presenceKeys(services); },
+        [keyring](Services& services) { return presenceKeys(services, keyring); },
         // Presence: polkit on the system bus.
         [](Services&) -> std::unique_ptr<Presence> {
             return std::make_unique<PolkitPresence>(systemBusAddress());

@@ -12,7 +12,7 @@ TEST(ModesTest, TheFirstFlagInTheFixedOrderDecides) {
     // No system bus here, so the presence modes report "unavailable" — enough to tell which ran.
     const EnvironmentOverrides env = {
         {"XDG_DATA_HOME", home.path()},
-        {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + home.path() + "/none"}};
+        {"QUORVANE_TEST_SYSTEM_BUS", "unix:path=" + home.path() + "/none"}};
     struct Case {
         std::vector<std::string> arguments;
         std::string input;

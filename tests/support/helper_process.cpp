@@ -26,14 +26,19 @@ std::vector<std::string> buildEnvironment(const EnvironmentOverrides& overrides)
         auto eq = entry.find('=');
         if (eq != std::string::npos) entries[entry.substr(0, eq)] = entry.substr(eq + 1);
     }
+    // A child reaches a session bus only when a test gives it one: run on a desktop, the tests
+    // must not store into the developer's own keyring.
+    entries.erase("DBUS_SESSION_BUS_ADDRESS");
+    entries.erase("XDG_RUNTIME_DIR");
     for (const auto& [name, value] : overrides) entries[name] = value;
     std::vector<std::string> result;
     for (const auto& [name, value] : entries) result.push_back(name + "=" + value);
     return result;
 }
 
-pid_t spawnHelper(const std::vector<std::string>& arguments, const EnvironmentOverrides& overrides,
-                  int stdinFd, int stdoutFd, int stderrFd, std::vector<int> closeInChild) {
+pid_t spawnProgram(const std::string& program, const std::vector<std::string>& arguments,
+                   const EnvironmentOverrides& overrides, int stdinFd, int stdoutFd, int stderrFd,
+                   std::vector<int> closeInChild) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, stdinFd, 0);
@@ -41,7 +46,7 @@ pid_t spawnHelper(const std::vector<std::string>& arguments, const EnvironmentOv
     if (stderrFd >= 0) posix_spawn_file_actions_adddup2(&actions, stderrFd, 2);
     for (int fd : closeInChild) posix_spawn_file_actions_addclose(&actions, fd);
 
-    std::vector<std::string> argvStrings{QUORVANE_HELPER_PATH};
+    std::vector<std::string> argvStrings{program};
     argvStrings.insert(argvStrings.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
     for (auto& a : argvStrings) argv.push_back(a.data());
@@ -52,10 +57,16 @@ pid_t spawnHelper(const std::vector<std::string>& arguments, const EnvironmentOv
     envp.push_back(nullptr);
 
     pid_t pid = -1;
-    int rc = posix_spawn(&pid, QUORVANE_HELPER_PATH, &actions, nullptr, argv.data(), envp.data());
+    int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) throw std::runtime_error(std::string("posix_spawn: ") + std::strerror(rc));
     return pid;
+}
+
+pid_t spawnHelper(const std::vector<std::string>& arguments, const EnvironmentOverrides& overrides,
+                  int stdinFd, int stdoutFd, int stderrFd, std::vector<int> closeInChild) {
+    return spawnProgram(QUORVANE_HELPER_PATH, arguments, overrides, stdinFd, stdoutFd, stderrFd,
+                        std::move(closeInChild));
 }
 
 int decodeStatus(int raw) {
@@ -67,7 +78,8 @@ int decodeStatus(int raw) {
 }  // namespace
 
 TempDir::TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "quorvane-test-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "quorvane-test-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
 }
@@ -79,14 +91,46 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ignored);
 }
 
+pid_t startProgram(const std::string& program, const std::vector<std::string>& arguments,
+                   const EnvironmentOverrides& environment, const std::string& input,
+                   const std::string& logPath) {
+    int inPipe[2];
+    if (pipe2(inPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (log < 0) throw std::runtime_error("cannot open " + logPath);
+    pid_t pid = spawnProgram(program, arguments, environment, inPipe[0], log, log, {});
+    close(inPipe[0]);
+    close(log);
+    // A short input fits the pipe, so this never waits for the child.
+    if (write(inPipe[1], input.data(), input.size()) != static_cast<ssize_t>(input.size())) {
+        close(inPipe[1]);
+        throw std::runtime_error("cannot feed " + program);
+    }
+    close(inPipe[1]);
+    return pid;
+}
+
+void stopProgram(pid_t pid) {
+    if (pid <= 0) return;
+    kill(pid, SIGTERM);
+    int raw = 0;
+    waitpid(pid, &raw, 0);
+}
+
 RunResult runHelper(const std::vector<std::string>& arguments, const std::string& input,
                     const EnvironmentOverrides& environment) {
+    return runProgram(QUORVANE_HELPER_PATH, arguments, input, environment);
+}
+
+RunResult runProgram(const std::string& program, const std::vector<std::string>& arguments,
+                     const std::string& input, const EnvironmentOverrides& environment) {
     int inPipe[2], outPipe[2], errPipe[2];
     if (pipe2(inPipe, O_CLOEXEC) != 0 || pipe2(outPipe, O_CLOEXEC) != 0 ||
         pipe2(errPipe, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe failed");
     }
-    pid_t pid = spawnHelper(arguments, environment, inPipe[0], outPipe[1], errPipe[1], {});
+    pid_t pid =
+        spawnProgram(program, arguments, environment, inPipe[0], outPipe[1], errPipe[1], {});
     close(inPipe[0]);
     close(outPipe[1]);
     close(errPipe[1]);

@@ -11,14 +11,14 @@ namespace quorvane::testing {
 
 // TempDir makes a fresh private directory and removes it with its contents on destruction.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
     const std::string& path() const { return path_; }
 
-private:
+  private:
     std::string path_;
 };
 
@@ -27,9 +27,9 @@ using EnvironmentOverrides = std::map<std::string, std::string>;
 
 // RunResult of a one-shot helper run.
 struct RunResult {
-    int status = -1;        // exit status, or 128 + signal number
-    std::string out;        // everything written to standard output
-    std::string err;        // everything written to standard error
+    int status = -1;  // exit status, or 128 + signal number
+    std::string out;  // everything written to standard output
+    std::string err;  // everything written to standard error
 };
 
 // runHelper runs the built helper once with `arguments`, feeding `input` on standard input
@@ -37,9 +37,22 @@ struct RunResult {
 RunResult runHelper(const std::vector<std::string>& arguments, const std::string& input = "",
                     const EnvironmentOverrides& environment = {});
 
+// startProgram starts `program` (an absolute path) in the background with `input` (at most a
+// few kilobytes) on its standard input, then closed, and its standard output and error appended
+// to `logPath`. Returns its process id; stop it with stopProgram.
+pid_t startProgram(const std::string& program, const std::vector<std::string>& arguments,
+                   const EnvironmentOverrides& environment, const std::string& input,
+                   const std::string& logPath);
+// stopProgram ends a started program with SIGTERM and waits for it.
+void stopProgram(pid_t pid);
+
+// runProgram does the same for any program (an absolute path), until its output pipes close.
+RunResult runProgram(const std::string& program, const std::vector<std::string>& arguments,
+                     const std::string& input = "", const EnvironmentOverrides& environment = {});
+
 // ServingHelper drives `quorvane-helper --serve` through its pipes as the application does.
 class ServingHelper {
-public:
+  public:
     explicit ServingHelper(const EnvironmentOverrides& environment = {},
                            std::vector<std::string> arguments = {"--serve"});
     ~ServingHelper();
@@ -57,7 +70,7 @@ public:
     int wait();
     pid_t pid() const { return pid_; }
 
-private:
+  private:
     pid_t pid_ = -1;
     int in_ = -1;
     int out_ = -1;

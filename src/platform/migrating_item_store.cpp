@@ -1,0 +1,66 @@
+#include "platform/migrating_item_store.h"
+
+#include <exception>
+#include <utility>
+
+namespace quorvane::platform {
+
+MigratingItemStore::MigratingItemStore(std::unique_ptr<ItemStore> chosen,
+                                       std::unique_ptr<ItemStore> earlier)
+    : chosen_(std::move(chosen)), earlier_(std::move(earlier)) {}
+
+void MigratingItemStore::storeSecret(const SecretName& name, std::span<const std::uint8_t> value) {
+    chosen_->storeSecret(name, value);
+    earlier_->deleteSecret(name);
+}
+
+std::optional<SecretBytes> MigratingItemStore::loadSecret(const SecretName& name) {
+    std::exception_ptr earlierFailure;
+    try {
+        if (auto value = earlier_->loadSecret(name)) return value;
+    } catch (const ItemStoreError&) {
+        // A damaged or busy file store must not hide what the keyring holds.
+        earlierFailure = std::current_exception();
+    }
+    std::optional<SecretBytes> value = chosen_->loadSecret(name);
+    if (!value && earlierFailure) std::rethrow_exception(earlierFailure);
+    return value;
+}
+
+void MigratingItemStore::deleteSecret(const SecretName& name) {
+    chosen_->deleteSecret(name);
+    earlier_->deleteSecret(name);
+}
+
+bool MigratingItemStore::addKeyItem(std::string_view tag, std::span<const std::uint8_t> bytes) {
+    if (earlier_->findKeyItem(tag)) return false;
+    return chosen_->addKeyItem(tag, bytes);
+}
+
+std::optional<SecretBytes> MigratingItemStore::findKeyItem(std::string_view tag) {
+    std::optional<SecretBytes> earlier = earlier_->findKeyItem(tag);
+    if (!earlier) return chosen_->findKeyItem(tag);
+    try {
+        // The move: the key leaves the plain file for the keyring, and is in one of them at every
+        // moment. When the chosen store has the tag already, the earlier copy goes only if it
+        // is the same key (another helper moved it first): a different key there was made while
+        // the earlier store could not see it, and both must stay, or blobs sealed to one of them
+        // would no longer open.
+        bool moved = chosen_->addKeyItem(tag, earlier->span());
+        if (!moved) {
+            std::optional<SecretBytes> there = chosen_->findKeyItem(tag);
+            moved = there && constantTimeEqual(there->span(), earlier->span());
+        }
+        if (moved) earlier_->deleteKeyItem(tag);
+    } catch (const ItemStoreError&) {
+        // Locked or unreachable keyring: the key stays usable where it is; a later find moves it.
+    }
+    return earlier;
+}
+
+void MigratingItemStore::deleteKeyItem(std::string_view tag) {
+    chosen_->deleteKeyItem(tag);
+    earlier_->deleteKeyItem(tag);
+}
+
+}  // namespace quorvane::platform

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <memory>
+
+#include "platform/item_store.h"
+
+namespace quorvane::platform {
+
+// MigratingItemStore is the item store of a machine that has a new place for secrets (`chosen`,
+// the desktop keyring) and may still hold secrets in an earlier one (`earlier`, the file store).
+// Nothing in either is ever lost, and every write moves the item into the chosen store:
+//
+// - load: the earlier store first, then the chosen one. A copy left in the earlier store is never
+//   an older value than the chosen store's: writes go to the chosen store and then remove the
+//   earlier copy, so the earlier copy outlives a write only when that write failed (and said
+//   so: the item then keeps its old value, as a failed write must), or when it was written while
+//   the chosen store could not be reached, in which case it is the newer one. An error of the
+//   earlier store is raised only when the chosen store has no value either.
+// - store: write the chosen store, then delete the earlier copy. At every moment one of the two
+//   holds the secret. If the write fails, nothing changed. If the delete fails, the error is
+//   raised (the new value waits in the chosen store; loads keep giving the old one until a store
+//   succeeds).
+// - delete: the chosen store, then the earlier one; either failure is raised (a copy left behind
+//   is still found, so the secret is visibly still there, never half-deleted).
+// - key items: add refuses (returns false) when either store holds the tag, else adds to the
+//   chosen store; find prefers the earlier store's item and moves it into the chosen store when
+//   it can (add, then delete the earlier copy once the chosen store holds the same bytes; a
+//   different key under the tag there keeps both); failures of that move leave the item where it
+//   was and are not raised.
+//
+// Errors are the wrapped stores' own. Thread safety: that of the wrapped stores.
+class MigratingItemStore final : public ItemStore {
+  public:
+    MigratingItemStore(std::unique_ptr<ItemStore> chosen, std::unique_ptr<ItemStore> earlier);
+
+    void storeSecret(const SecretName& name, std::span<const std::uint8_t> value) override;
+    std::optional<SecretBytes> loadSecret(const SecretName& name) override;
+    void deleteSecret(const SecretName& name) override;
+    bool addKeyItem(std::string_view tag, std::span<const std::uint8_t> bytes) override;
+    std::optional<SecretBytes> findKeyItem(std::string_view tag) override;
+    void deleteKeyItem(std::string_view tag) override;
+
+  private:
+    std::unique_ptr<ItemStore> chosen_;
+    std::unique_ptr<ItemStore> earlier_;
+};
+
+}  // namespace quorvane::platform

@@ -1,0 +1,145 @@
+// The secret commands through the built helper on a desktop session: a private session bus with
+// a real gnome-keyring-daemon (or with no Secret Service at all), a temporary HOME, one helper
+// process per operation as the application runs them.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <future>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "keychain/store_file.h"
+#include "support/helper_process.h"
+#include "support/session_keyring.h"
+
+namespace quorvane::testing {
+namespace {
+
+class SecretKeyringTest : public ::testing::Test {
+  protected:
+    RunResult run(const std::string& mode, const std::string& service, const std::string& account,
+                  const std::string& input = "", bool withBus = true) {
+        EnvironmentOverrides environment = session.environment();
+        // No bus named, none at the runtime directory's standard place: a login without a
+        // desktop session (SSH, cron) on the same account.
+        if (!withBus) environment["DBUS_SESSION_BUS_ADDRESS"] = "";
+        return runHelper({mode, "--service", service, "--account", account}, input, environment);
+    }
+    RunResult store(const std::string& service, const std::string& account,
+                    const std::string& value, bool withBus = true) {
+        return run("--secret-store", service, account, value, withBus);
+    }
+    RunResult load(const std::string& service, const std::string& account, bool withBus = true) {
+        return run("--secret-load", service, account, "", withBus);
+    }
+    RunResult remove(const std::string& service, const std::string& account) {
+        return run("--secret-delete", service, account);
+    }
+    std::string lookup(const std::string& service, const std::string& account) {
+        return session.secretTool({"lookup", "--", "service", service, "account", account}).out;
+    }
+    std::filesystem::path fileStore() const { return storeFile(session.home() + "/.local/share"); }
+    static void expectOk(const RunResult& result) {
+        EXPECT_EQ(result.status, 0) << result.err;
+        EXPECT_EQ(result.out, "ok");
+        EXPECT_EQ(result.err, "");
+    }
+    static void expectFailure(const RunResult& result, const std::string& message) {
+        EXPECT_EQ(result.status, 6);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, message + "\n");
+    }
+
+    SessionKeyring session;
+};
+
+TEST_F(SecretKeyringTest, SecretsLiveInTheKeyringBothWays) {
+    expectOk(store("quorvane.vault", "alice", "from the helper\n"));
+    EXPECT_EQ(lookup("quorvane.vault", "alice"), "from the helper\n");
+    EXPECT_FALSE(std::filesystem::exists(fileStore())) << "nothing in the file store";
+
+    session.secretTool(
+        {"store", "--label=set by hand", "service", "quorvane.vault", "account", "bob"},
+        "from secret-tool");
+    RunResult loaded = load("quorvane.vault", "bob");
+    EXPECT_EQ(loaded.status, 0) << loaded.err;
+    EXPECT_EQ(loaded.out, "from secret-tool");
+
+    expectOk(store("quorvane.vault", "bob", "replaced"));
+    EXPECT_EQ(lookup("quorvane.vault", "bob"), "replaced");
+    expectOk(remove("quorvane.vault", "bob"));
+    EXPECT_EQ(lookup("quorvane.vault", "bob"), "");
+    expectFailure(load("quorvane.vault", "bob"), "keychain secret missing");
+    expectOk(remove("quorvane.vault", "bob"));
+}
+
+TEST_F(SecretKeyringTest, LockedKeyringFailsWithItsOwnMessage) {
+    expectOk(store("svc", "there", "v"));
+    session.lock();
+    expectFailure(load("svc", "there"), "keychain secret load failed: the keyring is locked");
+    expectFailure(load("svc", "absent"), "keychain secret load failed: the keyring is locked");
+    expectFailure(store("svc", "there", "w"),
+                  "keychain secret update failed: the keyring is locked");
+    expectFailure(store("svc", "absent", "w"),
+                  "keychain secret store failed: the keyring is locked");
+    expectFailure(remove("svc", "there"), "keychain secret delete failed: the keyring is locked");
+    session.unlock();
+    EXPECT_EQ(load("svc", "there").out, "v");
+}
+
+TEST_F(SecretKeyringTest, SecretStoredInTheFileStoreMovesIntoTheKeyringAtItsNextStore) {
+    // Stored where the session had no keyring to offer.
+    expectOk(store("svc", "acct", "from before", false));
+    EXPECT_TRUE(std::filesystem::exists(fileStore()));
+    EXPECT_EQ(lookup("svc", "acct"), "");
+
+    // With the keyring: still found, then moved by the next store.
+    EXPECT_EQ(load("svc", "acct").out, "from before");
+    expectOk(store("svc", "acct", "after"));
+    EXPECT_EQ(lookup("svc", "acct"), "after");
+    expectFailure(load("svc", "acct", false), "keychain secret missing");
+    EXPECT_EQ(load("svc", "acct").out, "after");
+
+    // A delete removes both copies.
+    expectOk(store("svc", "both", "old", false));
+    session.secretTool({"store", "--label=x", "service", "svc", "account", "both"}, "other");
+    expectOk(remove("svc", "both"));
+    expectFailure(load("svc", "both"), "keychain secret missing");
+    expectFailure(load("svc", "both", false), "keychain secret missing");
+}
+
+TEST_F(SecretKeyringTest, SixteenHelpersStoringAtOnceLoseNothing) {
+    constexpr int kHelpers = 16;
+    std::vector<std::future<RunResult>> runs;
+    for (int i = 0; i < kHelpers; ++i) {
+        std::string account = i % 2 == 0 ? "shared" : "own-" + std::to_string(i);
+        runs.push_back(std::async(std::launch::async, [this, account, i] {
+            return store("svc", account, "value " + std::to_string(i));
+        }));
+    }
+    for (auto& run : runs) expectOk(run.get());
+    for (int i = 1; i < kHelpers; i += 2) {
+        EXPECT_EQ(load("svc", "own-" + std::to_string(i)).out, "value " + std::to_string(i));
+    }
+    std::set<std::string> written;
+    for (int i = 0; i < kHelpers; i += 2) written.insert("value " + std::to_string(i));
+    std::string shared = load("svc", "shared").out;
+    EXPECT_TRUE(written.count(shared)) << shared;
+    EXPECT_EQ(lookup("svc", "shared"), shared);
+}
+
+TEST(SecretWithoutKeyring, NoSecretServiceOnTheBusUsesTheFileStore) {
+    SessionKeyring session(SessionKeyring::Provider::none);
+    RunResult stored = runHelper({"--secret-store", "--service", "svc", "--account", "acct"},
+                                 "in the file", session.environment());
+    EXPECT_EQ(stored.status, 0) << stored.err;
+    EXPECT_EQ(stored.out, "ok");
+    EXPECT_TRUE(std::filesystem::exists(storeFile(session.home() + "/.local/share")));
+    RunResult loaded = runHelper({"--secret-load", "--service", "svc", "--account", "acct"}, "",
+                                 session.environment());
+    EXPECT_EQ(loaded.out, "in the file");
+}
+
+}  // namespace
+}  // namespace quorvane::testing
