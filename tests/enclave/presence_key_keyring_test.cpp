@@ -8,6 +8,9 @@
 #include <string>
 
 #include "keychain/store_file.h"
+#include "platform/linux/file_item_store.h"
+#include "platform/linux/software_key_store.h"
+#include "support/fake_services.h"
 #include "support/json.h"
 #include "support/private_system_bus.h"
 #include "support/serve_session.h"
@@ -26,6 +29,8 @@ class PresenceKeyKeyringTest : public ::testing::Test {
     EnvironmentOverrides environment(bool withSessionBus = true) const {
         EnvironmentOverrides environment = keyring.environment();
         environment.merge(polkit.environment());
+        // No TPM, so the keyring is the strongest rung of the ladder here.
+        environment["QUORVANE_TEST_TPM_TCTI"] = "device:/nonexistent/quorvane/tpmrm0";
         if (!withSessionBus) environment["DBUS_SESSION_BUS_ADDRESS"] = "";
         return environment;
     }
@@ -69,6 +74,13 @@ TEST_F(PresenceKeyKeyringTest, KeyIsMadeInTheKeyring) {
 }
 
 TEST_F(PresenceKeyKeyringTest, KeyFromTheFileStoreMovesIntoTheKeyringAndStillOpensOldBlobs) {
+    // The key an earlier version made in the file store, where no key is made any more; a session
+    // without a keyring still wraps to it.
+    {
+        platform::FileItemStore file(storeFile(keyring.home() + "/.local/share"));
+        ScriptedPresence presence;
+        platform::SoftwareKeyStore(file, presence).create();
+    }
     std::string blob = wrap(false);
     EXPECT_EQ(keyRowsInFileStore(), "1");
     EXPECT_EQ(keyItemsInKeyring(), 0u);

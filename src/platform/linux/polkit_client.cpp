@@ -236,6 +236,11 @@ CheckResult checkOnBus(sd_bus* bus, bool allowInteraction, std::chrono::millisec
     } release{slot};
 
     pollfd watched[2] = {{-1, 0, 0}, {cancelOnHangUp, POLLRDHUP, 0}};
+    // Only a hang-up while the person is being asked means the application went away. Input
+    // that was closed before (a request piped in whole, or no input at all) is not watched.
+    if (watched[1].fd >= 0 && (poll(&watched[1], 1, 0) < 0 || watched[1].revents != 0)) {
+        watched[1].fd = -1;
+    }
     while (!pending.answered) {
         result = sd().sd_bus_process(bus, nullptr);
         if (result < 0) return {unreachable(result)};

@@ -45,9 +45,11 @@ Answer answerFromResult(bool authorized, bool challenge);
 // ask runs, on the bus at `busAddress`, CheckAuthorization for kUnlockAction with this process's
 // bus connection as the subject, no details, and AllowUserInteraction when `allowInteraction` is
 // set. Blocks until polkit answers, `timeout` passes, or `cancelOnHangUp` (a descriptor, -1 for
-// none) hangs up; in the last two cases the pending check is cancelled, so polkit withdraws the
-// dialog. Never raises; every failure is an Answer that did not pass ("the presence prompt timed
-// out", "the application went away; the presence prompt was withdrawn", ...).
+// none) hangs up while the check is pending; in the last two cases the pending check is
+// cancelled, so polkit withdraws the dialog. A descriptor that hung up before the check was sent
+// (input closed up front, as in `echo request | quorvane-helper --serve`) is not watched. Never
+// raises; every failure is an Answer that did not pass ("the presence prompt timed out", "the
+// application went away; the presence prompt was withdrawn", ...).
 Answer ask(std::string_view busAddress, bool allowInteraction,
            std::chrono::milliseconds timeout = kPromptTimeout, int cancelOnHangUp = -1);
 
