@@ -171,10 +171,11 @@ TpmKeyStore::TpmKeyStore(ItemStore& items, Presence& presence, std::string tcti)
 
 std::unique_ptr<PresenceKey> TpmKeyStore::find() {
     try {
+        std::optional<SecretBytes> item = items_.findKeyItem(values::keyTag);
+        // A software key item is not ours: tpm2-tss is not even loaded for it.
+        if (!item || !tpm::isKeyItem(item->span())) return nullptr;
         const tpm::TssLibrary* tss = tpm::tssLibrary();
         if (tss == nullptr) return nullptr;
-        std::optional<SecretBytes> item = items_.findKeyItem(values::keyTag);
-        if (!item) return nullptr;
         std::optional<tpm::KeyItem> key = tpm::decodeKeyItem(*tss, item->span());
         if (!key) return nullptr;
         return std::make_unique<TpmPresenceKey>(std::move(*key), tcti_, nullptr, nullptr);
