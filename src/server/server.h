@@ -1,10 +1,12 @@
 #pragma once
 
-#include <functional>
-#include <string_view>
-
 #include <simdjson.h>
 
+#include <functional>
+#include <span>
+#include <string_view>
+
+#include "server/lifted_members.h"
 #include "server/reply_writer.h"
 #include "session/session_table.h"
 
@@ -17,23 +19,31 @@ class Platform;
 // Server answers request lines one at a time. It owns the session table and the shutdown flag
 // for the life of the request loop. Not thread-safe: one thread reads, handles and writes.
 class Server {
-public:
+  public:
     explicit Server(std::function<platform::Platform&()> platform);
 
-    // handleLine answers one request line (without its terminator) into `reply()`. The line
-    // must be followed by simdjson::SIMDJSON_PADDING readable bytes. Never raises.
-    void handleLine(std::string_view line);
+    // handleLine answers one request line (without its terminator) into `reply()`, and sends
+    // the reply to the output when one is set. The line must be followed by
+    // simdjson::SIMDJSON_PADDING readable bytes; it is writable because a bulk payload is decoded
+    // and sealed or opened where the line holds it (the caller wipes the line afterwards). Never
+    // raises unless the output does.
+    void handleLine(std::span<char> line);
+    // setOutput makes handleLine send each reply through `output` as soon as it is complete,
+    // producing a bulk member piece by piece (ReplyWriter::send).
+    void setOutput(ReplyWriter::Output output) { output_ = std::move(output); }
 
     // The reply of the last handled line, ending in a line feed.
     ReplyWriter& reply() { return reply_; }
     bool shouldExit() const { return shouldExit_; }
     SessionTable& sessions() { return sessions_; }
 
-private:
+  private:
     void handleRequest(simdjson::dom::object object);
 
     std::function<platform::Platform&()> platform_;
     simdjson::dom::parser parser_;
+    LiftedMembers lifted_;
+    ReplyWriter::Output output_;
     SessionTable sessions_;
     ReplyWriter reply_;
     bool shouldExit_ = false;
