@@ -212,7 +212,9 @@ std::string_view ReplyWriter::line() {
         buffer_.extend(producedLength_);
         char* at = reinterpret_cast<char*>(buffer_.data()) + producedAt_;
         std::memmove(at + producedLength_, at, tail);
-        produce_(0, producedLength_, at);
+        for (std::size_t offset = 0; offset < producedLength_; offset += kPiece) {
+            produce_(offset, std::min(kPiece, producedLength_ - offset), at + offset);
+        }
         discardProduced();
     }
     return buffer_.view();
