@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <new>
 
 #include "front/errors.h"
 #include "os/pipe.h"
@@ -21,7 +22,11 @@ void Server::handleLine(std::span<char> line) {
     // A bulk payload stays in the line; the parser gets a skeleton without it.
     std::string_view text(line.data(), line.size());
     if (line.size() <= parser_.max_capacity()) {
-        if (auto skeleton = lifted_.lift(line, simdjson::SIMDJSON_PADDING)) text = *skeleton;
+        try {
+            if (auto skeleton = lifted_.lift(line, simdjson::SIMDJSON_PADDING)) text = *skeleton;
+        } catch (const std::bad_alloc&) {
+            lifted_.clear();  // no memory for the skeleton: the whole line still parses
+        }
     }
     CurrentLiftedMembers liftedScope(lifted_);
     simdjson::dom::element document;
@@ -55,8 +60,18 @@ void Server::handleLine(std::span<char> line) {
         handleRequest(object);
     }
     reply_.finish();
-    // Sent before the parsed strings are wiped: a produced reply member is made from them.
-    if (output_) reply_.send(output_);
+    // A produced reply member is made from the parsed strings or the line: sent (or, with no
+    // output, made whole) before either is wiped.
+    if (output_) {
+        reply_.send(output_);
+    } else {
+        try {
+            reply_.line();
+        } catch (const std::bad_alloc&) {
+            reply_.fail(0, "out of memory");
+            reply_.finish();
+        }
+    }
     if (error == simdjson::SUCCESS) wipeParsedStrings(parser_);
     lifted_.clear();
 }
