@@ -9,6 +9,10 @@ namespace quorvane::os {
 // pageSize returns the size of a memory page.
 std::size_t pageSize() noexcept;
 
+// hugePageSize returns the size of a transparent huge page (mappings of at least this size
+// made by mapPages and remapPages are huge-page backed where the system allows).
+std::size_t hugePageSize() noexcept;
+
 // wipe overwrites `size` bytes at `data` with zeros in a way the optimiser cannot remove.
 // Accepts a null `data` when `size` is 0.
 void wipe(void* data, std::size_t size) noexcept;

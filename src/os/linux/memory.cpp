@@ -40,7 +40,8 @@ void* alignedRange(std::size_t bytes, int protection, int extraFlags) noexcept {
     std::uintptr_t aligned = (start + kHugePage - 1) & ~(kHugePage - 1);
     if (aligned > start) (void)::munmap(raw, aligned - start);
     std::uintptr_t end = start + span;
-    if (end > aligned + bytes) (void)::munmap(reinterpret_cast<void*>(aligned + bytes), end - aligned - bytes);
+    if (end > aligned + bytes)
+        (void)::munmap(reinterpret_cast<void*>(aligned + bytes), end - aligned - bytes);
     return reinterpret_cast<void*>(aligned);
 }
 
@@ -50,6 +51,8 @@ std::size_t pageSize() noexcept {
     static const std::size_t size = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
     return size;
 }
+
+std::size_t hugePageSize() noexcept { return kHugePage; }
 
 void wipe(void* data, std::size_t size) noexcept {
     // explicit_bzero is memset (vectorised, several times faster than OPENSSL_cleanse on bulk
