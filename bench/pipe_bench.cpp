@@ -476,8 +476,8 @@ int main(int argc, char** argv) {
                         "", first * 1e3, first / warm[which], median(fresh[which].cpu) * 1e3,
                         static_cast<long>(median(std::vector<double>(fresh[which].faults.begin(), fresh[which].faults.end()))), freshRuns);
             double firstEcho = median(fresh[which].echoTimes);
-            std::printf("%-34s   first line through a fresh echo process %9.3f ms = %4.2fx the warm echo\n", "",
-                        firstEcho * 1e3, firstEcho / echoes[which]);
+            std::printf("%-34s   first line through a fresh echo process %9.3f ms = %4.2fx the warm echo; first request / first echo line %4.2fx\n", "",
+                        firstEcho * 1e3, firstEcho / echoes[which], first / firstEcho);
             double peak = *std::max_element(fresh[which].peaks.begin(), fresh[which].peaks.end()) / 1024.0;
             std::printf("%-34s   peak RSS %7.1f MiB = %4.2fx the %.1f MiB request line   (target <= 2x)\n",
                         "", peak, peak / lineMiB, lineMiB);
