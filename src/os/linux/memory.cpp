@@ -61,14 +61,12 @@ void wipe(void* data, std::size_t size) noexcept {
 }
 
 void* mapPages(std::size_t bytes) {
-    void* data = nullptr;
-    if (bytes >= kHugePage) {
-        data = alignedRange(bytes, PROT_READ | PROT_WRITE, 0);
-    } else {
+    void* data = bytes >= kHugePage ? alignedRange(bytes, PROT_READ | PROT_WRITE, 0) : nullptr;
+    if (data == nullptr) {
+        // Small, or no room for the alignment slack (an address-space limit): any address.
         data = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (data == MAP_FAILED) data = nullptr;
+        if (data == MAP_FAILED) throw std::bad_alloc();
     }
-    if (data == nullptr) throw std::bad_alloc();
     advise(data, bytes);
     return data;
 }
