@@ -158,6 +158,10 @@ TEST_F(PayloadCommandsTest, BulkPayloadsAnswerAsSmallOnes) {
         EXPECT_EQ(sealed.size(), base64EncodedLength(28 + payload.size()));
         EXPECT_EQ(helper.request(request(5, "decrypt_bytes", escape ? escaped(sealed) : sealed)),
                   decryptedReply);
+        // An integer beyond 64 bits makes the server parse a rewritten copy of the request.
+        std::string wide = request(5, "decrypt_bytes", escape ? escaped(sealed) : sealed);
+        wide.replace(wide.find(":5,"), 3, ":123456789012345678901234567890,");
+        EXPECT_EQ(helper.request(wide), "{\"id\":0" + decryptedReply.substr(decryptedReply.find(',')));
 
         std::string tampered = sealed;
         tampered[tampered.size() / 2] = tampered[tampered.size() / 2] == 'A' ? 'B' : 'A';
