@@ -5,10 +5,12 @@
 #include <cerrno>
 
 #include "front/errors.h"
-#include "server/big_integers.h"
 #include "server/command_table.h"
+#include "server/document_checks.h"
 #include "os/pipe.h"
 #include "server/line_reader.h"
+#include "server/number_literals.h"
+#include "server/parser_memory.h"
 #include "server/parser_wipe.h"
 #include "server/request.h"
 
@@ -17,23 +19,32 @@ namespace quorvane {
 Server::Server(std::function<platform::Platform&()> platform) : platform_(std::move(platform)) {}
 
 void Server::handleLine(std::string_view line) {
+    prepareParser(parser_, line.size());
     simdjson::dom::element document;
     simdjson::error_code error = parser_.parse(line.data(), line.size(), false).get(document);
-    std::optional<SecretBytes> widened;
-    if (error == simdjson::NUMBER_ERROR) {
-        // Valid JSON with an integer beyond 64 bits: parse a copy that writes it as a fraction.
-        wipeAfterFailedParse(parser_, line.size());
-        widened = widenBigIntegers(line, simdjson::SIMDJSON_PADDING);
-        if (widened) {
-            error = parser_.parse(widened->data(), widened->size(), false).get(document);
+    std::optional<SecretBytes> exact;
+    if (error == simdjson::NUMBER_ERROR ||
+        (error == simdjson::SUCCESS && holdsRoundedNumber(parser_))) {
+        // Valid JSON may hold numbers the parser refuses or rounds: parse a copy that writes each
+        // number as what a request reads from it.
+        exact = writeNumbersExactly(line, simdjson::SIMDJSON_PADDING);
+        if (exact) {
+            if (error == simdjson::SUCCESS) {
+                wipeParsedStrings(parser_);
+            } else {
+                wipeAfterFailedParse(parser_, line.size());
+            }
+            prepareParser(parser_, exact->size());
+            error = parser_.parse(exact->data(), exact->size(), false).get(document);
         }
     }
     simdjson::dom::object object;
     if (error != simdjson::SUCCESS) {
-        wipeAfterFailedParse(parser_, widened ? widened->size() : line.size());
+        wipeAfterFailedParse(parser_, exact ? exact->size() : line.size());
         reply_.fail(0, "invalid json request");
     } else {
-        if (document.get_object().get(object) != simdjson::SUCCESS) {
+        if (nestedDeeperThan(parser_, kMaxNesting) ||
+            document.get_object().get(object) != simdjson::SUCCESS) {
             reply_.fail(0, "invalid json request");
         } else {
             handleRequest(object);

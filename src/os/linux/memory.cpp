@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <new>
 
 #include <string.h>  // explicit_bzero
@@ -56,6 +57,22 @@ void* mapLockedPages(std::size_t bytes, bool* locked) {
     // memory-lock limit into failed requests; the pages are still wiped on release.
     *locked = ::mlock(base, bytes) == 0;
     return base;
+}
+
+void excludeFromDumps(void* data, std::size_t bytes) noexcept {
+    if (data == nullptr || bytes == 0) return;
+    // madvise wants a page-aligned start; the pages around the region are marked whole.
+    auto start = reinterpret_cast<std::uintptr_t>(data) & ~(pageSize() - 1);
+    auto end = reinterpret_cast<std::uintptr_t>(data) + bytes;
+    keepOutOfDumps(reinterpret_cast<void*>(start), end - start);
+}
+
+bool lockRegion(void* data, std::size_t bytes) noexcept {
+    return data != nullptr && bytes != 0 && ::mlock(data, bytes) == 0;
+}
+
+void unlockRegion(void* data, std::size_t bytes) noexcept {
+    if (data != nullptr && bytes != 0) (void)::munlock(data, bytes);
 }
 
 }  // namespace quorvane::os
