@@ -4,8 +4,12 @@
 // store (with a planted presence key) could be fed from.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -182,6 +186,32 @@ TEST_F(StorePlaceTest, RefusesEveryPlaceAnotherUserControls) {
             EXPECT_TRUE(fileBytes(planted) == before) << "the refused store file was changed";
         }
     }
+}
+
+TEST_F(StorePlaceTest, RefusesAFileAnotherUserMayReadThroughAnAcl) {
+    fresh();
+    storeEarlier();
+    // An access ACL that lets kOtherUser read: owner rw-, that user r--, owning group ---,
+    // mask r--, others ---. The mode's group bits become the mask, while the group itself (root,
+    // the user's private group) has no access.
+    struct Entry {
+        std::uint16_t tag, permissions;
+        std::uint32_t id;
+    };
+    constexpr std::uint32_t kNoId = 0xFFFFFFFF;
+    struct {
+        std::uint32_t version = 2;
+        Entry entries[5] = {{0x01, 6, kNoId},
+                            {0x02, 4, kOtherUser},
+                            {0x04, 0, kNoId},
+                            {0x10, 4, kNoId},
+                            {0x20, 0, kNoId}};
+    } acl;
+    if (setxattr(store().c_str(), "system.posix_acl_access", &acl, sizeof acl, 0) != 0) {
+        if (errno == EOPNOTSUPP) GTEST_SKIP() << "no ACLs on this file system";
+        FAIL() << "setxattr: " << std::strerror(errno);
+    }
+    EXPECT_EQ(run("--secret-load").err, "keychain secret load failed: " + kNotPrivate + "\n");
 }
 
 TEST_F(StorePlaceTest, LinksToPrivatePlacesOfTheUserKeepWorking) {

@@ -4,6 +4,7 @@
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -94,19 +95,28 @@ bool groupIsPrivate(gid_t gid) {
     return true;
 }
 
-// openToOthers tells whether a user other than the owner has any of `access` (some of S_IRWXO,
-// written as "other" bits) on the file described by `info`.
-bool openToOthers(const struct stat& info, mode_t otherBits) {
+// hasAccessAcl tells whether the file open as `fd` carries an access ACL beyond its mode bits. With
+// one, the mode's group bits are the ACL's mask: the most that any named user or group is granted.
+bool hasAccessAcl(int fd) {
+    // O_PATH descriptors do not take fgetxattr; their /proc name does.
+    std::string name = "/proc/self/fd/" + std::to_string(fd);
+    return ::getxattr(name.c_str(), "system.posix_acl_access", nullptr, 0) > 0;
+}
+
+// openToOthers tells whether a user other than the owner has any of `otherBits` (some of S_IRWXO;
+// the same access through the group bits counts too) on the file open as `fd`, described by `info`.
+bool openToOthers(int fd, const struct stat& info, mode_t otherBits) {
     if ((info.st_mode & otherBits) != 0) return true;
     const mode_t groupBits = otherBits << 3;
-    return (info.st_mode & groupBits) != 0 && !groupIsPrivate(info.st_gid);
+    if ((info.st_mode & groupBits) == 0) return false;
+    return hasAccessAcl(fd) || !groupIsPrivate(info.st_gid);
 }
 
 // A directory that holds one of the store's own places: whoever may change its entries may swap
 // the store for their own.
-bool holdsSafely(const struct stat& info) {
+bool holdsSafely(int fd, const struct stat& info) {
     return S_ISDIR(info.st_mode) && (info.st_uid == geteuid() || info.st_uid == 0) &&
-           !openToOthers(info, S_IWOTH);
+           !openToOthers(fd, info, S_IWOTH);
 }
 
 bool missing(int error) { return error == ENOENT || error == ENOTDIR; }
@@ -155,11 +165,13 @@ OSStatus openStoreDirectory(const Descriptor& data, const char* name, bool creat
         if (!holder.valid() || ::fstat(holder.get(), &info) != 0) {
             return store_status::kDirectoryFailed;
         }
-        if (!holdsSafely(info)) return store_status::kNotPrivate;
+        if (!holdsSafely(holder.get(), info)) return store_status::kNotPrivate;
     }
     struct stat info {};
     if (::fstat(directory.get(), &info) != 0) return store_status::kDirectoryFailed;
-    if (info.st_uid != geteuid() || openToOthers(info, S_IWOTH)) return store_status::kNotPrivate;
+    if (info.st_uid != geteuid() || openToOthers(directory.get(), info, S_IWOTH)) {
+        return store_status::kNotPrivate;
+    }
     *opened = std::move(directory);
     return errSecSuccess;
 }
@@ -202,7 +214,7 @@ OSStatus openStoreFile(const Descriptor& directory, const char* name, bool creat
     }
     struct stat info {};
     if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return store_status::kCannotOpen;
-    if (info.st_uid != geteuid() || openToOthers(info, S_IROTH | S_IWOTH)) {
+    if (info.st_uid != geteuid() || openToOthers(file.get(), info, S_IROTH | S_IWOTH)) {
         return store_status::kNotPrivate;
     }
     *opened = std::move(file);
@@ -229,7 +241,7 @@ OSStatus realPathOf(const std::filesystem::path& path, const Descriptor& file, b
     if (named.st_dev != info.st_dev || named.st_ino != info.st_ino) {
         return store_status::kCannotOpen;
     }
-    if (linked && !holdsSafely(holderInfo)) return store_status::kNotPrivate;
+    if (linked && !holdsSafely(holder.get(), holderInfo)) return store_status::kNotPrivate;
     *checked = {std::move(real), info.st_dev, info.st_ino};
     return errSecSuccess;
 }
@@ -284,7 +296,7 @@ OSStatus checkStorePlace(const std::filesystem::path& storeFile, bool create, bo
     }
     struct stat info {};
     if (::fstat(data.get(), &info) != 0) return store_status::kDirectoryFailed;
-    if (!holdsSafely(info)) return store_status::kNotPrivate;
+    if (!holdsSafely(data.get(), info)) return store_status::kNotPrivate;
 
     Descriptor directory;
     OSStatus status =

@@ -41,7 +41,8 @@ struct PrivateStoreFile {
 //   or write. It may be a symbolic link (owned by the user or root) to such a file, whose
 //   directory must then pass the data directory's test.
 // "Nobody else" counts the group too, unless it is the user's private group (the user's primary
-// group, named after the user, with no other members). Places that fail are refused, never
+// group, named after the user, with no other members) and the file has no access ACL (whose mask
+// the group bits then are). Places that fail are refused, never
 // re-moded: the helper cannot know what another user read or planted meanwhile.
 //
 // With `create`, missing parents of the data directory are made (makePrivateDirectory), a missing
