@@ -36,8 +36,6 @@ constexpr Command kCommands[] = {
 
 }  // namespace
 
-std::span<const Command> commandTable() {
-    return kCommands;
-}
+std::span<const Command> commandTable() { return kCommands; }
 
 }  // namespace quorvane

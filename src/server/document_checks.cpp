@@ -15,7 +15,9 @@ char typeOf(std::uint64_t word) { return static_cast<char>(word >> 56); }
 std::size_t wordsOf(char type) { return (type == 'l' || type == 'u' || type == 'd') ? 2 : 1; }
 
 // The index of the closing root word: the tape ends there.
-std::size_t tapeEnd(const std::uint64_t* tape) { return static_cast<std::size_t>(tape[0] & kPayload); }
+std::size_t tapeEnd(const std::uint64_t* tape) {
+    return static_cast<std::size_t>(tape[0] & kPayload);
+}
 
 }  // namespace
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include <cstddef>
-
 #include <simdjson.h>
+
+#include <cstddef>
 
 namespace quorvane {
 
@@ -10,8 +10,9 @@ namespace quorvane {
 // tape (see parser_wipe.cpp) and look at nothing but its structure.
 
 // holdsRoundedNumber tells whether the document holds a number read as a double whose value is an
-// integer from -2^63 to 2^63: its literal may have been rounded to that integer (1.00000000000000001,
-// 9223372036854775807.0), so whether it is exactly one must be read from the literal itself.
+// integer from -2^63 to 2^63: its literal may have been rounded to that integer
+// (1.00000000000000001, 9223372036854775807.0), so whether it is exactly one must be read from the
+// literal itself.
 bool holdsRoundedNumber(const simdjson::dom::parser& parser);
 
 // nestedDeeperThan tells whether arrays and objects, the root object included and empty ones

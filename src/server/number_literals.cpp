@@ -75,7 +75,8 @@ std::optional<std::int64_t> exactInteger(std::string_view literal) {
     // exponent.
     std::string digits(decimal->integerDigits);
     digits += decimal->fractionDigits;
-    std::int64_t exponent = decimal->exponent - static_cast<std::int64_t>(decimal->fractionDigits.size());
+    std::int64_t exponent =
+        decimal->exponent - static_cast<std::int64_t>(decimal->fractionDigits.size());
     std::size_t first = digits.find_first_not_of('0');
     if (first == std::string::npos) return 0;  // every zero, -0 and 0e999 included
     std::size_t last = digits.find_last_not_of('0');
@@ -109,8 +110,10 @@ std::optional<SecretBytes> writeNumbersExactly(std::string_view line, std::size_
     for (std::size_t i = 0; i < line.size(); ++i) {
         char c = line[i];
         if (inString) {
-            if (c == '\\') ++i;  // the escaped character is skipped whatever it is
-            else if (c == '"') inString = false;
+            if (c == '\\')
+                ++i;  // the escaped character is skipped whatever it is
+            else if (c == '"')
+                inString = false;
             continue;
         }
         if (c == '"') {
@@ -127,7 +130,8 @@ std::optional<SecretBytes> writeNumbersExactly(std::string_view line, std::size_
         if (token.find_first_of(".eE") == std::string_view::npos && digits <= 18) continue;
         if (!parseLiteral(token)) continue;  // not a number: the parser refuses the line
         std::optional<std::int64_t> value = exactInteger(token);
-        replacements.push_back({start, start + token.size(), value ? std::to_string(*value) : "0.5"});
+        replacements.push_back(
+            {start, start + token.size(), value ? std::to_string(*value) : "0.5"});
     }
     if (replacements.empty()) return std::nullopt;
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include <cstddef>
-
 #include <simdjson.h>
+
+#include <cstddef>
 
 namespace quorvane {
 
@@ -22,7 +22,7 @@ inline constexpr std::size_t kLockedStringBytes = 16 * 1024;
 void prepareParser(simdjson::dom::parser& parser, std::size_t length);
 
 // The nesting the parser itself allows: it does not count an empty array or object as a level,
-// so it lets one more level through, which nestedTooDeep then refuses.
+// so it lets one more level through, which nestedDeeperThan (document_checks.h) then refuses.
 inline constexpr std::size_t kParserMaxDepth = kMaxNesting + 1;
 
 }  // namespace quorvane

@@ -5,9 +5,9 @@
 #include <cerrno>
 
 #include "front/errors.h"
+#include "os/pipe.h"
 #include "server/command_table.h"
 #include "server/document_checks.h"
-#include "os/pipe.h"
 #include "server/line_reader.h"
 #include "server/number_literals.h"
 #include "server/parser_memory.h"

@@ -1,12 +1,11 @@
 #include "os/memory.h"
 
+#include <string.h>  // explicit_bzero
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <new>
-
-#include <string.h>  // explicit_bzero
 
 namespace quorvane::os {
 namespace {

@@ -1,11 +1,7 @@
 #include "platform/linux/sqlite_item_store.h"
 
-#include <fcntl.h>
 #include <sqlite3.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <string>
 
 #include "platform/linux/data_directory.h"
