@@ -36,6 +36,8 @@ constexpr Command kCommands[] = {
 
 }  // namespace
 
-std::span<const Command> commandTable() { return kCommands; }
+std::span<const Command> commandTable() {
+    return kCommands;
+}
 
 }  // namespace quorvane

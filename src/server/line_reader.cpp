@@ -44,8 +44,7 @@ bool LineReader::fill() {
             eof_ = true;
             return false;
         }
-        if (errno != EINTR)
-            throw PlatformError(std::string("read failed: ") + std::strerror(errno));
+        if (errno != EINTR) throw PlatformError(std::string("read failed: ") + std::strerror(errno));
     }
 }
 
@@ -59,8 +58,7 @@ std::optional<std::string_view> LineReader::next() {
         if (scanned < pending) {
             const void* newline = std::memchr(base + scanned, '\n', pending - scanned);
             if (newline != nullptr) {
-                std::size_t length =
-                    static_cast<std::size_t>(static_cast<const std::uint8_t*>(newline) - base);
+                std::size_t length = static_cast<std::size_t>(static_cast<const std::uint8_t*>(newline) - base);
                 consumed_ = length + 1;
                 if (length > 0 && base[length - 1] == '\r') --length;
                 lineStart_ = start_;
@@ -73,12 +71,14 @@ std::optional<std::string_view> LineReader::next() {
             // The last line has no terminator; fill() left padding room behind it.
             lineStart_ = start_;
             consumed_ = end_ - start_;
-            return std::string_view(reinterpret_cast<const char*>(buffer_.data() + start_),
-                                    consumed_);
+            return std::string_view(reinterpret_cast<const char*>(buffer_.data() + start_), consumed_);
         }
     }
 }
 
-void LineReader::wipeCurrentLine() { wipeMemory(buffer_.data() + lineStart_, consumed_); }
+void LineReader::wipeCurrentLine() {
+    wipeMemory(buffer_.data() + lineStart_, consumed_);
+}
+
 
 }  // namespace quorvane

@@ -44,8 +44,7 @@ std::size_t firstNeedingEscape(const char* text, std::size_t size) {
             _mm_or_si128(_mm_cmpeq_epi8(chunk, slash),
                          _mm_cmpeq_epi8(_mm_max_epu8(chunk, control), control)));
         int mask = _mm_movemask_epi8(special);
-        if (mask != 0)
-            return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+        if (mask != 0) return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
     }
 #endif
     for (; i < size; ++i) {
@@ -82,21 +81,11 @@ void ReplyWriter::appendEscaped(std::string_view text) {
         auto byte = static_cast<unsigned char>(text[i++]);
         *p++ = '\\';
         switch (byte) {
-            case '\n':
-                *p++ = 'n';
-                break;
-            case '\r':
-                *p++ = 'r';
-                break;
-            case '\t':
-                *p++ = 't';
-                break;
-            case '\b':
-                *p++ = 'b';
-                break;
-            case '\f':
-                *p++ = 'f';
-                break;
+            case '\n': *p++ = 'n'; break;
+            case '\r': *p++ = 'r'; break;
+            case '\t': *p++ = 't'; break;
+            case '\b': *p++ = 'b'; break;
+            case '\f': *p++ = 'f'; break;
             default:
                 if (byte < 0x20) {
                     static constexpr char kHex[] = "0123456789abcdef";
@@ -183,8 +172,12 @@ char* ReplyWriter::arrayRawString(std::size_t length) {
     return out + comma + 1;
 }
 
-void ReplyWriter::endArray() { appendText("]"); }
+void ReplyWriter::endArray() {
+    appendText("]");
+}
 
-void ReplyWriter::finish() { appendText("}\n"); }
+void ReplyWriter::finish() {
+    appendText("}\n");
+}
 
 }  // namespace quorvane
