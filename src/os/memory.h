@@ -38,4 +38,19 @@ void unmapPages(void* data, std::size_t bytes) noexcept;
 // forked child. A refused lock is not an error: the pages are still usable and wiped on release.
 void* mapLockedPages(std::size_t bytes, bool* locked);
 
+// excludeFromDumps keeps the pages holding [data, data + bytes) of an existing allocation
+// (ordinary heap memory included) out of core dumps. The mark applies to whole pages, so data
+// sharing the first and last page shares it, and it stays on the pages after the allocation is
+// freed. Best effort: never fails.
+void excludeFromDumps(void* data, std::size_t bytes) noexcept;
+
+// lockRegion locks the pages holding [data, data + bytes) of an existing allocation in memory, so
+// they are never written to swap, when the memory-lock limit allows; returns whether it did. Locks
+// do not nest: a page is locked or not. Call unlockRegion before the allocation is freed, or its
+// pages stay locked and keep counting against RLIMIT_MEMLOCK.
+bool lockRegion(void* data, std::size_t bytes) noexcept;
+
+// unlockRegion unlocks the pages holding [data, data + bytes), locked or not.
+void unlockRegion(void* data, std::size_t bytes) noexcept;
+
 }  // namespace quorvane::os

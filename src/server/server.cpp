@@ -7,10 +7,12 @@
 
 #include "base/errors.h"
 #include "os/pipe.h"
-#include "server/big_integers.h"
 #include "server/command_table.h"
+#include "server/document_checks.h"
 #include "server/lifted_members.h"
 #include "server/line_reader.h"
+#include "server/number_literals.h"
+#include "server/parser_memory.h"
 #include "server/parser_wipe.h"
 #include "server/request.h"
 
@@ -27,6 +29,7 @@ void Server::handleLine(std::span<char> line) {
         }
     }
     CurrentLiftedMembers liftedScope(lifted_);
+    prepareParser(parser_, text.size());
     simdjson::dom::element document;
     simdjson::error_code error = parser_.parse(text.data(), text.size(), false).get(document);
     if (error == simdjson::SUCCESS && text.data() != line.data() && !lifted_.bind(document)) {
@@ -34,15 +37,23 @@ void Server::handleLine(std::span<char> line) {
         wipeParsedStrings(parser_);
         lifted_.clear();
         text = {line.data(), line.size()};
+        prepareParser(parser_, text.size());
         error = parser_.parse(text.data(), text.size(), false).get(document);
     }
-    std::optional<SecretBytes> widened;
-    if (error == simdjson::NUMBER_ERROR) {
-        // Valid JSON with an integer beyond 64 bits: parse a copy that writes it as a fraction.
-        wipeAfterFailedParse(parser_, text.size());
-        widened = widenBigIntegers(text, simdjson::SIMDJSON_PADDING);
-        if (widened) {
-            error = parser_.parse(widened->data(), widened->size(), false).get(document);
+    std::optional<SecretBytes> exact;
+    if (error == simdjson::NUMBER_ERROR ||
+        (error == simdjson::SUCCESS && holdsRoundedNumber(parser_))) {
+        // Valid JSON may hold numbers the parser refuses or rounds: parse a copy that writes each
+        // number as what a request reads from it.
+        exact = writeNumbersExactly(text, simdjson::SIMDJSON_PADDING);
+        if (exact) {
+            if (error == simdjson::SUCCESS) {
+                wipeParsedStrings(parser_);
+            } else {
+                wipeAfterFailedParse(parser_, text.size());
+            }
+            prepareParser(parser_, exact->size());
+            error = parser_.parse(exact->data(), exact->size(), false).get(document);
             if (error == simdjson::SUCCESS && !lifted_.empty() && !lifted_.bind(document)) {
                 error = simdjson::TAPE_ERROR;  // as above: cannot happen
             }
@@ -50,9 +61,10 @@ void Server::handleLine(std::span<char> line) {
     }
     simdjson::dom::object object;
     if (error != simdjson::SUCCESS) {
-        wipeAfterFailedParse(parser_, widened ? widened->size() : text.size());
+        wipeAfterFailedParse(parser_, exact ? exact->size() : text.size());
         reply_.fail(0, "invalid json request");
-    } else if (document.get_object().get(object) != simdjson::SUCCESS) {
+    } else if (nestedDeeperThan(parser_, kMaxNesting) ||
+               document.get_object().get(object) != simdjson::SUCCESS) {
         reply_.fail(0, "invalid json request");
     } else {
         handleRequest(object);

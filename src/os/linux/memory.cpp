@@ -104,4 +104,20 @@ void* mapLockedPages(std::size_t bytes, bool* locked) {
     return base;
 }
 
+void excludeFromDumps(void* data, std::size_t bytes) noexcept {
+    if (data == nullptr || bytes == 0) return;
+    // madvise wants a page-aligned start; the pages around the region are marked whole.
+    auto start = reinterpret_cast<std::uintptr_t>(data) & ~(pageSize() - 1);
+    auto end = reinterpret_cast<std::uintptr_t>(data) + bytes;
+    (void)::madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTDUMP);
+}
+
+bool lockRegion(void* data, std::size_t bytes) noexcept {
+    return data != nullptr && bytes != 0 && ::mlock(data, bytes) == 0;
+}
+
+void unlockRegion(void* data, std::size_t bytes) noexcept {
+    if (data != nullptr && bytes != 0) (void)::munlock(data, bytes);
+}
+
 }  // namespace quorvane::os
