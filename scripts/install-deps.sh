@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs every Debian package that building, testing, benchmarking and fuzzing need.
-# Idempotent: asks apt only when something is missing.
+# Installs every Debian package that building, testing, benchmarking, fuzzing and packaging need.
+# Idempotent: asks apt only when something is missing. When another installation holds the
+# package manager's locks, waits for it (up to ten minutes) instead of failing.
 set -euo pipefail
 
 packages=(
@@ -11,6 +12,8 @@ packages=(
     gnome-keyring libsecret-tools
     clang-14 libclang-rt-14-dev
     valgrind hyperfine
+    # The Debian package and its test in a fresh root (scripts/package.sh, package-test.sh).
+    debhelper dpkg-dev lintian mmdebstrap debian-archive-keyring man-db binutils
 )
 
 missing=()
@@ -29,5 +32,28 @@ if [ "$(id -u)" -ne 0 ]; then
     sudo_prefix=(sudo)
 fi
 export DEBIAN_FRONTEND=noninteractive
-"${sudo_prefix[@]}" apt-get update -q
-"${sudo_prefix[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+lock_timeout=600
+
+# apt-get install waits on dpkg's locks when told to (DPkg::Lock::Timeout); apt-get update does
+# not wait on the lists lock, and apt takes that with fcntl, which flock(1) cannot test: so an
+# update that fails on a lock is retried until the same timeout.
+update_waiting_for_lock() {
+    local waited=0 log
+    log=$(mktemp)
+    until "${sudo_prefix[@]}" apt-get -o DPkg::Lock::Timeout="$lock_timeout" update -q 2>"$log"; do
+        if ! grep -q 'Could not get lock\|Unable to lock' "$log" || [ "$waited" -ge "$lock_timeout" ]; then
+            cat "$log" >&2
+            rm -f "$log"
+            return 1
+        fi
+        [ "$waited" -eq 0 ] && echo "waiting for another apt to release its lock" >&2
+        sleep 5
+        waited=$((waited + 5))
+    done
+    cat "$log" >&2
+    rm -f "$log"
+}
+
+update_waiting_for_lock
+"${sudo_prefix[@]}" apt-get -o DPkg::Lock::Timeout="$lock_timeout" install -y -q \
+    --no-install-recommends "${missing[@]}"

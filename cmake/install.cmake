@@ -1,0 +1,24 @@
+# What `cmake --install` puts where. Paths follow GNUInstallDirs, so a packager's prefix and
+# directory variables apply; the polkit policy is the exception (see below).
+include(GNUInstallDirs)
+
+# The application starts the helper and people run its one-shot modes by hand too: a user
+# command, so bin/ rather than libexec/ (which is for programs only other programs start).
+install(TARGETS quorvane-helper RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+# polkitd reads actions from /usr/share/polkit-1/actions only, whatever prefix the helper was
+# installed under: a policy under /usr/local/share would never be seen and presence would quietly
+# stay unavailable. So the default is that absolute directory (DESTDIR still applies); a packager
+# or a polkit built elsewhere can point it somewhere else.
+set(QUORVANE_POLKIT_ACTIONS_DIR "/usr/share/polkit-1/actions"
+    CACHE PATH "Directory polkitd reads action files from; the policy is installed there")
+install(FILES ${CMAKE_SOURCE_DIR}/data/com.quorvane.helper.policy
+        DESTINATION ${QUORVANE_POLKIT_ACTIONS_DIR})
+
+install(FILES ${CMAKE_SOURCE_DIR}/docs/quorvane-helper.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# The manual page points here for the full protocol and the other documents.
+set(QUORVANE_DOC_DIR "${CMAKE_INSTALL_DATAROOTDIR}/doc/quorvane-helper"
+    CACHE PATH "Directory the documentation is installed to")
+file(GLOB QUORVANE_DOCS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/docs/*.md)
+install(FILES ${CMAKE_SOURCE_DIR}/README.md ${QUORVANE_DOCS} DESTINATION ${QUORVANE_DOC_DIR})
