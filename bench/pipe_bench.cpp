@@ -2,12 +2,17 @@
 // and measures, in the same run, the floor of the same work done in one process with no JSON and
 // no pipe (OpenSSL AES-256-GCM with a reused context plus OpenSSL's base64 of the same bytes).
 //
-// Usage: quorvane_pipe_bench <path to quorvane-helper> [repetitions] [lines|bytes]
+// A third reference, also measured in the same run, is the pipe itself: the same request lines
+// sent through the same two pipes to quorvane_pipe_echo, which answers each line with itself.
+//
+// Usage: quorvane_pipe_bench <path to quorvane-helper> [repetitions] [lines|bytes|large|startup]
 #include <fcntl.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -41,22 +46,48 @@ double median(std::vector<double> values) {
 
 // --- The helper behind its pipes. ---
 
+// replyBuffer is where every reply is read: one mapping for the whole run, in huge pages and
+// written once before anything is measured, so no figure includes page faults of the harness.
+char* replyBuffer(std::size_t size) {
+    static char* buffer = [size] {
+        void* mapped = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (mapped == MAP_FAILED) throw std::runtime_error("no memory for replies");
+        (void)madvise(mapped, size, MADV_HUGEPAGE);
+        std::memset(mapped, 0, size);
+        return static_cast<char*>(mapped);
+    }();
+    return buffer;
+}
+
 class Helper {
 public:
-    Helper(const std::string& path, std::vector<std::string> arguments) {
+    // Starts `path` with `arguments` behind two pipes; with `addressSpaceLimit` (bytes) the child
+    // runs under that RLIMIT_AS, as on a machine with that much memory free.
+    Helper(const std::string& path, std::vector<std::string> arguments, rlim_t addressSpaceLimit = 0) {
         int in[2], out[2];
         if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
         std::vector<char*> argv{const_cast<char*>(path.c_str())};
         for (auto& a : arguments) argv.push_back(a.data());
         argv.push_back(nullptr);
-        if (posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
-            throw std::runtime_error("spawn failed");
+        if (addressSpaceLimit == 0) {
+            posix_spawn_file_actions_t actions;
+            posix_spawn_file_actions_init(&actions);
+            posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+            posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+            if (posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
+                throw std::runtime_error("spawn failed");
+            }
+            posix_spawn_file_actions_destroy(&actions);
+        } else {
+            pid_ = fork();
+            if (pid_ < 0) throw std::runtime_error("fork failed");
+            if (pid_ == 0) {
+                struct rlimit limit = {addressSpaceLimit, addressSpaceLimit};
+                if (dup2(in[0], 0) < 0 || dup2(out[1], 1) < 0 || setrlimit(RLIMIT_AS, &limit) != 0) _exit(127);
+                execv(path.c_str(), argv.data());
+                _exit(127);
+            }
         }
-        posix_spawn_file_actions_destroy(&actions);
         close(in[0]);
         close(out[1]);
         in_ = in[1];
@@ -76,32 +107,28 @@ public:
             done += static_cast<std::size_t>(n);
         }
     }
-    // readLine reads one reply into a buffer allocated once (its pages are touched only as
-    // bytes arrive), so the harness adds no copying of its own to what is measured.
+    // readLine reads one reply into the shared reply buffer, so the harness adds no copying of
+    // its own to what is measured. The view is valid until the next call of any Helper.
     std::string_view readLine() {
         std::size_t start = consumed_;
         std::size_t scanned = start;
         for (;;) {
-            if (const void* newline = std::memchr(buffer_.get() + scanned, '\n', filled_ - scanned)) {
-                std::size_t end = static_cast<std::size_t>(static_cast<const char*>(newline) - buffer_.get());
+            if (const void* newline = std::memchr(buffer_ + scanned, '\n', filled_ - scanned)) {
+                std::size_t end = static_cast<std::size_t>(static_cast<const char*>(newline) - buffer_);
                 consumed_ = end + 1;
-                return {buffer_.get() + start, end - start};
+                return {buffer_ + start, end - start};
             }
             scanned = filled_;
             if (filled_ == kBufferSize) throw std::runtime_error("reply too large");
-            ssize_t n = ::read(out_, buffer_.get() + filled_, kBufferSize - filled_);
+            ssize_t n = ::read(out_, buffer_ + filled_, kBufferSize - filled_);
             if (n <= 0) throw std::runtime_error("helper output ended");
             filled_ += static_cast<std::size_t>(n);
         }
     }
-    // reset forgets replies already read (call between measurements).
-    void reset() {
-        std::memmove(buffer_.get(), buffer_.get() + consumed_, filled_ - consumed_);
-        filled_ -= consumed_;
-        consumed_ = 0;
-    }
     std::string_view call(const std::string& line) {
-        reset();
+        // Each reply is one line and nothing follows it unasked, so the buffer starts empty.
+        if (filled_ != consumed_) throw std::runtime_error("unexpected output before a request");
+        filled_ = consumed_ = 0;
         write(line);
         write("\n");
         return readLine();
@@ -112,7 +139,7 @@ private:
     pid_t pid_ = -1;
     int in_ = -1, out_ = -1;
     static constexpr std::size_t kBufferSize = std::size_t(512) << 20;
-    std::unique_ptr<char[]> buffer_{new char[kBufferSize]};
+    char* buffer_ = replyBuffer(kBufferSize);
     std::size_t filled_ = 0, consumed_ = 0;
 };
 
@@ -157,13 +184,31 @@ double cpuSeconds(pid_t pid) {
     return (std::stod(fields[11]) + std::stod(fields[12])) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-long peakResidentKiB(pid_t pid) {
+// statusKiB reads a "Vm...:" figure (in KiB) of /proc/<pid>/status.
+long statusKiB(pid_t pid, const char* field) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     std::string line;
+    std::string prefix = std::string(field) + ":";
     while (std::getline(status, line)) {
-        if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+        if (line.rfind(prefix, 0) == 0) return std::atol(line.c_str() + prefix.size());
     }
     return -1;
+}
+
+long peakResidentKiB(pid_t pid) { return statusKiB(pid, "VmHWM"); }
+
+// minorFaults is the number of page faults the process has taken that needed no disk.
+long minorFaults(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::size_t pos = text.rfind(')');
+    std::size_t field = 0;
+    std::size_t i = pos + 2;
+    // Fields after the command: state is index 0, minflt 7.
+    while (field < 7 && i < text.size()) {
+        if (text[i++] == ' ') ++field;
+    }
+    return std::atol(text.c_str() + i);
 }
 
 // --- The floor: the same cryptography and base64 in this process. ---
@@ -235,7 +280,10 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     std::string path = argv[1];
     int repetitions = argc > 2 ? std::atoi(argv[2]) : 11;
-    std::string only = argc > 3 ? argv[3] : "";  // "lines" or "bytes" runs just that part
+    std::string only = argc > 3 ? argv[3] : "";  // "lines", "bytes", "large" or "startup" runs just that part
+    // The echo process is built next to this harness.
+    std::string self = argv[0];
+    std::string echoPath = self.substr(0, self.rfind('/') + 1) + "quorvane_pipe_echo";
     unsigned char key[32];
     for (int i = 0; i < 32; ++i) key[i] = static_cast<unsigned char>(i);
     std::string keyHex;
@@ -296,75 +344,176 @@ int main(int argc, char** argv) {
         std::string payload(size, '\0');
         RAND_bytes(reinterpret_cast<unsigned char*>(payload.data()), static_cast<int>(size));
         std::string payloadText = base64(payload);
-        std::string encryptRequest;
         std::string sealedText;
         std::vector<double> encryptTimes, decryptTimes, encryptFloor, decryptFloor;
-        std::vector<double> encryptCpu, decryptCpu;
-        long encryptPeak = 0, decryptPeak = 0;
+        std::vector<double> encryptEcho, decryptEcho, encryptCpu, decryptCpu;
         int bulkRepetitions = std::max(3, repetitions / 2);
-        // Timing: repeated requests in one helper, as the application sends them.
+        auto bytesRequest = [](const std::string& sid, bool encrypt, const std::string& data) {
+            return std::string(R"({"id":)") + (encrypt ? "3" : "4") + R"(,"cmd":")" +
+                   (encrypt ? "encrypt_bytes" : "decrypt_bytes") + R"(","sessionId":")" + sid +
+                   R"(","data":")" + data + "\"}";
+        };
+        auto startSession = [&](Helper& helper) {
+            helper.readLine();
+            return member(helper.call(R"({"cmd":"create_session_from_secret","secret":")" + keyHex + "\"}"), "sessionId");
+        };
+        // Warm figures: repeated requests to one helper, as the application sends them, each
+        // followed by the same two lines through the echo process and the in-process floor.
+        std::string encryptRequest, decryptRequest;
+        long warmEncryptFaults = 0, warmDecryptFaults = 0;
         {
             Helper helper(path, {"--serve"});
-            helper.readLine();
-            std::string sid = member(helper.call(R"({"cmd":"create_session_from_secret","secret":")" + keyHex + "\"}"), "sessionId");
-            encryptRequest = R"({"id":3,"cmd":"encrypt_bytes","sessionId":")" + sid + R"(","data":")" + payloadText + "\"}";
+            Helper echo(echoPath, {});
+            std::string sid = startSession(helper);
+            echo.readLine();
+            encryptRequest = bytesRequest(sid, true, payloadText);
             sealedText = member(helper.call(encryptRequest), "data");
-            std::string decryptRequest = R"({"id":4,"cmd":"decrypt_bytes","sessionId":")" + sid + R"(","data":")" + sealedText + "\"}";
+            decryptRequest = bytesRequest(sid, false, sealedText);
             if (member(helper.call(decryptRequest), "data") != payloadText) throw std::runtime_error("payload differs");
+            if (echo.call(encryptRequest) != encryptRequest) throw std::runtime_error("echo differs");
+            echo.call(decryptRequest);
+
+            Floor floor(key);
+            std::vector<unsigned char> buffer(size + 28 + 64);
+            std::vector<unsigned char> opened(size + 64);
+            std::string out(4 * ((size + 28 + 2) / 3) + 1, '\0');
             for (int r = 0; r < bulkRepetitions; ++r) {
                 auto start = Clock::now();
                 double cpuStart = cpuSeconds(helper.pid());
+                long faultsStart = minorFaults(helper.pid());
                 helper.call(encryptRequest);
                 encryptTimes.push_back(secondsSince(start));
                 encryptCpu.push_back(cpuSeconds(helper.pid()) - cpuStart);
+                warmEncryptFaults = minorFaults(helper.pid()) - faultsStart;
                 start = Clock::now();
                 cpuStart = cpuSeconds(helper.pid());
+                faultsStart = minorFaults(helper.pid());
                 helper.call(decryptRequest);
                 decryptTimes.push_back(secondsSince(start));
                 decryptCpu.push_back(cpuSeconds(helper.pid()) - cpuStart);
+                warmDecryptFaults = minorFaults(helper.pid()) - faultsStart;
+
+                start = Clock::now();
+                echo.call(encryptRequest);
+                encryptEcho.push_back(secondsSince(start));
+                start = Clock::now();
+                echo.call(decryptRequest);
+                decryptEcho.push_back(secondsSince(start));
+
+                start = Clock::now();
+                std::size_t n = decode(payloadText, buffer.data() + 28);
+                floor.seal(buffer.data() + 28, n, buffer.data());
+                encode(buffer.data(), n + 28, out.data());
+                encryptFloor.push_back(secondsSince(start));
+
+                start = Clock::now();
+                n = decode(sealedText, buffer.data());
+                if (!floor.open(buffer.data(), n, opened.data())) throw std::runtime_error("floor open");
+                encode(opened.data(), n - 28, out.data());
+                decryptFloor.push_back(secondsSince(start));
             }
         }
-        // Peak memory: a fresh helper per request, so its peak is that request's alone.
-        std::vector<double> firstEncrypt, firstDecrypt;
-        for (int which = 0; which < 2; ++which) {
+        // First request: a fresh helper per request (started, ready, a session opened, then the
+        // payload), as when the application opens an attachment right after starting it. Its
+        // peak resident size is that request's alone.
+        struct Fresh {
+            std::vector<double> times, echoTimes, cpu;
+            std::vector<long> faults, peaks;
+        } fresh[2];
+        int freshRuns = std::max(3, repetitions / 2);
+        for (int r = 0; r < freshRuns; ++r) {
+            for (int which = 0; which < 2; ++which) {
+                Helper helper(path, {"--serve"});
+                std::string sid = startSession(helper);
+                std::string request = bytesRequest(sid, which == 0, which == 0 ? payloadText : sealedText);
+                long faultsStart = minorFaults(helper.pid());
+                double cpuStart = cpuSeconds(helper.pid());
+                auto start = Clock::now();
+                helper.call(request);
+                fresh[which].times.push_back(secondsSince(start));
+                fresh[which].cpu.push_back(cpuSeconds(helper.pid()) - cpuStart);
+                fresh[which].faults.push_back(minorFaults(helper.pid()) - faultsStart);
+                fresh[which].peaks.push_back(peakResidentKiB(helper.pid()));
+                // The same line through a fresh echo process: what fresh memory and the pipes
+                // cost any process's first long line on this machine.
+                Helper echo(echoPath, {});
+                echo.readLine();
+                start = Clock::now();
+                echo.call(request);
+                fresh[which].echoTimes.push_back(secondsSince(start));
+            }
+        }
+        // A helper that never sees a large payload: sessions and small payloads only.
+        long idleResident = 0, idlePeak = 0;
+        {
             Helper helper(path, {"--serve"});
-            helper.readLine();
-            std::string sid = member(helper.call(R"({"cmd":"create_session_from_secret","secret":")" + keyHex + "\"}"), "sessionId");
-            std::string request = which == 0
-                ? R"({"id":3,"cmd":"encrypt_bytes","sessionId":")" + sid + R"(","data":")" + payloadText + "\"}"
-                : R"({"id":4,"cmd":"decrypt_bytes","sessionId":")" + sid + R"(","data":")" + sealedText + "\"}";
-            auto start = Clock::now();
-            helper.call(request);
-            (which == 0 ? firstEncrypt : firstDecrypt).push_back(secondsSince(start));
-            (which == 0 ? encryptPeak : decryptPeak) = peakResidentKiB(helper.pid());
+            std::string sid = startSession(helper);
+            std::string small = base64(randomText(1024));
+            for (int i = 0; i < 20; ++i) {
+                std::string sealed = member(helper.call(bytesRequest(sid, true, small)), "data");
+                if (member(helper.call(bytesRequest(sid, false, sealed)), "data") != small) throw std::runtime_error("small payload differs");
+            }
+            idleResident = statusKiB(helper.pid(), "VmRSS");
+            idlePeak = peakResidentKiB(helper.pid());
         }
-        Floor floor(key);
-        std::vector<unsigned char> buffer(size + 28 + 64);
-        std::vector<unsigned char> opened(size + 64);
-        std::string out(4 * ((size + 28 + 2) / 3) + 1, '\0');
-        for (int r = 0; r < bulkRepetitions; ++r) {
-            auto start = Clock::now();
-            std::size_t n = decode(payloadText, buffer.data() + 28);
-            floor.seal(buffer.data() + 28, n, buffer.data());
-            encode(buffer.data(), n + 28, out.data());
-            encryptFloor.push_back(secondsSince(start));
 
-            start = Clock::now();
-            n = decode(sealedText, buffer.data());
-            if (!floor.open(buffer.data(), n, opened.data())) throw std::runtime_error("floor open");
-            encode(opened.data(), n - 28, out.data());
-            decryptFloor.push_back(secondsSince(start));
-        }
-        report("encrypt_bytes 64 MiB", median(encryptTimes), median(encryptFloor), "<= 2x");
-        report("decrypt_bytes 64 MiB", median(decryptTimes), median(decryptFloor), "<= 2x");
-        std::printf("%-34s helper CPU %7.1f ms (encrypt), %7.1f ms (decrypt); first request of a fresh helper %7.1f ms / %7.1f ms\n",
-                    "64 MiB payload", median(encryptCpu) * 1e3, median(decryptCpu) * 1e3,
-                    firstEncrypt[0] * 1e3, firstDecrypt[0] * 1e3);
         double lineMiB = (encryptRequest.size() + 1) / 1048576.0;
-        std::printf("%-34s peak RSS %7.1f MiB = %4.2fx the %.1f MiB request line   (target <= 4x)\n",
-                    "encrypt_bytes 64 MiB", encryptPeak / 1024.0, encryptPeak / 1024.0 / lineMiB, lineMiB);
-        std::printf("%-34s peak RSS %7.1f MiB = %4.2fx the %.1f MiB request line   (target <= 4x)\n",
-                    "decrypt_bytes 64 MiB", decryptPeak / 1024.0, decryptPeak / 1024.0 / lineMiB, lineMiB);
+        const char* names[2] = {"encrypt_bytes 64 MiB", "decrypt_bytes 64 MiB"};
+        double warm[2] = {median(encryptTimes), median(decryptTimes)};
+        double floors[2] = {median(encryptFloor), median(decryptFloor)};
+        double echoes[2] = {median(encryptEcho), median(decryptEcho)};
+        double cpu[2] = {median(encryptCpu), median(decryptCpu)};
+        long warmFaults[2] = {warmEncryptFaults, warmDecryptFaults};
+        for (int which = 0; which < 2; ++which) {
+            std::printf("%-34s helper %9.3f ms   floor %9.3f ms   pipe echo %9.3f ms\n", names[which],
+                        warm[which] * 1e3, floors[which] * 1e3, echoes[which] * 1e3);
+            std::printf("%-34s   ratio to floor %5.2fx, to pipe echo %5.2fx, to floor + echo %5.2fx   (target <= 1.5x floor + echo)\n",
+                        "", warm[which] / floors[which], warm[which] / echoes[which],
+                        warm[which] / (floors[which] + echoes[which]));
+            std::printf("%-34s   helper CPU %7.1f ms, %ld page faults\n", "", cpu[which] * 1e3, warmFaults[which]);
+            double first = median(fresh[which].times);
+            std::printf("%-34s   first request of a fresh helper %9.3f ms = %4.2fx the warm one   (target <= 1.3x); CPU %5.1f ms, %ld page faults (median of %d)\n",
+                        "", first * 1e3, first / warm[which], median(fresh[which].cpu) * 1e3,
+                        static_cast<long>(median(std::vector<double>(fresh[which].faults.begin(), fresh[which].faults.end()))), freshRuns);
+            double firstEcho = median(fresh[which].echoTimes);
+            std::printf("%-34s   first line through a fresh echo process %9.3f ms = %4.2fx the warm echo; first request / first echo line %4.2fx\n", "",
+                        firstEcho * 1e3, firstEcho / echoes[which], first / firstEcho);
+            double peak = *std::max_element(fresh[which].peaks.begin(), fresh[which].peaks.end()) / 1024.0;
+            std::printf("%-34s   peak RSS %7.1f MiB = %4.2fx the %.1f MiB request line   (target <= 2x)\n",
+                        "", peak, peak / lineMiB, lineMiB);
+        }
+        std::printf("%-34s resident %6.1f MiB, peak %6.1f MiB (sessions and 1 KiB payloads only)\n",
+                    "helper never given a large payload", idleResident / 1024.0, idlePeak / 1024.0);
+    }
+
+    // ----- 256 MiB payload in 2 GiB of address space -----
+    if (only.empty() || only == "large") {
+        const std::size_t size = 256u << 20;
+        const rlim_t limit = rlim_t{2} << 30;
+        std::string payloadText;
+        {
+            std::string payload(size, '\0');
+            RAND_bytes(reinterpret_cast<unsigned char*>(payload.data()), static_cast<int>(size));
+            payloadText = base64(payload);
+        }
+        Helper helper(path, {"--serve"}, limit);
+        helper.readLine();
+        std::string sid = member(helper.call(R"({"cmd":"create_session_from_secret","secret":")" + keyHex + "\"}"), "sessionId");
+        std::string request = R"({"id":5,"cmd":"encrypt_bytes","sessionId":")" + sid + R"(","data":")" + payloadText + "\"}";
+        auto start = Clock::now();
+        std::string sealedText = member(helper.call(request), "data");
+        double encryptTime = secondsSince(start);
+        request = R"({"id":6,"cmd":"decrypt_bytes","sessionId":")" + sid + R"(","data":")" + sealedText + "\"}";
+        sealedText.clear();
+        sealedText.shrink_to_fit();
+        start = Clock::now();
+        bool same = member(helper.call(request), "data") == payloadText;
+        double decryptTime = secondsSince(start);
+        if (!same) throw std::runtime_error("256 MiB payload differs");
+        double peak = peakResidentKiB(helper.pid()) / 1024.0;
+        double lineMiB = (request.size() + 1) / 1048576.0;
+        std::printf("%-34s round trip under a 2 GiB address-space limit: encrypt %7.1f ms, decrypt %7.1f ms; peak RSS %6.1f MiB = %4.2fx the %.1f MiB line\n",
+                    "256 MiB payload", encryptTime * 1e3, decryptTime * 1e3, peak, peak / lineMiB, lineMiB);
     }
     // ----- start-up of a one-shot run that ends early -----
     if (only.empty() || only == "startup") {

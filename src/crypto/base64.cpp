@@ -1,9 +1,9 @@
 #include "crypto/base64.h"
 
-#include "crypto/base64_avx2.h"
-
 #include <algorithm>
 #include <array>
+
+#include "crypto/base64_avx2.h"
 
 namespace quorvane {
 namespace {
@@ -15,7 +15,8 @@ constexpr std::uint8_t kInvalid = 0xff;
 constexpr std::array<std::uint8_t, 256> makeDecodeTable() {
     std::array<std::uint8_t, 256> table{};
     for (auto& entry : table) entry = kInvalid;
-    for (int i = 0; i < 64; ++i) table[static_cast<unsigned char>(kAlphabet[i])] = static_cast<std::uint8_t>(i);
+    for (int i = 0; i < 64; ++i)
+        table[static_cast<unsigned char>(kAlphabet[i])] = static_cast<std::uint8_t>(i);
     return table;
 }
 
@@ -31,7 +32,8 @@ void base64EncodeScalar(std::span<const std::uint8_t> bytes, char* out) {
     std::size_t whole = bytes.size() / 3 * 3;
     std::size_t i = 0;
     for (; i < whole; i += 3) {
-        std::uint32_t v = (std::uint32_t{in[i]} << 16) | (std::uint32_t{in[i + 1]} << 8) | in[i + 2];
+        std::uint32_t v =
+            (std::uint32_t{in[i]} << 16) | (std::uint32_t{in[i + 1]} << 8) | in[i + 2];
         out[0] = kAlphabet[(v >> 18) & 63];
         out[1] = kAlphabet[(v >> 12) & 63];
         out[2] = kAlphabet[(v >> 6) & 63];
@@ -73,7 +75,8 @@ std::string base64Encode(std::span<const std::uint8_t> bytes) {
     return text;
 }
 
-void base64Encode(std::span<const std::uint8_t> first, std::span<const std::uint8_t> second, char* out) {
+void base64Encode(std::span<const std::uint8_t> first, std::span<const std::uint8_t> second,
+                  char* out) {
     // Complete the first part's last group with bytes of the second, then continue aligned.
     std::size_t borrow = std::min((3 - first.size() % 3) % 3, second.size());
     std::size_t whole = first.size() / 3 * 3;
@@ -89,6 +92,21 @@ void base64Encode(std::span<const std::uint8_t> first, std::span<const std::uint
     base64Encode(second.subspan(borrow), out);
 }
 
+void base64EncodeSlice(std::span<const std::uint8_t> first, std::span<const std::uint8_t> second,
+                       std::size_t offset, std::size_t count, char* out) {
+    // Four characters are three bytes, so a slice on a 4-character boundary is the text of
+    // the bytes from offset / 4 * 3 on; only the last group of the whole text has padding.
+    std::size_t total = first.size() + second.size();
+    std::size_t begin = std::min(total, offset / 4 * 3);
+    std::size_t end = std::min(total, (offset + count) / 4 * 3);
+    auto part = [&](std::span<const std::uint8_t> bytes, std::size_t base) {
+        std::size_t from = std::clamp(begin, base, base + bytes.size()) - base;
+        std::size_t to = std::clamp(end, base, base + bytes.size()) - base;
+        return bytes.subspan(from, to - from);
+    };
+    base64Encode(part(first, 0), part(second, first.size()), out);
+}
+
 std::optional<std::size_t> base64DecodeScalar(std::string_view text, std::uint8_t* out) {
     if (text.size() % 4 != 0) return std::nullopt;
     if (text.empty()) return 0;
@@ -97,7 +115,8 @@ std::optional<std::size_t> base64DecodeScalar(std::string_view text, std::uint8_
     std::size_t written = 0;
     // All quads but the last carry no padding.
     for (std::size_t q = 0; q + 1 < quads; ++q, in += 4) {
-        std::uint32_t a = kDecode[in[0]], b = kDecode[in[1]], c = kDecode[in[2]], d = kDecode[in[3]];
+        std::uint32_t a = kDecode[in[0]], b = kDecode[in[1]], c = kDecode[in[2]],
+                      d = kDecode[in[3]];
         if (((a | b | c | d) & 0xc0) != 0) return std::nullopt;  // kInvalid has these bits
         std::uint32_t v = (a << 18) | (b << 12) | (c << 6) | d;
         out[written] = static_cast<std::uint8_t>(v >> 16);

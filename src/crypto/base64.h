@@ -20,7 +20,15 @@ constexpr std::size_t base64EncodedLength(std::size_t size) { return (size + 2) 
 void base64Encode(std::span<const std::uint8_t> bytes, char* out);
 std::string base64Encode(std::span<const std::uint8_t> bytes);
 // base64Encode of two parts writes the text of first || second without joining them first.
-void base64Encode(std::span<const std::uint8_t> first, std::span<const std::uint8_t> second, char* out);
+void base64Encode(std::span<const std::uint8_t> first, std::span<const std::uint8_t> second,
+                  char* out);
+
+// base64EncodeSlice writes `count` characters of the text of first || second, starting at
+// character `offset`, to `out`: a long text made in bounded pieces, each the same characters the
+// whole text has there. `offset` and `count` must be multiples of 4 (every text length is) and
+// the slice must lie within base64EncodedLength(first.size() + second.size()).
+void base64EncodeSlice(std::span<const std::uint8_t> first, std::span<const std::uint8_t> second,
+                       std::size_t offset, std::size_t count, char* out);
 
 // base64DecodedMaxLength is an upper bound of the decoded size of `textLength` characters.
 constexpr std::size_t base64DecodedMaxLength(std::size_t textLength) { return textLength / 4 * 3; }

@@ -12,9 +12,7 @@
 
 namespace quorvane {
 
-void wipeMemory(void* data, std::size_t size) noexcept {
-    os::wipe(data, size);
-}
+void wipeMemory(void* data, std::size_t size) noexcept { os::wipe(data, size); }
 
 namespace {
 
@@ -25,8 +23,15 @@ constexpr std::size_t kMappedThreshold = 256 * 1024;
 
 bool isMapped(std::size_t capacity) { return capacity >= kMappedThreshold; }
 
+std::size_t roundUp(std::size_t value, std::size_t multiple) {
+    return (value + multiple - 1) / multiple * multiple;
+}
+
 std::size_t storageCapacity(std::size_t wanted) {
-    if (isMapped(wanted)) return (wanted + os::pageSize() - 1) / os::pageSize() * os::pageSize();
+    // From the huge-page size on, whole huge pages: a part-filled last page would be made of
+    // small pages, and the next growth could not turn it into a huge one.
+    if (wanted >= os::hugePageSize()) return roundUp(wanted, os::hugePageSize());
+    if (isMapped(wanted)) return roundUp(wanted, os::pageSize());
     return secretCapacityFor(wanted);
 }
 
@@ -52,9 +57,7 @@ bool constantTimeEqual(std::span<const std::uint8_t> a, std::span<const std::uin
     return CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
 }
 
-SecretBytes::SecretBytes(std::size_t size) {
-    resize(size);
-}
+SecretBytes::SecretBytes(std::size_t size) { resize(size); }
 
 SecretBytes SecretBytes::copyOf(std::span<const std::uint8_t> bytes) {
     SecretBytes copy;
@@ -83,9 +86,7 @@ SecretBytes& SecretBytes::operator=(SecretBytes&& other) noexcept {
     return *this;
 }
 
-SecretBytes::~SecretBytes() {
-    clear();
-}
+SecretBytes::~SecretBytes() { clear(); }
 
 void SecretBytes::reserve(std::size_t capacity) {
     if (capacity <= capacity_) return;
@@ -107,8 +108,10 @@ void SecretBytes::reserve(std::size_t capacity) {
 
 void SecretBytes::resize(std::size_t size) {
     if (size > capacity_) reserve(size);
-    if (size > size_) std::memset(data_ + size_, 0, size - size_);
-    else wipeMemory(data_ + size, size_ - size);
+    if (size > size_)
+        std::memset(data_ + size_, 0, size - size_);
+    else
+        wipeMemory(data_ + size, size_ - size);
     size_ = size;
     touched_ = std::max(touched_, size_);
 }

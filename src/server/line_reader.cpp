@@ -49,22 +49,22 @@ bool LineReader::fill() {
     }
 }
 
-std::optional<std::string_view> LineReader::next() {
+std::optional<std::span<char>> LineReader::next() {
     start_ += consumed_;
     consumed_ = 0;
     std::size_t scanned = 0;
     for (;;) {
-        const std::uint8_t* base = buffer_.data() + start_;
+        auto* base = reinterpret_cast<char*>(buffer_.data()) + start_;
         std::size_t pending = end_ - start_;
         if (scanned < pending) {
             const void* newline = std::memchr(base + scanned, '\n', pending - scanned);
             if (newline != nullptr) {
                 std::size_t length =
-                    static_cast<std::size_t>(static_cast<const std::uint8_t*>(newline) - base);
+                    static_cast<std::size_t>(static_cast<const char*>(newline) - base);
                 consumed_ = length + 1;
                 if (length > 0 && base[length - 1] == '\r') --length;
                 lineStart_ = start_;
-                return std::string_view(reinterpret_cast<const char*>(base), length);
+                return std::span<char>(base, length);
             }
             scanned = pending;
         }
@@ -73,8 +73,7 @@ std::optional<std::string_view> LineReader::next() {
             // The last line has no terminator; fill() left padding room behind it.
             lineStart_ = start_;
             consumed_ = end_ - start_;
-            return std::string_view(reinterpret_cast<const char*>(buffer_.data() + start_),
-                                    consumed_);
+            return std::span<char>(reinterpret_cast<char*>(buffer_.data()) + start_, consumed_);
         }
     }
 }

@@ -9,7 +9,8 @@
 // This reads the DOM tape layout of simdjson 3 (the version Debian ships): each tape word holds
 // a type character in its top byte; string words point into doc.string_buf at a 4-byte length,
 // the bytes and a NUL; numbers take a second word.
-static_assert(simdjson::SIMDJSON_VERSION_MAJOR == 3, "the tape walk below follows simdjson 3's layout");
+static_assert(simdjson::SIMDJSON_VERSION_MAJOR == 3,
+              "the tape walk below follows simdjson 3's layout");
 
 namespace quorvane {
 

@@ -1,8 +1,11 @@
 #include "server/reply_writer.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstring>
+#include <stdexcept>
+#include <utility>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -44,7 +47,8 @@ std::size_t firstNeedingEscape(const char* text, std::size_t size) {
             _mm_or_si128(_mm_cmpeq_epi8(chunk, slash),
                          _mm_cmpeq_epi8(_mm_max_epu8(chunk, control), control)));
         int mask = _mm_movemask_epi8(special);
-        if (mask != 0) return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+        if (mask != 0)
+            return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
     }
 #endif
     for (; i < size; ++i) {
@@ -81,11 +85,21 @@ void ReplyWriter::appendEscaped(std::string_view text) {
         auto byte = static_cast<unsigned char>(text[i++]);
         *p++ = '\\';
         switch (byte) {
-            case '\n': *p++ = 'n'; break;
-            case '\r': *p++ = 'r'; break;
-            case '\t': *p++ = 't'; break;
-            case '\b': *p++ = 'b'; break;
-            case '\f': *p++ = 'f'; break;
+            case '\n':
+                *p++ = 'n';
+                break;
+            case '\r':
+                *p++ = 'r';
+                break;
+            case '\t':
+                *p++ = 't';
+                break;
+            case '\b':
+                *p++ = 'b';
+                break;
+            case '\f':
+                *p++ = 'f';
+                break;
             default:
                 if (byte < 0x20) {
                     static constexpr char kHex[] = "0123456789abcdef";
@@ -109,8 +123,15 @@ void ReplyWriter::appendName(std::string_view name) {
     appendText("\":");
 }
 
+void ReplyWriter::discardProduced() {
+    produce_ = nullptr;
+    producedAt_ = 0;
+    producedLength_ = 0;
+}
+
 void ReplyWriter::begin(std::int64_t id) {
     buffer_.resize(0);
+    discardProduced();
     appendText("{\"id\":");
     char digits[24];
     auto result = std::to_chars(digits, digits + sizeof digits, id);
@@ -127,6 +148,7 @@ void ReplyWriter::fail(std::int64_t id, std::string_view error) {
 
 void ReplyWriter::ready() {
     buffer_.resize(0);
+    discardProduced();
     appendText("{\"ready\":true");
 }
 
@@ -148,6 +170,61 @@ char* ReplyWriter::addRawString(std::string_view name, std::size_t length) {
     out[0] = '"';
     out[length + 1] = '"';
     return out + 1;
+}
+
+void ReplyWriter::addProducedString(std::string_view name, std::size_t length,
+                                    TextProducer produce) {
+    if (produce_) throw std::logic_error("a reply holds one produced member at most");
+    if (length <= kPiece) {
+        produce(0, length, addRawString(name, length));
+        return;
+    }
+    if (piece_.empty()) piece_.resize(kPiece);
+    appendName(name);
+    appendText("\"");
+    producedAt_ = buffer_.size();
+    appendText("\"");
+    producedLength_ = length;
+    produce_ = std::move(produce);
+}
+
+void ReplyWriter::send(const Output& output) {
+    std::string_view text = buffer_.view();
+    if (!produce_) {
+        output(text);
+        return;
+    }
+    if (!output(text.substr(0, producedAt_))) return;
+    for (std::size_t offset = 0; offset < producedLength_; offset += kPiece) {
+        std::size_t count = std::min(kPiece, producedLength_ - offset);
+        char* out = reinterpret_cast<char*>(piece_.data());
+        produce_(offset, count, out);
+        pieceUsed_ = std::max(pieceUsed_, count);
+        if (!output({out, count})) return;
+    }
+    output(text.substr(producedAt_));
+}
+
+std::string_view ReplyWriter::line() {
+    if (produce_) {
+        // Open a gap for the text where it belongs, then make the text there in one piece.
+        std::size_t tail = buffer_.size() - producedAt_;
+        buffer_.extend(producedLength_);
+        char* at = reinterpret_cast<char*>(buffer_.data()) + producedAt_;
+        std::memmove(at + producedLength_, at, tail);
+        for (std::size_t offset = 0; offset < producedLength_; offset += kPiece) {
+            produce_(offset, std::min(kPiece, producedLength_ - offset), at + offset);
+        }
+        discardProduced();
+    }
+    return buffer_.view();
+}
+
+void ReplyWriter::wipe() {
+    buffer_.resize(0);
+    discardProduced();
+    wipeMemory(piece_.data(), pieceUsed_);
+    pieceUsed_ = 0;
 }
 
 void ReplyWriter::beginArray(std::string_view name) {
@@ -172,12 +249,8 @@ char* ReplyWriter::arrayRawString(std::size_t length) {
     return out + comma + 1;
 }
 
-void ReplyWriter::endArray() {
-    appendText("]");
-}
+void ReplyWriter::endArray() { appendText("]"); }
 
-void ReplyWriter::finish() {
-    appendText("}\n");
-}
+void ReplyWriter::finish() { appendText("}\n"); }
 
 }  // namespace quorvane

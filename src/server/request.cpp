@@ -69,7 +69,8 @@ std::optional<std::span<char>> Request::mutableString(std::string_view name) con
     return writable(*text);
 }
 
-std::optional<std::vector<std::span<char>>> Request::mutableStringArray(std::string_view name) const {
+std::optional<std::vector<std::span<char>>> Request::mutableStringArray(
+    std::string_view name) const {
     auto texts = stringArray(name);
     if (!texts) return std::nullopt;
     std::vector<std::span<char>> spans;

@@ -3,42 +3,87 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <new>
 
 #include "base/errors.h"
 #include "os/pipe.h"
-#include "server/big_integers.h"
 #include "server/command_table.h"
+#include "server/document_checks.h"
+#include "server/lifted_members.h"
 #include "server/line_reader.h"
+#include "server/number_literals.h"
+#include "server/parser_memory.h"
 #include "server/parser_wipe.h"
 #include "server/request.h"
 
 namespace quorvane {
 
-void Server::handleLine(std::string_view line) {
+void Server::handleLine(std::span<char> line) {
+    // A bulk payload stays in the line; the parser gets a skeleton without it.
+    std::string_view text(line.data(), line.size());
+    if (line.size() <= parser_.max_capacity()) {
+        try {
+            if (auto skeleton = lifted_.lift(line, simdjson::SIMDJSON_PADDING)) text = *skeleton;
+        } catch (const std::bad_alloc&) {
+            lifted_.clear();  // no memory for the skeleton: the whole line still parses
+        }
+    }
+    CurrentLiftedMembers liftedScope(lifted_);
+    prepareParser(parser_, text.size());
     simdjson::dom::element document;
-    simdjson::error_code error = parser_.parse(line.data(), line.size(), false).get(document);
-    std::optional<SecretBytes> widened;
-    if (error == simdjson::NUMBER_ERROR) {
-        // Valid JSON with an integer beyond 64 bits: parse a copy that writes it as a fraction.
-        wipeAfterFailedParse(parser_, line.size());
-        widened = widenBigIntegers(line, simdjson::SIMDJSON_PADDING);
-        if (widened) {
-            error = parser_.parse(widened->data(), widened->size(), false).get(document);
+    simdjson::error_code error = parser_.parse(text.data(), text.size(), false).get(document);
+    if (error == simdjson::SUCCESS && text.data() != line.data() && !lifted_.bind(document)) {
+        // Cannot happen for a line the walk understood; parsing the whole line is always right.
+        wipeParsedStrings(parser_);
+        lifted_.clear();
+        text = {line.data(), line.size()};
+        prepareParser(parser_, text.size());
+        error = parser_.parse(text.data(), text.size(), false).get(document);
+    }
+    std::optional<SecretBytes> exact;
+    if (error == simdjson::NUMBER_ERROR ||
+        (error == simdjson::SUCCESS && holdsRoundedNumber(parser_))) {
+        // Valid JSON may hold numbers the parser refuses or rounds: parse a copy that writes each
+        // number as what a request reads from it.
+        exact = writeNumbersExactly(text, simdjson::SIMDJSON_PADDING);
+        if (exact) {
+            if (error == simdjson::SUCCESS) {
+                wipeParsedStrings(parser_);
+            } else {
+                wipeAfterFailedParse(parser_, text.size());
+            }
+            prepareParser(parser_, exact->size());
+            error = parser_.parse(exact->data(), exact->size(), false).get(document);
+            if (error == simdjson::SUCCESS && !lifted_.empty() && !lifted_.bind(document)) {
+                error = simdjson::TAPE_ERROR;  // as above: cannot happen
+            }
         }
     }
     simdjson::dom::object object;
     if (error != simdjson::SUCCESS) {
-        wipeAfterFailedParse(parser_, widened ? widened->size() : line.size());
+        wipeAfterFailedParse(parser_, exact ? exact->size() : text.size());
+        reply_.fail(0, "invalid json request");
+    } else if (nestedDeeperThan(parser_, kMaxNesting) ||
+               document.get_object().get(object) != simdjson::SUCCESS) {
         reply_.fail(0, "invalid json request");
     } else {
-        if (document.get_object().get(object) != simdjson::SUCCESS) {
-            reply_.fail(0, "invalid json request");
-        } else {
-            handleRequest(object);
-        }
-        wipeParsedStrings(parser_);
+        handleRequest(object);
     }
     reply_.finish();
+    // A produced reply member is made from the parsed strings or the line: sent (or, with no
+    // output, made whole) before either is wiped.
+    if (output_) {
+        reply_.send(output_);
+    } else {
+        try {
+            reply_.line();
+        } catch (const std::bad_alloc&) {
+            reply_.fail(0, "out of memory");
+            reply_.finish();
+        }
+    }
+    if (error == simdjson::SUCCESS) wipeParsedStrings(parser_);
+    lifted_.clear();
 }
 
 void Server::handleRequest(simdjson::dom::object object) {
@@ -59,15 +104,16 @@ void Server::handleRequest(simdjson::dom::object object) {
 
 namespace {
 
-// writeAll writes every byte or gives up when the parent has gone away.
-void writeAll(std::string_view bytes) {
+// writeAll writes every byte; false when the parent has gone away.
+bool writeAll(std::string_view bytes) {
     std::size_t written = 0;
     while (written < bytes.size()) {
         ssize_t n = ::write(STDOUT_FILENO, bytes.data() + written, bytes.size() - written);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
+        if (n <= 0) return false;
         written += static_cast<std::size_t>(n);
     }
+    return true;
 }
 
 }  // namespace
@@ -76,14 +122,15 @@ int serve(platform::Services& services) {
     os::widenPipe(STDIN_FILENO);
     os::widenPipe(STDOUT_FILENO);
     Server server(services, STDIN_FILENO);
+    server.setOutput(writeAll);
     server.reply().ready();
     server.reply().finish();
-    writeAll(server.reply().line());
+    server.reply().send(writeAll);
     server.reply().wipe();
 
     LineReader reader(STDIN_FILENO, simdjson::SIMDJSON_PADDING);
     for (;;) {
-        std::optional<std::string_view> line;
+        std::optional<std::span<char>> line;
         try {
             line = reader.next();
         } catch (const PlatformError&) {
@@ -94,9 +141,8 @@ int serve(platform::Services& services) {
             reader.wipeCurrentLine();
             break;
         }
-        server.handleLine(*line);
+        server.handleLine(*line);  // answers on standard output
         reader.wipeCurrentLine();
-        writeAll(server.reply().line());
         server.reply().wipe();
     }
     return 0;

@@ -2,9 +2,11 @@
 
 #include <simdjson.h>
 
+#include <span>
 #include <string_view>
 
 #include "platform/services.h"
+#include "server/lifted_members.h"
 #include "server/reply_writer.h"
 #include "session/session_table.h"
 
@@ -19,9 +21,15 @@ class Server {
     explicit Server(platform::Services& services, int input = -1)
         : services_(services), input_(input) {}
 
-    // handleLine answers one request line (without its terminator) into `reply()`. The line
-    // must be followed by simdjson::SIMDJSON_PADDING readable bytes. Never raises.
-    void handleLine(std::string_view line);
+    // handleLine answers one request line (without its terminator) into `reply()`, and sends
+    // the reply to the output when one is set. The line must be followed by
+    // simdjson::SIMDJSON_PADDING readable bytes; it is writable because a bulk payload is decoded
+    // and sealed or opened where the line holds it (the caller wipes the line afterwards). Never
+    // raises unless the output does.
+    void handleLine(std::span<char> line);
+    // setOutput makes handleLine send each reply through `output` as soon as it is complete,
+    // producing a bulk member piece by piece (ReplyWriter::send).
+    void setOutput(ReplyWriter::Output output) { output_ = std::move(output); }
 
     // The reply of the last handled line, ending in a line feed.
     ReplyWriter& reply() { return reply_; }
@@ -34,6 +42,8 @@ class Server {
     platform::Services& services_;
     int input_;
     simdjson::dom::parser parser_;
+    LiftedMembers lifted_;
+    ReplyWriter::Output output_;
     SessionTable sessions_;
     ReplyWriter reply_;
     bool shouldExit_ = false;

@@ -11,8 +11,13 @@ namespace {
 
 TEST(Base64Test, EncodesRfc4648Vectors) {
     const std::pair<std::string, std::string> vectors[] = {
-        {"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},        {"foo", "Zm9v"},
-        {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
+        {"", ""},
+        {"f", "Zg=="},
+        {"fo", "Zm8="},
+        {"foo", "Zm9v"},
+        {"foob", "Zm9vYg=="},
+        {"fooba", "Zm9vYmE="},
+        {"foobar", "Zm9vYmFy"},
     };
     for (const auto& [plain, encoded] : vectors) {
         auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(plain.data()), plain.size());
@@ -25,8 +30,8 @@ TEST(Base64Test, EncodesRfc4648Vectors) {
 
 TEST(Base64Test, RejectsAnythingButStrictPaddedText) {
     const char* invalid[] = {
-        "Zg",      "Zg=",    "Zm9vYg=", "Zg==Zg==", "=Zg=",  "Z===",  "Zm9 v",  " Zm9v",
-        "Zm9v\n",  "Zm9v\r\n", "Zm-v",  "Zm_v",     "Zm9v=", "Zg=a", "Zm\tv", "Z\xc3\xa9v",
+        "Zg",     "Zg=",      "Zm9vYg=", "Zg==Zg==", "=Zg=",  "Z===", "Zm9 v", " Zm9v",
+        "Zm9v\n", "Zm9v\r\n", "Zm-v",    "Zm_v",     "Zm9v=", "Zg=a", "Zm\tv", "Z\xc3\xa9v",
     };
     for (const char* text : invalid) {
         EXPECT_FALSE(base64DecodeSecret(text)) << "text: " << text;
@@ -82,6 +87,36 @@ TEST(Base64Test, VectorPathMatchesScalarPath) {
             bool vector = base64Decode(broken, out1.data()).has_value();
             bool plain = base64DecodeScalar(broken, out2.data()).has_value();
             ASSERT_EQ(vector, plain) << "length " << length << " char " << int(bad);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace quorvane
+
+namespace quorvane {
+namespace {
+
+// A long text made slice by slice (as a bulk reply is sent) must be the whole text, wherever the
+// slices and the joint between the two parts fall, including inside a group and in the padding.
+TEST(Base64Test, SlicesMakeTheWholeText) {
+    std::mt19937 random(11);
+    for (std::size_t length : {0u, 1u, 2u, 3u, 28u, 29u, 30u, 100u, 301u}) {
+        Bytes data(length);
+        for (auto& byte : data) byte = static_cast<std::uint8_t>(random());
+        std::string whole = base64Encode(data);
+        for (std::size_t joint = 0; joint <= length; joint += (length < 40 ? 1 : 7)) {
+            std::span<const std::uint8_t> first(data.data(), joint);
+            std::span<const std::uint8_t> second(data.data() + joint, length - joint);
+            for (std::size_t piece : {4u, 8u, 12u, 64u, 400u}) {
+                std::string made(whole.size(), '?');
+                for (std::size_t offset = 0; offset < whole.size(); offset += piece) {
+                    std::size_t count = std::min(piece, whole.size() - offset);
+                    base64EncodeSlice(first, second, offset, count, made.data() + offset);
+                }
+                ASSERT_EQ(made, whole)
+                    << "length " << length << " joint " << joint << " piece " << piece;
+            }
         }
     }
 }

@@ -83,6 +83,17 @@ class InteropTest(unittest.TestCase):
         reply = self.helper.ok(cmd="decrypt_bytes", sessionId=self.sid, data=b64(seal(KEY, payload)))
         self.assertEqual(base64.b64decode(reply["data"]), payload)
 
+    def test_bulk_payloads_open_both_ways(self):
+        # Several MiB: the helper keeps these in the request line and sends the reply in pieces.
+        payload = os.urandom(5 * 1024 * 1024 + 2)
+        data = self.helper.ok(cmd="encrypt_bytes", sessionId=self.sid, data=b64(payload))["data"]
+        self.assertEqual(open_envelope(KEY, base64.b64decode(data)), payload)
+        request = {"id": 12, "cmd": "decrypt_bytes", "sessionId": self.sid, "data": b64(seal(KEY, payload))}
+        self.helper.process.stdin.write(json.dumps(request).encode() + b"\n")
+        self.helper.process.stdin.flush()
+        self.assertEqual(self.helper.process.stdout.readline(),
+                         b'{"id":12,"ok":true,"data":"' + base64.b64encode(payload) + b'"}\n')
+
     def test_state_lines_use_sha256_of_label_and_key(self):
         state_key = hashlib.sha256(STATE_LABEL + KEY).digest()
         sealed = self.helper.ok(cmd="encrypt_state", sessionId=self.sid, line="state \u00e9")["line"]

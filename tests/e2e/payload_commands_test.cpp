@@ -124,6 +124,73 @@ TEST_F(PayloadCommandsTest, ByteErrorsComeInCheckOrder) {
     for (const Case& c : cases) EXPECT_EQ(session_.error(c.request), c.error) << c.request;
 }
 
+// Payloads of several MiB take the bulk path (kept in the request line, reply sent in pieces).
+// Their replies must be byte for byte those of the ordinary path, which a payload whose "/" are
+// escaped still takes, and a failure must still be one complete error reply with the request's
+// id, after which the helper answers the next request as usual.
+TEST_F(PayloadCommandsTest, BulkPayloadsAnswerAsSmallOnes) {
+    std::string payload(3 * 1024 * 1024 + 1, '\0');
+    for (std::size_t i = 0; i < payload.size(); ++i)
+        payload[i] = static_cast<char>(i * 131 + i / 977);
+    std::string text = base64Encode(
+        std::span(reinterpret_cast<const std::uint8_t*>(payload.data()), payload.size()));
+    auto escaped = [](std::string plain) {
+        std::string out;
+        for (char c : plain) out += c == '/' ? std::string("\\/") : std::string(1, c);
+        return out;
+    };
+    auto request = [&](int id, const std::string& cmd, const std::string& data) {
+        return "{\"id\":" + std::to_string(id) + ",\"cmd\":\"" + cmd + "\",\"sessionId\":\"" + id_ +
+               "\",\"data\":\"" + data + "\"}";
+    };
+    ServingHelper& helper = session_.helper();
+    const std::string decryptedReply = "{\"id\":5,\"ok\":true,\"data\":\"" + text + "\"}";
+
+    for (bool escape : {false, true}) {
+        SCOPED_TRACE(escape ? "escaped slashes" : "plain base64");
+        std::string sealedReply =
+            helper.request(request(4, "encrypt_bytes", escape ? escaped(text) : text));
+        std::string prefix = "{\"id\":4,\"ok\":true,\"data\":\"";
+        ASSERT_EQ(sealedReply.substr(0, prefix.size()), prefix);
+        ASSERT_EQ(sealedReply.substr(sealedReply.size() - 2), "\"}");
+        std::string sealed =
+            sealedReply.substr(prefix.size(), sealedReply.size() - prefix.size() - 2);
+        EXPECT_EQ(sealed.size(), base64EncodedLength(28 + payload.size()));
+        EXPECT_EQ(helper.request(request(5, "decrypt_bytes", escape ? escaped(sealed) : sealed)),
+                  decryptedReply);
+        // An integer beyond 64 bits makes the server parse a rewritten copy of the request.
+        std::string wide = request(5, "decrypt_bytes", escape ? escaped(sealed) : sealed);
+        wide.replace(wide.find(":5,"), 3, ":123456789012345678901234567890,");
+        EXPECT_EQ(helper.request(wide), "{\"id\":0" + decryptedReply.substr(decryptedReply.find(',')));
+
+        std::string tampered = sealed;
+        tampered[tampered.size() / 2] = tampered[tampered.size() / 2] == 'A' ? 'B' : 'A';
+        std::string late = text;
+        late[late.size() - 5] = '-';
+        struct Case {
+            std::string request;
+            std::string reply;
+        };
+        const Case cases[] = {
+            {request(6, "decrypt_bytes", tampered),
+             R"({"id":6,"ok":false,"error":"aes-gcm authentication failed"})"},
+            {request(7, "encrypt_bytes", late),
+             R"({"id":7,"ok":false,"error":"invalid base64 data"})"},
+            {request(8, "decrypt_bytes", text.substr(0, text.size() - 1) + "\x01"),
+             R"({"id":0,"ok":false,"error":"invalid json request"})"},
+            {request(9, "encrypt_bytes", text) + " {}",
+             R"({"id":0,"ok":false,"error":"invalid json request"})"},
+            {"{\"id\":10,\"cmd\":\"encrypt_bytes\",\"data\":\"" + text +
+                 "\",\"sessionId\":\"nope\"}",
+             R"({"id":10,"ok":false,"error":"vault session missing"})"},
+        };
+        for (const Case& c : cases) {
+            EXPECT_EQ(helper.request(escape ? escaped(c.request) : c.request), c.reply);
+            EXPECT_EQ(sealBytes("AAE=").size(), 40u) << "the next request is answered as usual";
+        }
+    }
+}
+
 TEST_F(PayloadCommandsTest, StateLinesUseTheirOwnKey) {
     std::string sealed = sealState("");
     EXPECT_EQ(sealed.size(), 40u);

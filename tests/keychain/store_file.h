@@ -22,9 +22,12 @@ inline std::string fileBytes(const std::filesystem::path& path) {
     return out.str();
 }
 
+// writeFile makes a file private to the user (mode 0600), as the helper's own store files are.
 inline void writeFile(const std::filesystem::path& path, const std::string& bytes) {
     std::filesystem::create_directories(path.parent_path());
     std::ofstream(path, std::ios::binary) << bytes;
+    std::filesystem::permissions(
+        path, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 }
 
 // StoreDatabase opens an existing store file with SQLite for inspection or tampering.

@@ -49,7 +49,7 @@ class MigratingFixture : public KeyringFixture {
     std::unique_ptr<platform::ItemStore> open() {
         return std::make_unique<platform::MigratingItemStore>(
             KeyringFixture::open(), std::make_unique<platform::FileItemStore>(
-                                        std::filesystem::path(dir_.path()) / "keychain.sqlite3"));
+                                        std::filesystem::path(dir_.path()) / "quorvane" / "keychain.sqlite3"));
     }
 
   private:

@@ -87,6 +87,13 @@ TEST(SecretServiceItemStore, StoreReplacesInPlaceLeavingOneItem) {
         EXPECT_EQ(valueOf(tool(session, {"load", "svc", "acct"})), value);
         EXPECT_EQ(itemCount(session, {"service", "svc", "account", "acct"}), 1u);
     }
+    // An item of the same name with a further attribute (another program's, or one made by
+    // hand) would keep an older value beside the new one: the store removes it.
+    session.secretTool({"store", "--label=x", "service", "svc", "account", "acct", "extra", "y"},
+                       "stale");
+    ASSERT_EQ(tool(session, {"store", "svc", "acct"}, "after").status, 0);
+    EXPECT_EQ(valueOf(tool(session, {"load", "svc", "acct"})), "after");
+    EXPECT_EQ(itemCount(session, {"service", "svc", "account", "acct"}), 1u);
     // Another name is untouched.
     ASSERT_EQ(tool(session, {"store", "svc", "other"}, "kept").status, 0);
     ASSERT_EQ(tool(session, {"store", "svc", "acct"}, "fourth").status, 0);

@@ -39,9 +39,16 @@ std::string fileBytes(const fs::path& path) {
     return out.str();
 }
 
+// writeFile and execute leave files private to the user (mode 0600), as the store's own are: the
+// store refuses a file that others may read before it looks inside.
+void makePrivate(const fs::path& path) {
+    fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write);
+}
+
 void writeFile(const fs::path& path, const std::string& bytes) {
     fs::create_directories(path.parent_path());
     std::ofstream(path, std::ios::binary) << bytes;
+    makePrivate(path);
 }
 
 void execute(const fs::path& path, const char* sql) {
@@ -49,6 +56,7 @@ void execute(const fs::path& path, const char* sql) {
     ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
     sqlite3_close(db);
+    makePrivate(path);
 }
 
 class SqliteItemStoreTest : public ::testing::Test {
@@ -196,7 +204,7 @@ TEST_F(SqliteItemStoreTest, RefusesFilesThatAreNotItsStoreAndLeavesThemAlone) {
     };
     for (const Case& c : cases) {
         TempDir scratch;
-        fs::path file = fs::path(scratch.path()) / "keychain.sqlite3";
+        fs::path file = fs::path(scratch.path()) / "quorvane" / "keychain.sqlite3";
         c.make(file);
         const std::string before = fileBytes(file);
         SqliteItemStore store(file);

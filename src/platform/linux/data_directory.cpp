@@ -1,12 +1,18 @@
 #include "platform/linux/data_directory.h"
 
+#include <fcntl.h>
+#include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/linux/statuses.h"
@@ -22,18 +28,222 @@ std::optional<std::filesystem::path> absoluteEnvironment(const char* name) {
     return std::filesystem::path(value);
 }
 
-std::optional<std::filesystem::path> passwordDatabaseHome() {
-    long suggested = sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buffer(suggested > 0 ? static_cast<std::size_t>(suggested) : 4096);
+// A user database entry with the buffer its strings live in.
+struct UserEntry {
     passwd entry{};
+    std::vector<char> buffer;
+};
+
+std::optional<UserEntry> userEntry(uid_t uid) {
+    long suggested = sysconf(_SC_GETPW_R_SIZE_MAX);
+    UserEntry user;
+    user.buffer.resize(suggested > 0 ? static_cast<std::size_t>(suggested) : 4096);
     passwd* found = nullptr;
-    while (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == ERANGE) {
-        buffer.resize(buffer.size() * 2);
+    while (getpwuid_r(uid, &user.entry, user.buffer.data(), user.buffer.size(), &found) == ERANGE) {
+        user.buffer.resize(user.buffer.size() * 2);
     }
-    if (found == nullptr || found->pw_dir == nullptr || found->pw_dir[0] != '/') {
+    if (found == nullptr) return std::nullopt;
+    return user;
+}
+
+std::optional<std::filesystem::path> passwordDatabaseHome() {
+    std::optional<UserEntry> user = userEntry(getuid());
+    if (!user || user->entry.pw_dir == nullptr || user->entry.pw_dir[0] != '/') {
         return std::nullopt;
     }
-    return std::filesystem::path(found->pw_dir);
+    return std::filesystem::path(user->entry.pw_dir);
+}
+
+// The file descriptor of one step of the walk, closed when the walk moves on or ends.
+class Descriptor {
+  public:
+    explicit Descriptor(int fd = -1) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Descriptor& operator=(Descriptor&& other) noexcept {
+        std::swap(fd_, other.fd_);
+        return *this;
+    }
+    bool valid() const { return fd_ >= 0; }
+    int get() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+// groupIsPrivate tells whether `gid` is the user's private group: the user's primary group,
+// named after the user, listing no other member. Many systems give every user such a group and
+// a umask that keeps group bits, so group access to it reaches nobody else.
+bool groupIsPrivate(gid_t gid) {
+    if (gid != getegid()) return false;
+    std::optional<UserEntry> user = userEntry(geteuid());
+    if (!user || user->entry.pw_name == nullptr) return false;
+    long suggested = sysconf(_SC_GETGR_R_SIZE_MAX);
+    std::vector<char> buffer(suggested > 0 ? static_cast<std::size_t>(suggested) : 4096);
+    group entry{};
+    group* found = nullptr;
+    while (getgrgid_r(gid, &entry, buffer.data(), buffer.size(), &found) == ERANGE) {
+        buffer.resize(buffer.size() * 2);
+    }
+    if (found == nullptr || found->gr_name == nullptr) return false;
+    if (std::strcmp(found->gr_name, user->entry.pw_name) != 0) return false;
+    for (char** member = found->gr_mem; member != nullptr && *member != nullptr; ++member) {
+        if (std::strcmp(*member, user->entry.pw_name) != 0) return false;
+    }
+    return true;
+}
+
+// hasAccessAcl tells whether the file open as `fd` carries an access ACL beyond its mode bits. With
+// one, the mode's group bits are the ACL's mask: the most that any named user or group is granted.
+bool hasAccessAcl(int fd) {
+    // O_PATH descriptors do not take fgetxattr; their /proc name does.
+    std::string name = "/proc/self/fd/" + std::to_string(fd);
+    return ::getxattr(name.c_str(), "system.posix_acl_access", nullptr, 0) > 0;
+}
+
+// openToOthers tells whether a user other than the owner has any of `otherBits` (some of S_IRWXO;
+// the same access through the group bits counts too) on the file open as `fd`, described by `info`.
+bool openToOthers(int fd, const struct stat& info, mode_t otherBits) {
+    if ((info.st_mode & otherBits) != 0) return true;
+    const mode_t groupBits = otherBits << 3;
+    if ((info.st_mode & groupBits) == 0) return false;
+    return hasAccessAcl(fd) || !groupIsPrivate(info.st_gid);
+}
+
+// A directory that holds one of the store's own places: whoever may change its entries may swap
+// the store for their own.
+bool holdsSafely(int fd, const struct stat& info) {
+    return S_ISDIR(info.st_mode) && (info.st_uid == geteuid() || info.st_uid == 0) &&
+           !openToOthers(fd, info, S_IWOTH);
+}
+
+bool missing(int error) { return error == ENOENT || error == ENOTDIR; }
+
+// A symbolic link in a directory nobody else may write was made by the user or by root; one made
+// by anybody else (possible in a shared sticky directory) is not followed.
+bool trustedLink(const struct stat& link) { return link.st_uid == geteuid() || link.st_uid == 0; }
+
+// openStoreDirectory opens (making it first with `create`) the store directory `name` inside the
+// checked data directory `data`, following a trusted symbolic link.
+OSStatus openStoreDirectory(const Descriptor& data, const char* name, bool create, bool* absent,
+                            Descriptor* opened) {
+    struct stat link {};
+    if (::fstatat(data.get(), name, &link, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno != ENOENT) return store_status::kDirectoryFailed;
+        if (!create) {
+            *absent = true;
+            return errSecSuccess;
+        }
+        if (::mkdirat(data.get(), name, 0700) == 0) {
+            // mkdir's mode passes through the umask; the directory must be private whatever it is.
+            if (::fchmodat(data.get(), name, 0700, 0) != 0) return store_status::kDirectoryFailed;
+        } else if (errno != EEXIST) {  // another helper may have made it a moment ago
+            return store_status::kDirectoryFailed;
+        }
+        if (::fstatat(data.get(), name, &link, AT_SYMLINK_NOFOLLOW) != 0) {
+            return store_status::kDirectoryFailed;
+        }
+    }
+    const bool isLink = S_ISLNK(link.st_mode);
+    if (isLink && !trustedLink(link)) return store_status::kNotPrivate;
+    Descriptor directory(
+        ::openat(data.get(), name, O_PATH | O_DIRECTORY | O_CLOEXEC | (isLink ? 0 : O_NOFOLLOW)));
+    if (!directory.valid()) {
+        if (!create && missing(errno)) {
+            *absent = true;
+            return errSecSuccess;
+        }
+        return store_status::kDirectoryFailed;
+    }
+    if (isLink) {
+        // The link leads elsewhere: whoever can change entries where it leads could swap the
+        // directory behind it.
+        Descriptor holder(::openat(directory.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        struct stat info {};
+        if (!holder.valid() || ::fstat(holder.get(), &info) != 0) {
+            return store_status::kDirectoryFailed;
+        }
+        if (!holdsSafely(holder.get(), info)) return store_status::kNotPrivate;
+    }
+    struct stat info {};
+    if (::fstat(directory.get(), &info) != 0) return store_status::kDirectoryFailed;
+    if (info.st_uid != geteuid() || openToOthers(directory.get(), info, S_IWOTH)) {
+        return store_status::kNotPrivate;
+    }
+    *opened = std::move(directory);
+    return errSecSuccess;
+}
+
+// openStoreFile opens (making it first with `create`) the store file `name` inside the checked
+// store directory, following a trusted symbolic link, and checks the file itself.
+OSStatus openStoreFile(const Descriptor& directory, const char* name, bool create, bool* absent,
+                       Descriptor* opened, bool* linked) {
+    struct stat link {};
+    if (::fstatat(directory.get(), name, &link, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno != ENOENT) return store_status::kCannotOpen;
+        if (!create) {
+            *absent = true;
+            return errSecSuccess;
+        }
+        // O_EXCL: only the process that really makes the file sets its mode; an existing store
+        // is never truncated or re-moded. SQLite gives its journal the same mode as this file.
+        Descriptor made(::openat(directory.get(), name,
+                                 O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+        if (made.valid()) {
+            if (::fchmod(made.get(), 0600) != 0) return store_status::kCannotOpen;  // the umask
+        } else if (errno != EEXIST) {
+            return errno == EROFS ? store_status::kReadOnly : store_status::kCannotOpen;
+        }
+        if (::fstatat(directory.get(), name, &link, AT_SYMLINK_NOFOLLOW) != 0) {
+            return store_status::kCannotOpen;
+        }
+    }
+    *linked = S_ISLNK(link.st_mode);
+    if (*linked && !trustedLink(link)) return store_status::kNotPrivate;
+    // O_PATH: looking never blocks (a FIFO planted at the path) and needs no read permission.
+    Descriptor file(
+        ::openat(directory.get(), name, O_PATH | O_CLOEXEC | (*linked ? 0 : O_NOFOLLOW)));
+    if (!file.valid()) {
+        if (!create && missing(errno)) {
+            *absent = true;
+            return errSecSuccess;
+        }
+        return store_status::kCannotOpen;
+    }
+    struct stat info {};
+    if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return store_status::kCannotOpen;
+    if (info.st_uid != geteuid() || openToOthers(file.get(), info, S_IROTH | S_IWOTH)) {
+        return store_status::kNotPrivate;
+    }
+    *opened = std::move(file);
+    return errSecSuccess;
+}
+
+// realPathOf resolves `path` to a path without symbolic links and checks that it names the file
+// open as `file`, in a directory that nobody else may change.
+OSStatus realPathOf(const std::filesystem::path& path, const Descriptor& file, bool linked,
+                    PrivateStoreFile* checked) {
+    struct stat info {};
+    if (::fstat(file.get(), &info) != 0) return store_status::kCannotOpen;
+    char resolved[PATH_MAX];
+    if (::realpath(path.c_str(), resolved) == nullptr) return store_status::kCannotOpen;
+    std::filesystem::path real(resolved);
+    Descriptor holder(::open(real.parent_path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    struct stat holderInfo {};
+    struct stat named {};
+    if (!holder.valid() || ::fstat(holder.get(), &holderInfo) != 0 ||
+        ::fstatat(holder.get(), real.filename().c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) {
+        return store_status::kCannotOpen;
+    }
+    // Something changed the path while it was walked.
+    if (named.st_dev != info.st_dev || named.st_ino != info.st_ino) {
+        return store_status::kCannotOpen;
+    }
+    if (linked && !holdsSafely(holder.get(), holderInfo)) return store_status::kNotPrivate;
+    *checked = {std::move(real), info.st_dev, info.st_ino};
+    return errSecSuccess;
 }
 
 }  // namespace
@@ -65,6 +275,44 @@ OSStatus makePrivateDirectory(const std::filesystem::path& directory) {
         }
     }
     return errSecSuccess;
+}
+
+OSStatus checkStorePlace(const std::filesystem::path& storeFile, bool create, bool* absent,
+                         PrivateStoreFile* checked) {
+    const std::filesystem::path storeDirectory = storeFile.parent_path();
+    const std::filesystem::path dataHome = storeDirectory.parent_path();
+    if (create) {
+        OSStatus status = makePrivateDirectory(dataHome);
+        if (status != errSecSuccess) return status;
+    }
+    // The data directory is named by the user's own settings, so links on the way to it count.
+    Descriptor data(::open(dataHome.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!data.valid()) {
+        if (!create && missing(errno)) {
+            *absent = true;
+            return errSecSuccess;
+        }
+        return store_status::kDirectoryFailed;
+    }
+    struct stat info {};
+    if (::fstat(data.get(), &info) != 0) return store_status::kDirectoryFailed;
+    if (!holdsSafely(data.get(), info)) return store_status::kNotPrivate;
+
+    Descriptor directory;
+    OSStatus status =
+        openStoreDirectory(data, storeDirectory.filename().c_str(), create, absent, &directory);
+    if (status != errSecSuccess || *absent) return status;
+    Descriptor file;
+    bool linked = false;
+    status = openStoreFile(directory, storeFile.filename().c_str(), create, absent, &file, &linked);
+    if (status != errSecSuccess || *absent) return status;
+    return realPathOf(storeFile, file, linked, checked);
+}
+
+bool sameFile(const PrivateStoreFile& checked) {
+    struct stat info {};
+    return ::lstat(checked.realPath.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+           info.st_dev == checked.device && info.st_ino == checked.inode;
 }
 
 }  // namespace quorvane::platform

@@ -1,15 +1,12 @@
 #include "platform/linux/sqlite_item_store.h"
 
-#include <fcntl.h>
 #include <sqlite3.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <string>
 
 #include "platform/linux/data_directory.h"
 #include "platform/linux/sqlite_statement.h"
+#include "platform/linux/sqlite_wiping_journal.h"
 #include "platform/linux/sqlite_wiping_memory.h"
 #include "platform/linux/statuses.h"
 
@@ -98,48 +95,36 @@ OSStatus SqliteItemStore::open(bool create, bool* absent) {
     if (db_ != nullptr) return errSecSuccess;
     if (!path_) return store_status::kNoLocation;
 
-    if (create) {
-        OSStatus status = makePrivateDirectory(path_->parent_path());
-        if (status != errSecSuccess) return status;
-        // O_EXCL: only the process that really makes the file sets its mode; an existing store
-        // is never truncated or re-moded. SQLite gives its journal the same mode as this file.
-        int fd = ::open(path_->c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (fd >= 0) {
-            bool moded = ::fchmod(fd, 0600) == 0;  // the umask may have taken bits off
-            ::close(fd);
-            if (!moded) return store_status::kCannotOpen;
-        } else if (errno != EEXIST) {
-            return errno == EROFS ? store_status::kReadOnly : store_status::kCannotOpen;
-        }
-    }
-
-    struct stat info {};
-    if (::stat(path_->c_str(), &info) != 0) {
-        if (!create && (errno == ENOENT || errno == ENOTDIR)) {
-            *absent = true;
-            return errSecSuccess;
-        }
-        return store_status::kCannotOpen;
-    }
-    if (!S_ISREG(info.st_mode)) return store_status::kCannotOpen;
+    PrivateStoreFile checked;
+    OSStatus status = checkStorePlace(*path_, create, absent, &checked);
+    if (status != errSecSuccess || *absent) return status;
 
     useWipingSqliteMemory();
     // Without SQLITE_OPEN_CREATE: a file removed since the check above is an error, never a
-    // fresh empty store made behind the caller's back.
+    // fresh empty store made behind the caller's back. The path has no symbolic link left, and
+    // NOFOLLOW keeps SQLite from following one put there since.
     sqlite3* db = nullptr;
-    int result = sqlite3_open_v2(path_->c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+    int result = sqlite3_open_v2(checked.realPath.c_str(), &db,
+                                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW, wipingJournalVfs());
     if (result != SQLITE_OK) {
         sqlite3_close_v2(db);
         return statusOfSqlite(result);
+    }
+    if (!sameFile(checked)) {  // replaced between the check and the open
+        sqlite3_close_v2(db);
+        return store_status::kCannotOpen;
     }
     sqlite3_busy_timeout(db, static_cast<int>(busyTimeout_.count()));
     sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
     sqlite3_db_config(db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
     // FULL: a commit is on disk when it returns, and a crash at any point leaves the old or the
     // new contents. secure_delete overwrites removed values in the file instead of leaving them
-    // in free pages.
-    result = sqlite3_exec(db, "PRAGMA synchronous = FULL; PRAGMA secure_delete = ON;", nullptr,
-                          nullptr, nullptr);
+    // in free pages. temp_store keeps statement journals, which hold old values too, in (wiped)
+    // memory instead of temporary files.
+    result = sqlite3_exec(db,
+                          "PRAGMA synchronous = FULL; PRAGMA secure_delete = ON; "
+                          "PRAGMA temp_store = MEMORY;",
+                          nullptr, nullptr, nullptr);
     if (result != SQLITE_OK) {
         sqlite3_close_v2(db);
         return statusOfSqlite(result);
@@ -177,6 +162,18 @@ OSStatus SqliteItemStore::prepareSchema(bool create, bool* present) {
 
 template <class Body>
 OSStatus SqliteItemStore::inTransaction(Access access, Body body) {
+    OSStatus status = inOpenTransaction(access, body);
+    // The page cache, the lookaside slots and the statements' buffers held stored values (the
+    // presence key's private bytes among them). Closing hands all of it to the wiping allocator,
+    // so a serving helper keeps no stored value between operations. Reopening costs far less than
+    // the operations that use the store.
+    sqlite3_close_v2(db_);
+    db_ = nullptr;
+    return status;
+}
+
+template <class Body>
+OSStatus SqliteItemStore::inOpenTransaction(Access access, Body body) {
     bool absent = false;
     OSStatus status = open(access == Access::create, &absent);
     if (status != errSecSuccess) return status;

@@ -25,8 +25,11 @@ struct StoredItem {
 // process killed mid-change leaves the item as it was before. A process that finds the store
 // locked waits up to the busy timeout, then fails with store_status::kBusy.
 //
-// Nothing is opened until the first operation. Only add creates anything: the directory (0700)
-// and the file (0600), whatever the umask. When the file is absent, the other operations answer
+// The store is opened for each operation and closed after it, so no stored value stays in
+// SQLite's memory between operations, and the place is checked afresh each time: a store whose
+// directory or file is not private to the user is refused with store_status::kNotPrivate (see
+// checkStorePlace). Only add creates anything: the directory (0700) and the file (0600), whatever
+// the umask. When the file is absent, the other operations answer
 // errSecItemNotFound without creating it. A file that exists but is not this helper's store is
 // never replaced: every operation then fails with a status of store_status (statuses.h) and
 // leaves the file as it is. Failures leave the store unchanged.
@@ -57,9 +60,12 @@ class SqliteItemStore {
 
   private:
     enum class Access { read, write, create };
+    // inTransaction opens the store, runs `body` in one transaction and closes the store again.
     template <class Body>
     OSStatus inTransaction(Access access, Body body);
-    // open opens the database once; with `create` it first makes the directory and the file.
+    template <class Body>
+    OSStatus inOpenTransaction(Access access, Body body);
+    // open opens the database; with `create` it first makes the directory and the file.
     // Sets `absent` when the file does not exist and `create` is false.
     OSStatus open(bool create, bool* absent);
     // prepareSchema checks that the open database is our store, creating the tables in an empty

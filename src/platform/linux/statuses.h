@@ -33,5 +33,11 @@ inline constexpr OSStatus kIoError = -40009;
 inline constexpr OSStatus kBadAttributes = -40010;
 // Any other failure of the database engine, out of memory included.
 inline constexpr OSStatus kInternal = -40011;
+// The store's place is not private to the user, so the store is neither read nor written there:
+// the store directory or file belongs to someone else, the directory is writable or the file
+// readable or writable by other users, or the directory holding the store directory (the data
+// directory, or the place a symbolic link leads to) belongs to another user or is writable by
+// other users.
+inline constexpr OSStatus kNotPrivate = -40012;
 
 }  // namespace quorvane::platform::store_status

@@ -6,6 +6,8 @@ namespace quorvane::platform {
 namespace {
 
 constexpr unsigned kGraceMilliseconds = 1000;
+// More than the few events an operation leaves behind, few enough to never hold the caller up.
+constexpr int kDrainRounds = 100;
 constexpr const char* kLockedError = "org.freedesktop.Secret.Error.IsLocked";
 
 GSource* timer(const GlibLibrary& glib, GMainContext* context, guint milliseconds,
@@ -32,6 +34,12 @@ BusDeadline::~BusDeadline() {
     for (GSource* source : {deadline_, giveUp_}) {
         glib_.g_source_destroy(source);
         glib_.g_source_unref(source);
+    }
+    // Releasing a D-Bus proxy leaves work on the context it was made on (GIO frees its signal
+    // subscriptions there); nothing else runs this context until the next operation, which in
+    // --serve may never come, so that work is done now.
+    for (int round = 0; round < kDrainRounds && glib_.g_main_context_iteration(context_, FALSE);
+         ++round) {
     }
     glib_.g_main_context_pop_thread_default(context_);
     glib_.g_object_unref(cancellable_);

@@ -1,0 +1,78 @@
+// Old values must not survive in the rollback journal. A transaction journals the old contents of
+// every page it changes, so a replaced or deleted secret passes through the journal, which is
+// unlinked at commit. Unlinking alone leaves the bytes in the file system's free blocks; the test
+// sees what those blocks hold by keeping a second name (a hard link) for the journal while the
+// helper works, and reading it after the helper deleted its own name.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "keychain/store_file.h"
+#include "support/helper_process.h"
+
+namespace quorvane::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(JournalResidueTest, ReplacedAndDeletedValuesAreGoneFromTheRemovedJournal) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> arguments;
+        std::string input;
+    };
+    const std::string oldValue = "old secret 7f3a9c21e4b85d06";
+    const Case cases[] = {
+        {"replaced", {"--secret-store", "--service", "s", "--account", "a"}, "the new value"},
+        {"deleted", {"--secret-delete", "--service", "s", "--account", "a"}, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir home;
+        const EnvironmentOverrides environment = {{"XDG_DATA_HOME", home.path()}};
+        ASSERT_EQ(
+            runHelper({"--secret-store", "--service", "s", "--account", "a"}, oldValue, environment)
+                .status,
+            0);
+        const fs::path store = storeFile(home.path());
+        const fs::path journal = store.string() + "-journal";
+        const fs::path kept = fs::path(home.path()) / "kept-journal";
+
+        // A reader keeps the helper from committing: it has journalled the old page and waits
+        // for the write lock, so the journal can be given its second name.
+        StoreDatabase reader(store);
+        reader.text("BEGIN");
+        reader.text("SELECT count(*) FROM generic_passwords");
+        {
+            ServingHelper helper(environment, c.arguments);
+            helper.send(c.input);
+            helper.closeInput();
+            bool linked = false;
+            for (int i = 0; i < 5000 && !linked; ++i) {
+                std::error_code error;
+                if (fs::file_size(journal, error) > 0 && !error) {
+                    linked = link(journal.c_str(), kept.c_str()) == 0;
+                }
+                if (!linked) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            ASSERT_TRUE(linked) << "the helper never journalled its change";
+            ASSERT_NE(fileBytes(kept).find(oldValue), std::string::npos)
+                << "the journal should hold the old value while the change is pending";
+            reader.text("COMMIT");
+            EXPECT_EQ(helper.wait(), 0);
+        }
+        EXPECT_FALSE(fs::exists(journal));
+        EXPECT_EQ(fileBytes(kept).find(oldValue), std::string::npos)
+            << "the removed journal still holds the old value";
+        EXPECT_EQ(fileBytes(store).find(oldValue), std::string::npos)
+            << "the store file still holds the old value";
+    }
+}
+
+}  // namespace
+}  // namespace quorvane::testing
