@@ -10,6 +10,9 @@
 
 #include "hardening/process_memory.h"
 #include "keychain/store_file.h"
+#include "platform/linux/file_item_store.h"
+#include "platform/linux/software_key_store.h"
+#include "support/fake_services.h"
 #include "support/sanitizer.h"
 #include "support/serve_session.h"
 
@@ -25,9 +28,17 @@ TEST(StoreResidueTest, ThePresenceKeyLeavesNoTraceInAServingHelper) {
         << "sanitizer allocators keep their own copies; the scan runs in the ordinary build";
 #endif
     TempDir home;
-    ServeSession session({{"XDG_DATA_HOME", home.path()}});
+    // A software key pair in the file store, as an earlier version made it (no key is made there
+    // any more: a machine without a TPM or a keyring makes none), found and used by the helper.
+    {
+        platform::FileItemStore file(storeFile(home.path()));
+        ScriptedPresence presence;
+        platform::SoftwareKeyStore(file, presence).create();
+    }
+    ServeSession session({{"XDG_DATA_HOME", home.path()},
+                          {"QUORVANE_TEST_TPM_TCTI", "device:/nonexistent/quorvane/tpmrm0"}});
     const std::string sessionId = session.createSession();
-    // Twice: the first makes the key pair, the second finds it in the store and uses it.
+    // Twice: each finds the key pair in the store and uses it.
     for (int i = 0; i < 2; ++i) {
         session.ok(R"({"cmd":"wrap_touchid","sessionId":")" + sessionId + "\"}");
     }
