@@ -61,7 +61,13 @@ TEST(JournalResidueTest, ReplacedAndDeletedValuesAreGoneFromTheRemovedJournal) {
                 if (!linked) std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
             ASSERT_TRUE(linked) << "the helper never journalled its change";
-            ASSERT_NE(fileBytes(kept).find(oldValue), std::string::npos)
+            // The journal's header is written before the old page: wait for the page too.
+            bool journalled = false;
+            for (int i = 0; i < 5000 && !journalled; ++i) {
+                journalled = fileBytes(kept).find(oldValue) != std::string::npos;
+                if (!journalled) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            ASSERT_TRUE(journalled)
                 << "the journal should hold the old value while the change is pending";
             reader.text("COMMIT");
             EXPECT_EQ(helper.wait(), 0);
