@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/test_bus.h"
+
 extern char** environ;
 
 namespace quorvane::testing {
@@ -24,23 +26,6 @@ constexpr const char* kAuthorityPath = "/org/freedesktop/PolicyKit1/Authority";
 constexpr const char* kAuthorityInterface = "org.freedesktop.PolicyKit1.Authority";
 constexpr const char* kMockInterface = "org.freedesktop.DBus.Mock";
 constexpr auto kStartLimit = std::chrono::seconds(30);
-
-std::string busConfig(const std::string& socketPath) {
-    return R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>system</type>
-  <keep_umask/>
-  <listen>unix:path=)" +
-           socketPath + R"(</listen>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-)";
-}
 
 std::vector<std::string> environmentWith(const std::string& name, const std::string& value) {
     std::vector<std::string> entries;
@@ -88,25 +73,7 @@ void stop(pid_t& pid) {
     pid = -1;
 }
 
-class Connection {
-  public:
-    explicit Connection(const std::string& address) {
-        int r = sd_bus_new(&bus_);
-        if (r >= 0) r = sd_bus_set_address(bus_, address.c_str());
-        if (r >= 0) r = sd_bus_set_bus_client(bus_, 1);
-        if (r >= 0) r = sd_bus_start(bus_);
-        if (r < 0) {
-            sd_bus_unref(bus_);
-            throw std::runtime_error(std::string("cannot connect to the test bus: ") +
-                                     std::strerror(-r));
-        }
-    }
-    ~Connection() { sd_bus_flush_close_unref(bus_); }
-    sd_bus* get() const { return bus_; }
-
-  private:
-    sd_bus* bus_ = nullptr;
-};
+using Connection = BusConnection;
 
 void check(int result, const sd_bus_error& error, const char* what) {
     if (result >= 0) return;
@@ -205,7 +172,7 @@ std::vector<RecordedCall> checkAuthorizationCalls(const std::string& address) {
 PrivateSystemBus::PrivateSystemBus() {
     const std::string socketPath = directory_.path() + "/system_bus_socket";
     const std::string configPath = directory_.path() + "/system.conf";
-    std::ofstream(configPath) << busConfig(socketPath);
+    std::ofstream(configPath) << privateBusConfig("system", socketPath);
 
     int addressPipe[2];
     if (pipe2(addressPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");

@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/test_bus.h"
+
 namespace quorvane::testing {
 namespace {
 
@@ -22,41 +24,9 @@ constexpr const char* kServiceInterface = "org.freedesktop.Secret.Service";
 constexpr const char* kLoginCollection = "/org/freedesktop/secrets/collection/login";
 constexpr auto kStartLimit = std::chrono::seconds(30);
 
-// The bus starts nothing by itself: the keyring is started by the test, with its password, and
-// a bus that could activate gnome-keyring on demand would hide a daemon that is not running.
-std::string busConfig(const std::string& socketPath) {
-    return R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <keep_umask/>
-  <listen>unix:path=)" +
-           socketPath + R"(</listen>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-)";
-}
-
 class Bus {
   public:
-    explicit Bus(const std::string& address) {
-        int r = sd_bus_new(&bus_);
-        if (r >= 0) r = sd_bus_set_address(bus_, address.c_str());
-        if (r >= 0) r = sd_bus_set_bus_client(bus_, 1);
-        if (r >= 0) r = sd_bus_start(bus_);
-        if (r < 0) {
-            sd_bus_unref(bus_);
-            throw std::runtime_error(std::string("cannot connect to the session bus: ") +
-                                     std::strerror(-r));
-        }
-    }
-    ~Bus() { sd_bus_flush_close_unref(bus_); }
-    Bus(const Bus&) = delete;
-    Bus& operator=(const Bus&) = delete;
+    explicit Bus(const std::string& address) : connection_(address), bus_(connection_.get()) {}
 
     bool hasOwner(const char* name) {
         sd_bus_error error = SD_BUS_ERROR_NULL;
@@ -149,7 +119,8 @@ class Bus {
         sd_bus_error_free(&error);
         if (result < 0) throw std::runtime_error(std::string(what) + " failed: " + message);
     }
-    sd_bus* bus_ = nullptr;
+    BusConnection connection_;
+    sd_bus* bus_;
 };
 
 template <class Ready>
@@ -172,7 +143,7 @@ SessionKeyring::SessionKeyring(Provider provider, const std::string& password) {
     mkdir(runtime_.c_str(), 0700);
     const std::string socketPath = directory_.path() + "/bus";
     const std::string configPath = directory_.path() + "/session.conf";
-    std::ofstream(configPath) << busConfig(socketPath);
+    std::ofstream(configPath) << privateBusConfig("session", socketPath);
     address_ = "unix:path=" + socketPath;
     bus_ = startProgram("/usr/bin/dbus-daemon", {"--nofork", "--config-file=" + configPath},
                         environment(), "", directory_.path() + "/dbus-daemon.log");
