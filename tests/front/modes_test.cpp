@@ -51,5 +51,19 @@ TEST(StringErrorTest, GivesEachErrorItsOwnTextUnchanged) {
     EXPECT_EQ(stringError(std::bad_alloc()), "out of memory");
 }
 
+// The executable loads libcrypto on first use. A broken installation of it must end the helper
+// with a clear line and the dynamic loader's status at that use, never with a call through a
+// missing function, and the serving helper must not have sent half a reply.
+TEST(LibcryptoOnDemandTest, ABrokenLibcryptoEndsTheHelperCleanlyWhenFirstNeeded) {
+    const EnvironmentOverrides env = {{"LD_LIBRARY_PATH", QUORVANE_BROKEN_LIBCRYPTO_DIR}};
+    RunResult result = runHelper(
+        {"--serve"},
+        "{\"id\":1,\"cmd\":\"create_session_from_secret\",\"secret\":\"" + std::string(64, '0') + "\"}\n",
+        env);
+    EXPECT_EQ(result.status, 127);
+    EXPECT_EQ(result.out, "{\"ready\":true}\n");
+    EXPECT_EQ(result.err, "quorvane-helper: cannot load libcrypto.so.3\n");
+}
+
 }  // namespace
 }  // namespace quorvane::testing

@@ -116,8 +116,17 @@ PKey publicKey(std::span<const std::uint8_t> point) {
 }  // namespace
 
 SecretBytes generateScalar() {
-    PKey key(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));
-    if (!key) providerFailure();
+    // The generation steps one by one rather than EVP_PKEY_Q_keygen, whose curve name travels
+    // through a variable argument list: the executable binds libcrypto's functions on first use
+    // through wrappers of fixed signature.
+    PKeyContext context(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
+    EVP_PKEY* generated = nullptr;
+    if (!context || EVP_PKEY_keygen_init(context.get()) != 1 ||
+        EVP_PKEY_CTX_set_group_name(context.get(), kGroupName) != 1 ||
+        EVP_PKEY_generate(context.get(), &generated) != 1) {
+        providerFailure();
+    }
+    PKey key(generated);
     BIGNUM* raw = nullptr;
     if (EVP_PKEY_get_bn_param(key.get(), OSSL_PKEY_PARAM_PRIV_KEY, &raw) != 1) providerFailure();
     Bignum value(raw);
