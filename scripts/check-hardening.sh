@@ -44,12 +44,20 @@ has_bind_now() {
 }
 has_relro() { grep -Eq '^ *GNU_RELRO ' <<<"$segments"; }
 has_canary() { grep -qx '__stack_chk_fail' <<<"$imports"; }
-has_fortify() { grep -v -x '__stack_chk_fail' <<<"$imports" | grep -Eq '^__[a-z0-9_]+_chk$'; }
+# No `grep -q` at the end of a pipe here: it stops reading at the first match, the grep before it
+# may then die of SIGPIPE, and pipefail turns a found match into a failure (seen with the
+# sanitizer build, whose long import list keeps the first grep writing).
+has_fortify() {
+    local checked
+    checked=$(grep -Ex '__[a-z0-9_]+_chk' <<<"$imports" | grep -vx '__stack_chk_fail' || true)
+    [ -n "$checked" ]
+}
 # A missing GNU_STACK header means an executable stack to the kernel; its flags must lack E.
 has_noexec_stack() { grep -Eq '^ *GNU_STACK( +[^ ]+){5} +RW? +' <<<"$segments"; }
 has_cet() {
-    grep -E 'x86 feature:' <<<"$notes" | grep -q 'IBT' &&
-        grep -E 'x86 feature:' <<<"$notes" | grep -q 'SHSTK'
+    local features
+    features=$(grep -E 'x86 feature:' <<<"$notes" || true)
+    grep -q 'IBT' <<<"$features" && grep -q 'SHSTK' <<<"$features"
 }
 
 check "PIE (ET_DYN with DF_1_PIE)" has_pie
