@@ -24,17 +24,30 @@ TEST(RemapPagesTest, KeepsTheContentsAndLeavesNothingBehind) {
     struct Case {
         const char* name;
         std::size_t from, to;
+        bool blocked;  // a mapping right after the buffer keeps it from growing in place
     };
     const Case cases[] = {
-        {"small to small", 64 * 1024, 1 * kMiB},
-        {"small to huge pages", 1 * kMiB + 4096, 4 * kMiB},
-        {"huge pages to more", 4 * kMiB, 16 * kMiB},
+        {"small to small", 64 * 1024, 1 * kMiB, false},
+        {"small to huge pages", 1 * kMiB + 4096, 4 * kMiB, false},
+        {"huge pages to more", 4 * kMiB, 16 * kMiB, false},
+        {"huge pages to more, moved", 4 * kMiB, 16 * kMiB, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         auto* data = static_cast<std::uint8_t*>(mapPages(c.from));
+        void* blocker = nullptr;
+        if (c.blocked) {
+            blocker = ::mmap(data + c.from, pageSize(), PROT_NONE,
+                             MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+            ASSERT_EQ(blocker, static_cast<void*>(data + c.from));
+        }
         for (std::size_t i = 0; i < c.from; ++i) data[i] = static_cast<std::uint8_t>(i * 7 + i / 4096);
         auto* grown = static_cast<std::uint8_t*>(remapPages(data, c.from, c.to));
+        if (c.blocked) {
+            EXPECT_NE(grown, data);
+            EXPECT_EQ(reinterpret_cast<std::uintptr_t>(grown) % hugePageSize(), 0u);
+            ::munmap(blocker, pageSize());
+        }
         std::size_t differing = 0;
         for (std::size_t i = 0; i < c.from; ++i)
             differing += grown[i] != static_cast<std::uint8_t>(i * 7 + i / 4096);

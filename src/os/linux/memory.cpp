@@ -88,10 +88,13 @@ void* remapPages(void* data, std::size_t oldBytes, std::size_t newBytes) {
     void* moved = ::mremap(data, oldBytes, newBytes, 0);
     if (moved == MAP_FAILED && newBytes >= kHugePage) {
         // Otherwise move it onto a huge-page boundary: the kernel then moves whole huge pages
-        // instead of splitting them. The reserved range is replaced by the move.
-        void* target = alignedRange(newBytes, PROT_NONE, MAP_NORESERVE);
+        // instead of splitting them. The target is a fresh mapping of the new size whose start
+        // the old pages replace; its tail is already the zeroed room. (Growing during the move
+        // onto a reserved inaccessible range works too, but Valgrind then takes the new room
+        // for unaddressable.)
+        void* target = alignedRange(newBytes, PROT_READ | PROT_WRITE, 0);
         if (target != nullptr) {
-            moved = ::mremap(data, oldBytes, newBytes, MREMAP_MAYMOVE | MREMAP_FIXED, target);
+            moved = ::mremap(data, oldBytes, oldBytes, MREMAP_MAYMOVE | MREMAP_FIXED, target);
             if (moved == MAP_FAILED) ::munmap(target, newBytes);
         }
     }
