@@ -27,16 +27,16 @@
 
 namespace {
 
-constexpr char kSoname[] = "libcrypto.so.3";
+#define LIBCRYPTO_SONAME "libcrypto.so.3"
 
 [[noreturn]] void missing() noexcept {
-    static const char kMessage[] = "quorvane-helper: cannot load " "libcrypto.so.3" "\n";
+    static const char kMessage[] = "quorvane-helper: cannot load " LIBCRYPTO_SONAME "\n";
     (void)!::write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
     ::_exit(quorvane::exit_status::kLibraryMissing);
 }
 
 void* libcrypto() noexcept {
-    static void* const library = quorvane::os::openSharedLibrary(kSoname);
+    static void* const library = quorvane::os::openSharedLibrary(LIBCRYPTO_SONAME);
     if (library == nullptr) missing();
     return library;
 }

@@ -25,9 +25,8 @@ void* mapPages(std::size_t bytes);
 
 // remapPages grows the mapping at `data` from `oldBytes` to `newBytes` (multiples of pageSize()),
 // moving the pages rather than copying them, so no copy of the contents stays behind at the old
-// address; the new tail is zeroed, kept out of core dumps and, from 2 MiB, huge-page backed. A
-// mapping that grows from under 2 MiB to 2 MiB or more is copied into a fresh huge-page mapping
-// instead, and the old one is wiped before it is unmapped.
+// address; the new tail is zeroed, kept out of core dumps and, from 2 MiB, huge-page backed.
+// Moved pages keep their size: a mapping of small pages stays one.
 // Returns the new address; raises std::bad_alloc (leaving the old mapping as it was) when it
 // cannot.
 void* remapPages(void* data, std::size_t oldBytes, std::size_t newBytes);

@@ -23,3 +23,8 @@ bool resolveSymbol(void* library, const char* name, Function& out) noexcept {
 }
 
 }  // namespace quorvane::os
+
+// QUORVANE_RESOLVE(library, api, name) resolves the member `name` of the function table `api` by
+// that same name, so the looked-up text and the member cannot drift apart.
+#define QUORVANE_RESOLVE(library, api, name) \
+    ::quorvane::os::resolveSymbol(library, #name, (api).name)

@@ -55,7 +55,9 @@ TEST(RemapPagesTest, KeepsTheContentsAndLeavesNothingBehind) {
         std::size_t nonzeroTail = 0;
         for (std::size_t i = c.from; i < c.to; ++i) nonzeroTail += grown[i] != 0;
         EXPECT_EQ(nonzeroTail, 0u);
-        if (grown != data) EXPECT_FALSE(mapped(data, c.from)) << "the old range is still mapped";
+        if (grown != data) {
+            EXPECT_FALSE(mapped(data, c.from)) << "the old range is still mapped";
+        }
         unmapPages(grown, c.to);
     }
 }

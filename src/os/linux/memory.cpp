@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstring>
 #include <new>
 
 namespace quorvane::os {
@@ -73,17 +72,6 @@ void* mapPages(std::size_t bytes) {
 }
 
 void* remapPages(void* data, std::size_t oldBytes, std::size_t newBytes) {
-    if (oldBytes < kHugePage && newBytes >= kHugePage) {
-        // A small mapping is made of 4 KiB pages, and moved pages stay what they are: the first
-        // 2 MiB of the grown buffer would fault in 4 KiB at a time (over 500 faults, each costly
-        // under virtualisation) where one huge page does. Copying the few small pages into a
-        // fresh huge-page mapping costs less; the old copy is wiped before it goes back.
-        void* fresh = mapPages(newBytes);  // raises std::bad_alloc with the old mapping intact
-        std::memcpy(fresh, data, oldBytes);
-        wipe(data, oldBytes);
-        unmapPages(data, oldBytes);
-        return fresh;
-    }
     // Growing where the mapping lies keeps its address, and with it its huge pages.
     void* moved = ::mremap(data, oldBytes, newBytes, 0);
     if (moved == MAP_FAILED && newBytes >= kHugePage) {

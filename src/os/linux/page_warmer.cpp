@@ -49,6 +49,9 @@ void PageWarmer::warm(void* begin, void* end) noexcept {
 }
 
 void PageWarmer::stop() noexcept {
+    // Every request line passes here; a warmer never started has nothing to stop. thread_ only
+    // changes in warm(), on this same thread.
+    if (!thread_.joinable()) return;
     {
         std::lock_guard state(stateMutex_);
         next_ = end_ = nullptr;

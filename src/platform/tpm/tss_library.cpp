@@ -20,25 +20,21 @@ const TssLibrary* load() {
     if (tctildr == nullptr || esys == nullptr || mu == nullptr || rc == nullptr) return nullptr;
     static TssLibrary api;
     const bool complete =
-        os::resolveSymbol(tctildr, "Tss2_TctiLdr_Initialize", api.Tss2_TctiLdr_Initialize) &&
-        os::resolveSymbol(tctildr, "Tss2_TctiLdr_Finalize", api.Tss2_TctiLdr_Finalize) &&
-        os::resolveSymbol(esys, "Esys_Initialize", api.Esys_Initialize) &&
-        os::resolveSymbol(esys, "Esys_Finalize", api.Esys_Finalize) &&
-        os::resolveSymbol(esys, "Esys_Free", api.Esys_Free) &&
-        os::resolveSymbol(esys, "Esys_CreatePrimary", api.Esys_CreatePrimary) &&
-        os::resolveSymbol(esys, "Esys_Create", api.Esys_Create) &&
-        os::resolveSymbol(esys, "Esys_Load", api.Esys_Load) &&
-        os::resolveSymbol(esys, "Esys_StartAuthSession", api.Esys_StartAuthSession) &&
-        os::resolveSymbol(esys, "Esys_TRSess_SetAttributes", api.Esys_TRSess_SetAttributes) &&
-        os::resolveSymbol(esys, "Esys_ECDH_ZGen", api.Esys_ECDH_ZGen) &&
-        os::resolveSymbol(esys, "Esys_FlushContext", api.Esys_FlushContext) &&
-        os::resolveSymbol(mu, "Tss2_MU_TPM2B_PUBLIC_Marshal", api.Tss2_MU_TPM2B_PUBLIC_Marshal) &&
-        os::resolveSymbol(mu, "Tss2_MU_TPM2B_PUBLIC_Unmarshal",
-                          api.Tss2_MU_TPM2B_PUBLIC_Unmarshal) &&
-        os::resolveSymbol(mu, "Tss2_MU_TPM2B_PRIVATE_Marshal", api.Tss2_MU_TPM2B_PRIVATE_Marshal) &&
-        os::resolveSymbol(mu, "Tss2_MU_TPM2B_PRIVATE_Unmarshal",
-                          api.Tss2_MU_TPM2B_PRIVATE_Unmarshal) &&
-        os::resolveSymbol(rc, "Tss2_RC_Decode", api.Tss2_RC_Decode);
+        QUORVANE_RESOLVE(tctildr, api, Tss2_TctiLdr_Initialize) &&
+        QUORVANE_RESOLVE(tctildr, api, Tss2_TctiLdr_Finalize) &&
+        QUORVANE_RESOLVE(esys, api, Esys_Initialize) &&
+        QUORVANE_RESOLVE(esys, api, Esys_Finalize) && QUORVANE_RESOLVE(esys, api, Esys_Free) &&
+        QUORVANE_RESOLVE(esys, api, Esys_CreatePrimary) &&
+        QUORVANE_RESOLVE(esys, api, Esys_Create) && QUORVANE_RESOLVE(esys, api, Esys_Load) &&
+        QUORVANE_RESOLVE(esys, api, Esys_StartAuthSession) &&
+        QUORVANE_RESOLVE(esys, api, Esys_TRSess_SetAttributes) &&
+        QUORVANE_RESOLVE(esys, api, Esys_ECDH_ZGen) &&
+        QUORVANE_RESOLVE(esys, api, Esys_FlushContext) &&
+        QUORVANE_RESOLVE(mu, api, Tss2_MU_TPM2B_PUBLIC_Marshal) &&
+        QUORVANE_RESOLVE(mu, api, Tss2_MU_TPM2B_PUBLIC_Unmarshal) &&
+        QUORVANE_RESOLVE(mu, api, Tss2_MU_TPM2B_PRIVATE_Marshal) &&
+        QUORVANE_RESOLVE(mu, api, Tss2_MU_TPM2B_PRIVATE_Unmarshal) &&
+        QUORVANE_RESOLVE(rc, api, Tss2_RC_Decode);
     return complete ? &api : nullptr;
 }
 
