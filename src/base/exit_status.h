@@ -5,7 +5,7 @@ namespace quorvane::exit_status {
 
 inline constexpr int kSuccess = 0;
 inline constexpr int kPromptFailed = 1;             // bare prompt: no context, or prompt not passed
-inline constexpr int kNoSecureEnclave = 2;          // --check: the hardware key cannot be made
+inline constexpr int kNoPresenceKey = 2;            // --check: no presence key can be made
 inline constexpr int kCannotEvaluate = 3;           // --check: presence cannot be evaluated
 inline constexpr int kDeleteKeyFailed = 4;          // --delete-key failed
 inline constexpr int kMissingServiceOrAccount = 5;  // secret commands: bad arguments

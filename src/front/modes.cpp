@@ -7,8 +7,8 @@
 
 #include "base/errors.h"
 #include "base/exit_status.h"
-#include "enclave/key_store.h"
-#include "enclave/presence.h"
+#include "presence/presence_key.h"
+#include "presence/prompt.h"
 #include "front/fail.h"
 #include "front/mode_selection.h"
 #include "keychain/secret_command.h"
@@ -36,18 +36,18 @@ namespace {
 
 int checkMode(platform::Services& services) {
     try {
-        makeContext(services.presence());
+        requirePromptAvailable(services.presence());
     } catch (const std::exception& error) {
         fail(stringError(error), exit_status::kCannotEvaluate);
     }
-    if (!supportsSecureEnclave(services.keys())) return exit_status::kNoSecureEnclave;
+    if (!canMakePresenceKey(services.keys())) return exit_status::kNoPresenceKey;
     std::fputs("ok", stdout);
     return exit_status::kSuccess;
 }
 
 int deleteKeyMode(platform::Services& services) {
     try {
-        deletePrivateKey(services.keys());
+        deletePresenceKey(services.keys());
     } catch (const std::exception& error) {
         fail(stringError(error), exit_status::kDeleteKeyFailed);
     }

@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "enclave/touchid_commands.h"
+#include "presence/presence_commands.h"
 #include "payload/byte_commands.h"
 #include "payload/line_commands.h"
 #include "payload/state_commands.h"
@@ -27,9 +27,9 @@ constexpr Command kCommands[] = {
     {"wrap_secret", fullSession, wrapSecretCommand},
     {"unwrap_secret", none, unwrapSecretCommand},
     {"unwrap_secret_capture", none, unwrapSecretCaptureCommand},
-    {"wrap_touchid", fullSession, wrapTouchIdCommand},
-    {"reset_touchid_key", none, resetTouchIdKeyCommand},
-    {"unwrap_touchid", none, unwrapTouchIdCommand},
+    {"wrap_touchid", fullSession, wrapPresenceCommand},
+    {"reset_touchid_key", none, resetPresenceKeyCommand},
+    {"unwrap_touchid", none, unwrapPresenceCommand},
     {"lock_session", none, lockSessionCommand},
     {"encrypt_lines", anySession, encryptLinesCommand},
     {"decrypt_lines", fullSession, decryptLinesCommand},

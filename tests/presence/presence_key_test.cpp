@@ -1,6 +1,6 @@
 // The vault key pair's lookup, creation, load for use and deletion, through the macOS key store
 // adapter over the fake framework: the exact attribute sets and every status branch.
-#include "enclave/key_store.h"
+#include "presence/presence_key.h"
 
 #include <gtest/gtest.h>
 
@@ -46,29 +46,29 @@ const FakePlatform::Call& onlyCall(const FakePlatform& platform, const std::stri
     return *found;
 }
 
-TEST(FetchPrivateKey, AsksForAReferenceByTheBaseQuery) {
+TEST(FindPresenceKey, AsksForAReferenceByTheBaseQuery) {
     FakePlatform platform;
     platform::MacKeyStore keys(platform);
-    EXPECT_EQ(fetchPrivateKey(keys), nullptr);
+    EXPECT_EQ(keys.find(), nullptr);
     const AttributeSet& query = onlyCall(platform, "itemCopyMatching").attributes;
     EXPECT_EQ(expectBaseQuery(query), 1u);
     EXPECT_EQ(*query.get<bool>(attr::kSecReturnRef), true);
 }
 
-TEST(FetchPrivateKey, AnyFailureStatusMeansNoKey) {
+TEST(FindPresenceKey, AnyFailureStatusMeansNoKey) {
     for (platform::OSStatus status : {platform::errSecItemNotFound, -25308, -40005, 1}) {
         FakePlatform platform;
         platform::MacKeyStore keys(platform);
-        loadOrCreatePrivateKey(keys);
+        findOrCreatePresenceKey(keys);
         platform.scriptStatus("itemCopyMatching", status);
-        EXPECT_EQ(fetchPrivateKey(keys), nullptr) << status;
+        EXPECT_EQ(keys.find(), nullptr) << status;
     }
 }
 
 TEST(LoadOrCreatePrivateKey, CreatesThePairOnceWithTheVaultKeyAttributes) {
     FakePlatform platform;
     platform::MacKeyStore keys(platform);
-    auto first = loadOrCreatePrivateKey(keys);
+    auto first = findOrCreatePresenceKey(keys);
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(platform.items.size(), 1u);
     // Creation asks nobody.
@@ -94,7 +94,7 @@ TEST(LoadOrCreatePrivateKey, CreatesThePairOnceWithTheVaultKeyAttributes) {
 
     // The second call finds the first key and makes nothing.
     platform.calls.clear();
-    auto second = loadOrCreatePrivateKey(keys);
+    auto second = findOrCreatePresenceKey(keys);
     EXPECT_EQ(platform.operations(), (std::vector<std::string>{"itemCopyMatching"}));
     EXPECT_EQ(platform.items.size(), 1u);
     // Same pair: what one public half seals, the other reference's pair opens.
@@ -106,7 +106,7 @@ TEST(LoadOrCreatePrivateKey, AFailedLookupCreatesANewKeyUnderTheSameTag) {
     FakePlatform platform;
     platform::MacKeyStore keys(platform);
     platform.scriptStatus("itemCopyMatching", -25308);
-    EXPECT_NE(loadOrCreatePrivateKey(keys), nullptr);
+    EXPECT_NE(findOrCreatePresenceKey(keys), nullptr);
     EXPECT_EQ(platform.operations(),
               (std::vector<std::string>{"itemCopyMatching", "accessControlCreateWithFlags",
                                         "keyCreateRandomKey"}));
@@ -132,7 +132,7 @@ TEST(LoadOrCreatePrivateKey, ReportsEachCreationFailure) {
         platform.accessControlFails = c.accessControlFails;
         platform.keyCreateFails = c.keyCreateFails;
         platform.keyCreateError = c.error;
-        EXPECT_EQ(errorText([&] { loadOrCreatePrivateKey(keys); }), c.expected) << c.what;
+        EXPECT_EQ(errorText([&] { findOrCreatePresenceKey(keys); }), c.expected) << c.what;
         EXPECT_TRUE(platform.items.empty()) << c.what;
     }
 }
@@ -140,9 +140,9 @@ TEST(LoadOrCreatePrivateKey, ReportsEachCreationFailure) {
 TEST(LoadPrivateKeyForUse, BindsTheKeyToAFreshContextCarryingThePrompt) {
     FakePlatform platform;
     platform::MacKeyStore keys(platform);
-    loadOrCreatePrivateKey(keys);
+    findOrCreatePresenceKey(keys);
     platform.calls.clear();
-    auto key = loadPrivateKeyForUse(keys, {"Unlock Quorvane vault"});
+    auto key = findPresenceKeyForUse(keys, {"Unlock Quorvane vault"});
     ASSERT_NE(key, nullptr);
     EXPECT_EQ(platform.operations(),
               (std::vector<std::string>{"createAuthContext", "canEvaluatePolicy",
@@ -164,7 +164,7 @@ TEST(LoadPrivateKeyForUse, ReportsUnavailabilityBeforeLookingForTheKey) {
     platform::MacKeyStore keys(platform);
     platform.canEvaluate = false;
     platform.canEvaluateError = PlatformError("polkit is not running on the system bus");
-    EXPECT_EQ(errorText([&] { loadPrivateKeyForUse(keys, {"x"}); }),
+    EXPECT_EQ(errorText([&] { findPresenceKeyForUse(keys, {"x"}); }),
               "unavailable: polkit is not running on the system bus");
     for (const auto& call : platform.calls) EXPECT_NE(call.operation, "itemCopyMatching");
 }
@@ -187,20 +187,20 @@ TEST(LoadPrivateKeyForUse, TellsAMissingKeyFromOtherStatuses) {
         FakePlatform platform;
         platform::MacKeyStore keys(platform);
         if (c.status) platform.scriptStatus("itemCopyMatching", *c.status);
-        EXPECT_EQ(errorText([&] { loadPrivateKeyForUse(keys, {"x"}); }), c.expected);
+        EXPECT_EQ(errorText([&] { findPresenceKeyForUse(keys, {"x"}); }), c.expected);
     }
 }
 
 TEST(DeletePrivateKey, RemovesByTheBaseQueryAndAcceptsAMissingKey) {
     FakePlatform platform;
     platform::MacKeyStore keys(platform);
-    loadOrCreatePrivateKey(keys);
+    findOrCreatePresenceKey(keys);
     platform.calls.clear();
-    deletePrivateKey(keys);
+    deletePresenceKey(keys);
     EXPECT_TRUE(platform.items.empty());
     EXPECT_EQ(expectBaseQuery(onlyCall(platform, "itemDelete").attributes), 0u);
     // Nothing left: deleting again still succeeds.
-    EXPECT_EQ(errorText([&] { deletePrivateKey(keys); }), "<succeeded>");
+    EXPECT_EQ(errorText([&] { deletePresenceKey(keys); }), "<succeeded>");
 }
 
 TEST(DeletePrivateKey, ReportsOtherStatusesInSignedDecimal) {
@@ -208,7 +208,7 @@ TEST(DeletePrivateKey, ReportsOtherStatusesInSignedDecimal) {
         FakePlatform platform;
         platform::MacKeyStore keys(platform);
         platform.scriptStatus("itemDelete", status);
-        EXPECT_EQ(errorText([&] { deletePrivateKey(keys); }),
+        EXPECT_EQ(errorText([&] { deletePresenceKey(keys); }),
                   "secure enclave key delete failed: " + std::to_string(status));
     }
 }

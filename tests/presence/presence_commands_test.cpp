@@ -1,13 +1,13 @@
 // wrap_touchid, unwrap_touchid and reset_touchid_key through the macOS adapters over the fake
 // framework: every message in the order its check runs, and what each failure leaves untouched.
-#include "enclave/touchid_commands.h"
+#include "presence/presence_commands.h"
 
 #include <gtest/gtest.h>
 
 #include "crypto/base64.h"
 #include "crypto/hex.h"
-#include "enclave/command_runner.h"
-#include "enclave/touchid_wrap.h"
+#include "presence/command_runner.h"
+#include "presence/presence_wrap.h"
 #include "platform/macos/mac_key_store.h"
 
 namespace quorvane {
@@ -30,7 +30,7 @@ std::string unwrapLine(const std::string& blob) {
 }
 
 std::string wrapFor(CommandRunner& runner) {
-    auto outcome = runner.run(wrapTouchIdCommand, wrapLine(sessionOf(runner, SessionMode::full)));
+    auto outcome = runner.run(wrapPresenceCommand, wrapLine(sessionOf(runner, SessionMode::full)));
     EXPECT_EQ(outcome.error, "");
     return outcome.reply["blob"].str();
 }
@@ -42,9 +42,9 @@ bool madeAKeyPair(const CommandRunner& runner) {
     return false;
 }
 
-TEST(WrapTouchId, RepliesABase64BlobAndCreatesThePairOnFirstUse) {
+TEST(WrapPresence, RepliesABase64BlobAndCreatesThePairOnFirstUse) {
     CommandRunner runner;
-    auto outcome = runner.run(wrapTouchIdCommand, wrapLine(sessionOf(runner, SessionMode::full)));
+    auto outcome = runner.run(wrapPresenceCommand, wrapLine(sessionOf(runner, SessionMode::full)));
     ASSERT_EQ(outcome.error, "");
     EXPECT_EQ(outcome.reply.object().size(), 3u);  // id, ok, blob
     EXPECT_TRUE(outcome.reply["ok"].boolean());
@@ -59,7 +59,7 @@ TEST(WrapTouchId, RepliesABase64BlobAndCreatesThePairOnFirstUse) {
     EXPECT_EQ(runner.platform.items.size(), 1u);
 }
 
-TEST(WrapTouchId, SessionChecksComeBeforeThePlatform) {
+TEST(WrapPresence, SessionChecksComeBeforeThePlatform) {
     struct Case {
         const char* line;
         const char* expected;
@@ -74,18 +74,18 @@ TEST(WrapTouchId, SessionChecksComeBeforeThePlatform) {
     };
     for (const Case& c : cases) {
         CommandRunner runner;
-        EXPECT_EQ(runner.error(wrapTouchIdCommand, c.line), c.expected) << c.line;
+        EXPECT_EQ(runner.error(wrapPresenceCommand, c.line), c.expected) << c.line;
         EXPECT_EQ(runner.platformUses, 0) << c.line;
     }
 
     CommandRunner runner;
-    EXPECT_EQ(runner.error(wrapTouchIdCommand, wrapLine(sessionOf(runner, SessionMode::capture))),
+    EXPECT_EQ(runner.error(wrapPresenceCommand, wrapLine(sessionOf(runner, SessionMode::capture))),
               "vault session is capture-only");
     EXPECT_EQ(runner.platformUses, 0);
     EXPECT_FALSE(madeAKeyPair(runner));
 }
 
-TEST(WrapTouchId, ReportsEachPlatformFailureInOrder) {
+TEST(WrapPresence, ReportsEachPlatformFailureInOrder) {
     struct Case {
         const char* what;
         std::function<void(platform::FakeSecurityFramework&)> script;
@@ -124,35 +124,19 @@ TEST(WrapTouchId, ReportsEachPlatformFailureInOrder) {
     for (const Case& c : cases) {
         CommandRunner runner;
         c.script(runner.platform);
-        EXPECT_EQ(runner.error(wrapTouchIdCommand, wrapLine(sessionOf(runner, SessionMode::full))),
+        EXPECT_EQ(runner.error(wrapPresenceCommand, wrapLine(sessionOf(runner, SessionMode::full))),
                   c.expected)
             << c.what;
         EXPECT_EQ(runner.sessions.size(), 1u) << c.what;
     }
 }
 
-TEST(WrapKey, RefusesBadHexBeforeTheKeyStore) {
-    platform::FakeSecurityFramework platform;
-    platform::MacKeyStore keys(platform);
-    for (std::string_view hex : {"abc", "zz", "0g"}) {
-        try {
-            wrapKey(keys, hex);
-            ADD_FAILURE() << hex;
-        } catch (const HelperError& error) {
-            EXPECT_EQ(error.message(), "invalid key hex");
-        }
-    }
-    EXPECT_TRUE(platform.calls.empty());
-    // Any length wraps; only unwrap_touchid insists on 32 bytes.
-    EXPECT_FALSE(wrapKey(keys, "").empty());
-}
-
-TEST(UnwrapTouchId, OpensANewFullSessionWithTheWrappedKey) {
+TEST(UnwrapPresence, OpensANewFullSessionWithTheWrappedKey) {
     CommandRunner runner;
     std::string blob = wrapFor(runner);
     runner.platform.calls.clear();
 
-    auto outcome = runner.run(unwrapTouchIdCommand, unwrapLine(blob));
+    auto outcome = runner.run(unwrapPresenceCommand, unwrapLine(blob));
     ASSERT_EQ(outcome.error, "");
     EXPECT_EQ(outcome.reply.object().size(), 3u);  // id, ok, sessionId
     std::string sessionId = outcome.reply["sessionId"].str();
@@ -162,7 +146,7 @@ TEST(UnwrapTouchId, OpensANewFullSessionWithTheWrappedKey) {
     EXPECT_EQ(runner.platform.lastPromptReason, "Unlock Quorvane vault");
 }
 
-TEST(UnwrapTouchId, ReportsEachFailureInOrderAndOpensNothing) {
+TEST(UnwrapPresence, ReportsEachFailureInOrderAndOpensNothing) {
     struct Case {
         const char* what;
         std::string line;  // empty: a good blob for the runner's key pair
@@ -208,42 +192,42 @@ TEST(UnwrapTouchId, ReportsEachFailureInOrderAndOpensNothing) {
         const std::size_t sessionsBefore = runner.sessions.size();
         runner.platform.promptCount = 0;
         c.script(runner.platform);
-        EXPECT_EQ(runner.error(unwrapTouchIdCommand, line), c.expected) << c.what;
+        EXPECT_EQ(runner.error(unwrapPresenceCommand, line), c.expected) << c.what;
         EXPECT_EQ(runner.platform.promptCount > 0, c.prompted) << c.what;
         EXPECT_EQ(runner.sessions.size(), sessionsBefore) << c.what;
     }
 }
 
-TEST(UnwrapTouchId, OldBlobsFailOnceTheKeyPairIsReset) {
+TEST(UnwrapPresence, OldBlobsFailOnceTheKeyPairIsReset) {
     CommandRunner runner;
     std::string blob = wrapFor(runner);
-    EXPECT_EQ(runner.error(resetTouchIdKeyCommand, R"({"cmd":"reset_touchid_key","x":1})"),
+    EXPECT_EQ(runner.error(resetPresenceKeyCommand, R"({"cmd":"reset_touchid_key","x":1})"),
               "<succeeded>");
-    EXPECT_EQ(runner.error(unwrapTouchIdCommand, unwrapLine(blob)), "secure enclave key missing");
+    EXPECT_EQ(runner.error(unwrapPresenceCommand, unwrapLine(blob)), "secure enclave key missing");
 
     // A new pair exists after the next wrap, and the old blob is not its.
     wrapFor(runner);
-    EXPECT_EQ(runner.error(unwrapTouchIdCommand, unwrapLine(blob)),
+    EXPECT_EQ(runner.error(unwrapPresenceCommand, unwrapLine(blob)),
               "secure enclave unwrap failed: unknown");
 }
 
-TEST(UnwrapTouchId, ABlobThatDoesNotHoldA32ByteKeyOpensNothing) {
+TEST(UnwrapPresence, ABlobThatDoesNotHoldA32ByteKeyOpensNothing) {
     for (std::string keyHex : {std::string(), std::string("00"), kVaultKeyHex.substr(2)}) {
         CommandRunner runner;
-        std::string blob = wrapKey(runner.services->keys(), keyHex);
-        EXPECT_EQ(runner.error(unwrapTouchIdCommand, unwrapLine(blob)),
+        std::string blob = wrapVaultKey(runner.services->keys(), hexData(keyHex)->span());
+        EXPECT_EQ(runner.error(unwrapPresenceCommand, unwrapLine(blob)),
                   "invalid vault key from secure enclave unwrap");
         EXPECT_EQ(runner.sessions.size(), 0u);
     }
 }
 
-TEST(ResetTouchIdKey, SucceedsWithoutAKeyAndReportsOtherStatuses) {
+TEST(ResetPresenceKey, SucceedsWithoutAKeyAndReportsOtherStatuses) {
     CommandRunner runner;
-    auto outcome = runner.run(resetTouchIdKeyCommand, R"({"cmd":"reset_touchid_key"})");
+    auto outcome = runner.run(resetPresenceKeyCommand, R"({"cmd":"reset_touchid_key"})");
     EXPECT_EQ(outcome.error, "");
     EXPECT_EQ(outcome.reply.object().size(), 2u);  // id, ok
     runner.platform.scriptStatus("itemDelete", -25308);
-    EXPECT_EQ(runner.error(resetTouchIdKeyCommand, R"({"cmd":"reset_touchid_key"})"),
+    EXPECT_EQ(runner.error(resetPresenceKeyCommand, R"({"cmd":"reset_touchid_key"})"),
               "secure enclave key delete failed: -25308");
 }
 

@@ -1,7 +1,7 @@
-#include "enclave/key_store.h"
+#include "presence/presence_key.h"
 
 #include "base/errors.h"
-#include "enclave/presence.h"
+#include "presence/prompt.h"
 
 namespace quorvane {
 namespace {
@@ -12,7 +12,7 @@ std::string orUnknown(const std::string& detail) { return detail.empty() ? "unkn
 
 }  // namespace
 
-std::string keyStoreFailureText(const platform::KeyStoreError& failure) {
+std::string presenceKeyFailureText(const platform::KeyStoreError& failure) {
     switch (failure.step()) {
         case Step::accessControl:
             return "unable to create access control";
@@ -36,20 +36,16 @@ std::string keyStoreFailureText(const platform::KeyStoreError& failure) {
     return "secure enclave unwrap failed: " + orUnknown(failure.detail());
 }
 
-std::unique_ptr<platform::PresenceKey> fetchPrivateKey(platform::KeyStore& keys) {
-    return keys.find();
-}
-
-std::unique_ptr<platform::PresenceKey> loadOrCreatePrivateKey(platform::KeyStore& keys) {
-    if (auto existing = fetchPrivateKey(keys)) return existing;
+std::unique_ptr<platform::PresenceKey> findOrCreatePresenceKey(platform::KeyStore& keys) {
+    if (auto existing = keys.find()) return existing;
     try {
         return keys.create();
     } catch (const platform::KeyStoreError& failure) {
-        throw HelperError(keyStoreFailureText(failure));
+        throw HelperError(presenceKeyFailureText(failure));
     }
 }
 
-std::unique_ptr<platform::PresenceKey> loadPrivateKeyForUse(
+std::unique_ptr<platform::PresenceKey> findPresenceKeyForUse(
     platform::KeyStore& keys, const platform::PromptRequest& request) {
     std::unique_ptr<platform::PresenceKey> key;
     try {
@@ -57,17 +53,17 @@ std::unique_ptr<platform::PresenceKey> loadPrivateKeyForUse(
     } catch (const platform::PresenceUnavailable& unavailable) {
         throw unavailableError(unavailable);
     } catch (const platform::KeyStoreError& failure) {
-        throw HelperError(keyStoreFailureText(failure));
+        throw HelperError(presenceKeyFailureText(failure));
     }
     if (!key) throw HelperError("secure enclave key missing");
     return key;
 }
 
-void deletePrivateKey(platform::KeyStore& keys) {
+void deletePresenceKey(platform::KeyStore& keys) {
     try {
         keys.remove();
     } catch (const platform::KeyStoreError& failure) {
-        throw HelperError(keyStoreFailureText(failure));
+        throw HelperError(presenceKeyFailureText(failure));
     }
 }
 

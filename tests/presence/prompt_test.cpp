@@ -1,6 +1,6 @@
 // The presence check, the hardware-key probe and the bare prompt, through the macOS adapters over
 // the fake framework.
-#include "enclave/presence.h"
+#include "presence/prompt.h"
 
 #include <gtest/gtest.h>
 
@@ -22,7 +22,7 @@ using quorvane::testing::errorText;
 TEST(MakeContext, HandsOutAContextOnlyWhenPresenceCanBeAskedFor) {
     FakePlatform platform;
     platform::MacPresence presence(platform);
-    EXPECT_NO_THROW(makeContext(presence));
+    EXPECT_NO_THROW(requirePromptAvailable(presence));
     // Checked, not evaluated: nobody was asked anything.
     EXPECT_EQ(platform.operations(),
               (std::vector<std::string>{"createAuthContext", "canEvaluatePolicy"}));
@@ -45,15 +45,15 @@ TEST(MakeContext, UnavailableCarriesThePlatformsReasonOrNoBiometrics) {
         platform.canEvaluate = false;
         platform.canEvaluateError = c.reason;
         platform::MacPresence presence(platform);
-        EXPECT_EQ(errorText([&] { makeContext(presence); }), c.expected);
+        EXPECT_EQ(errorText([&] { requirePromptAvailable(presence); }), c.expected);
     }
 }
 
 TEST(SupportsSecureEnclave, ProbesWithANonPermanentKeyAndStoresNothing) {
     FakePlatform platform;
     platform::MacKeyStore keys(platform);
-    EXPECT_TRUE(supportsSecureEnclave(keys));
-    EXPECT_TRUE(supportsSecureEnclave(keys));
+    EXPECT_TRUE(canMakePresenceKey(keys));
+    EXPECT_TRUE(canMakePresenceKey(keys));
     EXPECT_TRUE(platform.items.empty());
     ASSERT_EQ(platform.operations(),
               (std::vector<std::string>{"keyCreateRandomKey", "keyCreateRandomKey"}));
@@ -77,7 +77,7 @@ TEST(SupportsSecureEnclave, AnswersFalseWhenNoKeyCanBeMade) {
     platform::MacKeyStore keys(platform);
     platform.keyCreateFails = true;
     platform.keyCreateError = PlatformError("no secure hardware");
-    EXPECT_FALSE(supportsSecureEnclave(keys));
+    EXPECT_FALSE(canMakePresenceKey(keys));
     EXPECT_TRUE(platform.items.empty());
 }
 

@@ -4,19 +4,20 @@
 #include "platform/key_store.h"
 #include "platform/presence.h"
 
+// Whether presence can be asked for, and the bare prompt of the command line.
 namespace quorvane {
 
 // unavailableError is the HelperError for presence that cannot be offered: "unavailable: " + the
 // platform's reason ("no biometrics" where the platform gives none).
 HelperError unavailableError(const platform::PresenceUnavailable& unavailable);
 
-// makeContext checks that a presence prompt can be offered now; otherwise raises
+// requirePromptAvailable returns when a presence prompt can be offered now; otherwise raises
 // unavailableError. Shows nothing.
-void makeContext(platform::Presence& presence);
+void requirePromptAvailable(platform::Presence& presence);
 
-// supportsSecureEnclave answers whether a presence key pair can be made now, storing nothing.
-// Never raises.
-bool supportsSecureEnclave(platform::KeyStore& keys);
+// canMakePresenceKey answers whether a presence key could be made now, storing nothing. Never
+// raises.
+bool canMakePresenceKey(platform::KeyStore& keys);
 
 // promptOnly shows one presence prompt with the helper's prompt text and waits for the answer:
 // true when it was passed, false when not (refused, cancelled, timed out, or withdrawn because

@@ -1,4 +1,4 @@
-#include "enclave/presence.h"
+#include "presence/prompt.h"
 
 #include "base/process_values.h"
 
@@ -8,13 +8,13 @@ HelperError unavailableError(const platform::PresenceUnavailable& unavailable) {
     return HelperError("unavailable: " + unavailable.reason());
 }
 
-void makeContext(platform::Presence& presence) {
+void requirePromptAvailable(platform::Presence& presence) {
     if (auto reason = presence.unavailableReason()) {
         throw unavailableError(platform::PresenceUnavailable(std::move(*reason)));
     }
 }
 
-bool supportsSecureEnclave(platform::KeyStore& keys) {
+bool canMakePresenceKey(platform::KeyStore& keys) {
     try {
         return keys.canCreate();
     } catch (const std::exception&) {
