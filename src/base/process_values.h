@@ -7,9 +7,9 @@
 // and the shutdown flag) belongs to the request server that owns it.
 namespace quorvane::values {
 
-// Application tag of the hardware-held vault key pair.
+// Application tag of the presence key.
 inline constexpr std::string_view keyTag = "com.quorvane.secureenclave.vault";
-// The key-store algorithm used to wrap the vault key to the hardware-held key.
+// The key-store algorithm used to wrap the vault key to the presence key.
 inline constexpr std::string_view algorithm =
     "kSecKeyAlgorithmECIESEncryptionCofactorVariableIVX963SHA256AESGCM";
 // Count used for a legacy salt descriptor when the request gives none.

@@ -19,14 +19,14 @@ class KeyStoreError : public std::exception {
   public:
     enum class Step {
         accessControl,       // the key's presence requirement could not be expressed
-        create,              // making or storing a new key pair
-        load,                // looking up the key pair (not "there is none")
-        remove,              // deleting the key pair
-        publicKey,           // the key pair gave no public key
+        create,              // making or storing a new presence key
+        load,                // looking up the presence key (not "there is none")
+        remove,              // deleting the presence key
+        publicKey,           // the presence key gave no public key
         encryptUnsupported,  // the public key cannot encrypt with the wrap algorithm
         encrypt,             // sealing to the public key
-        decryptUnsupported,  // the private key cannot decrypt with the wrap algorithm
-        decrypt,             // opening with the private key, the presence prompt included
+        decryptUnsupported,  // the presence key cannot decrypt with the wrap algorithm
+        decrypt,             // opening with the presence key, the presence prompt included
     };
     KeyStoreError(Step step, std::string detail) : step_(step), detail_(std::move(detail)) {}
     Step step() const noexcept { return step_; }
@@ -38,7 +38,7 @@ class KeyStoreError : public std::exception {
     std::string detail_;
 };
 
-// PresenceKey is the one presence-gated P-256 key pair, found or made for one request and
+// PresenceKey is the one presence-gated P-256 key, found or made for one request and
 // released after it. The wrap algorithm is ECIES with cofactor ECDH, the X9.63 KDF with SHA-256
 // and AES-GCM with a variable IV (docs/presence.md gives the byte layout).
 class PresenceKey {
@@ -57,32 +57,32 @@ class PresenceKey {
     virtual SecretBytes decrypt(std::span<const std::uint8_t> blob) = 0;
 };
 
-// KeyStore keeps the presence key pair under the helper's one tag. One object is used by one
+// KeyStore keeps the presence key under the helper's one tag. One object is used by one
 // thread at a time.
 class KeyStore {
   public:
     virtual ~KeyStore() = default;
 
-    // find returns the key pair for encryption, or nullptr when there is none or the lookup failed
+    // find returns the presence key for encryption, or nullptr when there is none or the lookup failed
     // in any way (a failed lookup is not told apart here). Asks nobody; never raises.
     virtual std::unique_ptr<PresenceKey> find() = 0;
 
-    // findForUse returns the key pair bound to `request`, so that its decrypt asks the person
+    // findForUse returns the presence key bound to `request`, so that its decrypt asks the person
     // first. Raises PresenceUnavailable before the store is touched when no prompt can be
-    // offered; returns nullptr when there is no key pair; raises KeyStoreError (Step::load) for
+    // offered; returns nullptr when there is no presence key; raises KeyStoreError (Step::load) for
     // any other failure of the lookup.
     virtual std::unique_ptr<PresenceKey> findForUse(const PromptRequest& request) = 0;
 
-    // create makes a new key pair and stores it permanently, usable for decryption only after the
-    // person's presence; asks nobody. Never replaces a stored pair. Raises KeyStoreError
+    // create makes a new presence key and stores it permanently, usable for decryption only after the
+    // person's presence; asks nobody. Never replaces a stored key. Raises KeyStoreError
     // (Step::accessControl or Step::create).
     virtual std::unique_ptr<PresenceKey> create() = 0;
 
-    // remove deletes the key pair; a missing pair is success. Raises KeyStoreError
+    // remove deletes the presence key; a missing key is success. Raises KeyStoreError
     // (Step::remove).
     virtual void remove() = 0;
 
-    // canCreate answers whether a key pair could be made now, storing nothing. Never raises.
+    // canCreate answers whether a presence key could be made now, storing nothing. Never raises.
     virtual bool canCreate() = 0;
 };
 

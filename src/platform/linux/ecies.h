@@ -6,7 +6,7 @@
 
 #include "crypto/secret_bytes.h"
 
-// The wrap algorithm of the hardware-held key, for P-256: ECIES with cofactor Diffie-Hellman,
+// The wrap algorithm of the presence key, for P-256: ECIES with cofactor Diffie-Hellman,
 // the ANSI X9.63 key derivation with SHA-256 and AES-GCM in its variable-IV form, byte for byte
 // as the platform's key store computes it, so blobs move between the two.
 //

@@ -6,7 +6,7 @@
 
 #include "crypto/secret_bytes.h"
 
-// P-256 arithmetic for the software stand-in of the hardware-held key, through OpenSSL. Private
+// P-256 arithmetic for the software presence key, through OpenSSL. Private
 // keys travel as 32-byte big-endian scalars in SecretBytes; public keys as uncompressed points
 // (0x04 || X || Y). Every function raises PlatformError on failure, with a text that never
 // contains key material.

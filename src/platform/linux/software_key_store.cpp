@@ -13,7 +13,7 @@ namespace {
 
 using Step = KeyStoreError::Step;
 
-// A software key pair for one request. `request` is set when the key was found for use: only
+// A software presence key for one request. `request` is set when the key was found for use: only
 // then may it decrypt, and only after the person confirmed.
 class SoftwarePresenceKey final : public PresenceKey {
   public:

@@ -6,7 +6,7 @@
 
 namespace quorvane::platform {
 
-// SoftwareKeyStore stands in for a hardware-held P-256 key: the private scalar is made with
+// SoftwareKeyStore keeps a software presence key (P-256): the private scalar is made with
 // OpenSSL, kept as the key item values::keyTag of an item store (32 raw bytes) and in process
 // memory only while a request uses it. Whoever can read that item store can read the key; the
 // item store chosen for it decides what protects it at rest (docs/presence.md). What it keeps is
