@@ -10,8 +10,5 @@ inline constexpr int kCannotEvaluate = 3;           // --check: presence cannot 
 inline constexpr int kDeleteKeyFailed = 4;          // --delete-key failed
 inline constexpr int kMissingServiceOrAccount = 5;  // secret commands: bad arguments
 inline constexpr int kSecretCommandFailed = 6;      // secret commands: the operation failed
-// A library the helper binds on first use cannot be loaded: what the dynamic loader answers when
-// a linked library is missing at start.
-inline constexpr int kLibraryMissing = 127;
 
 }  // namespace quorvane::exit_status

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
 
 #include "base/errors.h"
 #include "base/exit_status.h"
@@ -66,11 +67,38 @@ int promptMode(platform::Services& services) {
     return passed ? exit_status::kSuccess : exit_status::kPromptFailed;
 }
 
+constexpr std::string_view kUsage =
+    "Usage: quorvane-helper MODE\n"
+    "The child process of the Quorvane password-vault application.\n"
+    "\n"
+    "Modes:\n"
+    "  --serve                 answer JSON requests, one per line, on standard input\n"
+    "  --secret-store --service S --account A\n"
+    "                          store standard input as the secret S/A\n"
+    "  --secret-load --service S --account A\n"
+    "                          print the secret S/A\n"
+    "  --secret-delete --service S --account A\n"
+    "                          delete the secret S/A\n"
+    "  --check                 print ok when presence-gated unlock can be offered\n"
+    "  --delete-key            delete the presence key\n"
+    "  (no mode)               ask for presence once; status 0 when confirmed\n"
+    "  --help, --version       print this text or the version\n"
+    "\n"
+    "See quorvane-helper(1).\n";
+
+int printMode(std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    return exit_status::kSuccess;
+}
+
 }  // namespace
 
 int runHelper(std::span<const std::string_view> arguments) {
+    Mode mode = chooseMode(arguments);
+    if (mode == Mode::help) return printMode(kUsage);
+    if (mode == Mode::version) return printMode("quorvane-helper " QUORVANE_VERSION "\n");
     std::unique_ptr<platform::Services> services = platform::assembleServices();
-    switch (chooseMode(arguments)) {
+    switch (mode) {
         case Mode::secretStore:
             secretMode("store", arguments, *services);
         case Mode::secretLoad:
@@ -83,6 +111,8 @@ int runHelper(std::span<const std::string_view> arguments) {
             return checkMode(*services);
         case Mode::deleteKey:
             return deleteKeyMode(*services);
+        case Mode::help:
+        case Mode::version:
         case Mode::prompt:
             break;
     }

@@ -15,12 +15,6 @@ namespace {
 // requests; small requests are unaffected because read returns what is there.
 constexpr std::size_t kReadChunk = 1 << 20;
 
-// A line longer than this has its next pages made resident ahead of it (os/page_warmer.h), at
-// most half the line so far and never more than kMaxWarmAhead beyond what has arrived: a line
-// that ends sooner than its pages do costs at most that much memory for nothing.
-constexpr std::size_t kWarmFromLine = std::size_t{2} << 20;
-constexpr std::size_t kMaxWarmAhead = std::size_t{8} << 20;
-
 }  // namespace
 
 bool LineReader::fill() {
@@ -35,7 +29,6 @@ bool LineReader::fill() {
         start_ = 0;
     }
     if (buffer_.size() < end_ + kReadChunk + padding_) {
-        warmer_.stop();  // the buffer is about to move
         // Grow geometrically without touching the new room: pages become resident only as
         // input arrives, which keeps the peak resident size close to the line's own size.
         buffer_.reserve(std::max(end_ + kReadChunk + padding_, buffer_.capacity() * 2));
@@ -45,7 +38,6 @@ bool LineReader::fill() {
         ssize_t n = ::read(fd_, buffer_.data() + end_, buffer_.size() - end_ - padding_);
         if (n > 0) {
             end_ += static_cast<std::size_t>(n);
-            warmAhead();
             return true;
         }
         if (n == 0) {
@@ -55,14 +47,6 @@ bool LineReader::fill() {
         if (errno != EINTR)
             throw PlatformError(std::string("read failed: ") + std::strerror(errno));
     }
-}
-
-void LineReader::warmAhead() {
-    std::size_t line = end_ - start_;
-    if (line < kWarmFromLine) return;
-    std::size_t room = buffer_.size() - padding_;
-    std::size_t until = std::min(room, end_ + std::min(line / 2, kMaxWarmAhead));
-    if (until > end_) warmer_.warm(buffer_.data() + end_, buffer_.data() + until);
 }
 
 std::optional<std::span<char>> LineReader::next() {
@@ -80,7 +64,6 @@ std::optional<std::span<char>> LineReader::next() {
                 consumed_ = length + 1;
                 if (length > 0 && base[length - 1] == '\r') --length;
                 lineStart_ = start_;
-                warmer_.stop();  // the line is whole: nothing more to make ready for it
                 return std::span<char>(base, length);
             }
             scanned = pending;

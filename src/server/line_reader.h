@@ -6,7 +6,6 @@
 #include <string_view>
 
 #include "crypto/secret_bytes.h"
-#include "os/page_warmer.h"
 
 namespace quorvane {
 
@@ -29,7 +28,6 @@ class LineReader {
 
   private:
     bool fill();  // reads more input; false at end of input
-    void warmAhead();  // asks for the pages the rest of a long line will need
 
     int fd_;
     std::size_t padding_;
@@ -39,8 +37,6 @@ class LineReader {
     bool eof_ = false;
     std::size_t lineStart_ = 0;  // where the line last returned starts
     std::size_t consumed_ = 0;   // its length with its terminator
-    // Declared after buffer_, so it stops before the buffer goes away.
-    os::PageWarmer warmer_;
 };
 
 }  // namespace quorvane
