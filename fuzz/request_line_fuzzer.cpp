@@ -18,6 +18,7 @@
 #include "base/process_values.h"
 #include "crypto/base64.h"
 #include "crypto/wrap_salt.h"
+#include "front/command_table.h"
 #include "platform/macos/fake_security_framework.h"
 #include "platform/macos/mac_services.h"
 #include "server/line_reader.h"
@@ -120,7 +121,7 @@ int inputFile(const std::uint8_t* data, std::size_t size) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     platform::FakeSecurityFramework fake;
     std::unique_ptr<platform::Services> services = platform::makeMacServices(fake);
-    Server server(*services);
+    Server server(*services, commandTable());
     server.sessions().insertSession(std::string(kFullSession), sessionKey(), SessionMode::full);
     server.sessions().insertSession(std::string(kCaptureSession), sessionKey(),
                                     SessionMode::capture);

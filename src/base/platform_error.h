@@ -6,10 +6,13 @@
 
 namespace quorvane {
 
-// PlatformError is raised by the services below the platform boundary (the cryptography
-// provider, the item store, the key store, the presence prompt). It carries the service's own
-// human-readable description and is never wrapped: callers pass it on unchanged, and it becomes
-// text only at the one catch point of each mode, through stringError.
+// PlatformError is a failure of a service the helper calls (the cryptography provider, the
+// operating system, a backend's library), carrying that service's own human-readable
+// description. Code above the platform boundary never wraps it: it passes on unchanged and
+// becomes text only at the one catch point of each mode, through stringError. A backend of the
+// item store or the key store is the one place that may catch it, because those services answer
+// with the step that failed (ItemStoreError, KeyStoreError) and the caller's text depends on the
+// step: such a backend carries the description on unchanged as the error's detail.
 class PlatformError : public std::exception {
   public:
     explicit PlatformError(std::string description) : description_(std::move(description)) {}

@@ -10,6 +10,7 @@
 #include "base/exit_status.h"
 #include "presence/presence_key.h"
 #include "presence/prompt.h"
+#include "front/command_table.h"
 #include "front/fail.h"
 #include "front/mode_selection.h"
 #include "keychain/secret_command.h"
@@ -106,7 +107,7 @@ int runHelper(std::span<const std::string_view> arguments) {
         case Mode::secretDelete:
             secretMode("delete", arguments, *services);
         case Mode::serve:
-            return serve(*services);
+            return serve(*services, commandTable());
         case Mode::check:
             return checkMode(*services);
         case Mode::deleteKey:

@@ -44,4 +44,13 @@ struct CommandContext {
 // reply.
 using CommandHandler = void (*)(CommandContext& context);
 
+// One row of a command table: the request's `cmd`, the session rule that decides which sessions
+// the command may read, and its handler. The table itself is assembled above the server, with the
+// modes, so the server knows no command.
+struct Command {
+    std::string_view name;
+    SessionRule sessionRule;
+    CommandHandler handler;
+};
+
 }  // namespace quorvane

@@ -7,7 +7,6 @@
 
 #include "base/errors.h"
 #include "os/pipe.h"
-#include "server/command_table.h"
 #include "server/document_checks.h"
 #include "server/lifted_members.h"
 #include "server/line_reader.h"
@@ -92,7 +91,13 @@ void Server::handleRequest(simdjson::dom::object object) {
     std::string_view cmd = request.string("cmd").value_or("");
     reply_.begin(id);
     try {
-        const Command* chosen = findCommand(cmd);
+        const Command* chosen = nullptr;
+        for (const Command& command : commands_) {
+            if (command.name == cmd) {
+                chosen = &command;
+                break;
+            }
+        }
         if (chosen == nullptr) throw HelperError("unknown command: " + std::string(cmd));
         CommandContext context{request,     sessions_,           reply_, services_,
                                shouldExit_, chosen->sessionRule, input_};
@@ -118,10 +123,10 @@ bool writeAll(std::string_view bytes) {
 
 }  // namespace
 
-int serve(platform::Services& services) {
+int serve(platform::Services& services, std::span<const Command> commands) {
     os::widenPipe(STDIN_FILENO);
     os::widenPipe(STDOUT_FILENO);
-    Server server(services, STDIN_FILENO);
+    Server server(services, commands, STDIN_FILENO);
     server.setOutput(writeAll);
     server.reply().ready();
     server.reply().finish();

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "platform/services.h"
+#include "server/command_context.h"
 #include "server/lifted_members.h"
 #include "server/reply_writer.h"
 #include "session/session_table.h"
@@ -16,10 +17,11 @@ namespace quorvane {
 // for the life of the request loop. Not thread-safe: one thread reads, handles and writes.
 class Server {
   public:
-    // `services` must outlive the server; `input` is the descriptor requests arrive on (its
-    // hang-up withdraws an open presence prompt), -1 when there is none to watch.
-    explicit Server(platform::Services& services, int input = -1)
-        : services_(services), input_(input) {}
+    // `services` and `commands` must outlive the server; a request's `cmd` runs the first command
+    // of that name in `commands`. `input` is the descriptor requests arrive on (its hang-up
+    // withdraws an open presence prompt), -1 when there is none to watch.
+    Server(platform::Services& services, std::span<const Command> commands, int input = -1)
+        : services_(services), commands_(commands), input_(input) {}
 
     // handleLine answers one request line (without its terminator) into `reply()`, and sends
     // the reply to the output when one is set. The line must be followed by
@@ -40,6 +42,7 @@ class Server {
     void handleRequest(simdjson::dom::object object);
 
     platform::Services& services_;
+    std::span<const Command> commands_;
     int input_;
     simdjson::dom::parser parser_;
     LiftedMembers lifted_;
@@ -50,8 +53,8 @@ class Server {
 };
 
 // serve runs the request loop on standard input and output: writes the readiness line, then
-// answers each line until end of input or the first line read after `shutdown`. Returns the
-// process's exit status (0); raises nothing.
-int serve(platform::Services& services);
+// answers each line with `commands` until end of input or the first line read after a command set
+// the shutdown flag. Returns the process's exit status (0); raises nothing.
+int serve(platform::Services& services, std::span<const Command> commands);
 
 }  // namespace quorvane

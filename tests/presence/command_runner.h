@@ -11,7 +11,7 @@
 #include "platform/macos/mac_key_store.h"
 #include "platform/macos/mac_presence.h"
 #include "platform/macos/mac_services.h"
-#include "server/command_table.h"
+#include "front/command_table.h"
 #include "session/session_table.h"
 #include "support/json.h"
 

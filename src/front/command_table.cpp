@@ -1,11 +1,9 @@
-#include "server/command_table.h"
+#include "front/command_table.h"
 
-#include <stdexcept>
-
-#include "presence/presence_commands.h"
 #include "payload/byte_commands.h"
 #include "payload/line_commands.h"
 #include "payload/state_commands.h"
+#include "presence/presence_commands.h"
 #include "session/session_commands.h"
 #include "wrap/wrap_commands.h"
 
@@ -43,24 +41,5 @@ constexpr Command kCommands[] = {
 }  // namespace
 
 std::span<const Command> commandTable() { return kCommands; }
-
-const Command* findCommand(std::string_view name) {
-    for (const Command& command : kCommands) {
-        if (command.name == name) return &command;
-    }
-    return nullptr;
-}
-
-const SecretBytes& CommandContext::sessionKey(std::string_view sessionId) const {
-    switch (sessionRule) {
-        case SessionRule::anySession:
-            return sessions.requireAnySession(sessionId);
-        case SessionRule::fullSession:
-            return sessions.requireFullSession(sessionId);
-        case SessionRule::none:
-            break;
-    }
-    throw std::logic_error("a command without a session rule asked for a session");
-}
 
 }  // namespace quorvane
