@@ -7,6 +7,7 @@
 // backend at a private service a test suite started.
 
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 #include "platform/key_ladder.h"
@@ -40,10 +41,19 @@ std::string tpmTcti() {
     return testSetting("QUORVANE_TEST_TPM_TCTI").value_or(TpmKeyStore::kDeviceTcti);
 }
 
-// What the item store's selection found, for the key ladder: whether the item store is the
-// desktop keyring. Unknown until the item store is made.
-struct KeyringChoice {
-    bool chosen = false;
+// ItemStorePlace is the choice of where this session keeps its items: the desktop keyring or the
+// file store. It is made once, when first needed (the probe talks to the session bus, which a
+// mode that keeps no item should not pay for), and both the item store and the key ladder's
+// keyring rung follow that one decision.
+class ItemStorePlace {
+  public:
+    bool isDesktopKeyring() {
+        if (!keyring_) keyring_ = secretServiceAnswers();
+        return *keyring_;
+    }
+
+  private:
+    std::optional<bool> keyring_;
 };
 
 // presenceKeys builds the protection ladder of the presence key, strongest first, over the
@@ -51,7 +61,7 @@ struct KeyringChoice {
 // by format): (a) the TPM; (b) a software key, made only when the item store is the desktop
 // keyring, and where a software key made before the ladder is still found wherever it is.
 std::unique_ptr<KeyStore> presenceKeys(Services& services,
-                                       std::shared_ptr<const KeyringChoice> keyring) {
+                                       std::shared_ptr<ItemStorePlace> place) {
     const std::string tcti = tpmTcti();
     std::vector<KeyRung> rungs;
     rungs.push_back(KeyRung{"TPM",
@@ -65,9 +75,8 @@ std::unique_ptr<KeyStore> presenceKeys(Services& services,
         [&services] {
             return std::make_unique<SoftwareKeyStore>(services.items(), services.presence());
         },
-        [&services, keyring]() -> std::optional<std::string> {
-            services.items();  // the selection decides whether there is a keyring
-            if (keyring->chosen) return std::nullopt;
+        [place]() -> std::optional<std::string> {
+            if (place->isDesktopKeyring()) return std::nullopt;
             if (!sessionBusAddress()) return std::string("the session has no D-Bus session bus");
             return std::string("no Secret Service answers on the session bus");
         }});
@@ -77,19 +86,18 @@ std::unique_ptr<KeyStore> presenceKeys(Services& services,
 }  // namespace
 
 std::unique_ptr<Services> assembleServices() {
-    auto keyring = std::make_shared<KeyringChoice>();
+    auto place = std::make_shared<ItemStorePlace>();
     return std::make_unique<Services>(
         // Item store: the desktop keyring when the session bus has a Secret Service that answers
         // (with the file store behind it, so secrets stored there before are still found and
         // move into the keyring), else the file store.
-        [keyring](Services&) -> std::unique_ptr<ItemStore> {
-            if (!secretServiceAnswers()) return makeFileItemStore();
-            keyring->chosen = true;
+        [place](Services&) -> std::unique_ptr<ItemStore> {
+            if (!place->isDesktopKeyring()) return makeFileItemStore();
             return std::make_unique<MigratingItemStore>(std::make_unique<SecretServiceItemStore>(),
                                                         makeFileItemStore());
         },
         // Key store: the protection ladder.
-        [keyring](Services& services) { return presenceKeys(services, keyring); },
+        [place](Services& services) { return presenceKeys(services, place); },
         // Presence: polkit on the system bus.
         [](Services&) -> std::unique_ptr<Presence> {
             return std::make_unique<PolkitPresence>(systemBusAddress());

@@ -28,6 +28,13 @@ namespace quorvane::platform {
 //   different key under the tag there keeps both); failures of that move leave the item where it
 //   was and are not raised.
 //
+// Why secrets move on write and key items on read: a secret is written whenever the application
+// saves it, so a write is the natural moment to move it, and a load that wrote would turn a
+// read-only command into one that can fail half-way or race another helper's store of a newer
+// value. A key item is written once, when the key is made, and then only ever read: if it moved
+// on write it would stay in the earlier store for good, so it moves the first time it is read,
+// and only when the chosen store then holds exactly the same bytes is the earlier copy removed.
+//
 // Errors are the wrapped stores' own. Thread safety: that of the wrapped stores.
 class MigratingItemStore final : public ItemStore {
   public:

@@ -67,8 +67,8 @@ class SqliteItemStoreTest : public ::testing::Test {
     }
     std::string valueOf(SqliteItemStore& store, const ItemIdentity& identity) {
         StoredItem found;
-        OSStatus status = store.find(identity, &found);
-        return status == errSecSuccess ? std::string(found.value.view())
+        StoreStatus status = store.find(identity, &found);
+        return status == store_status::kSuccess ? std::string(found.value.view())
                                        : "status " + std::to_string(status);
     }
     TempDir dir;
@@ -86,7 +86,7 @@ TEST_F(SqliteItemStoreTest, KeepsGenericPasswordsByTheirWholeIdentity) {
         {password("", ""), "empty names"},
     };
     for (const auto& [identity, value] : items) {
-        EXPECT_EQ(store.add(identity, holding(value)), errSecSuccess) << value;
+        EXPECT_EQ(store.add(identity, holding(value)), store_status::kSuccess) << value;
     }
     for (const auto& [identity, value] : items) EXPECT_EQ(valueOf(store, identity), value);
     EXPECT_EQ(valueOf(store, password("svc", "acct", "other")), "status -25300");
@@ -96,19 +96,19 @@ TEST_F(SqliteItemStoreTest, KeepsGenericPasswordsByTheirWholeIdentity) {
 TEST_F(SqliteItemStoreTest, AddUpdateFindRemove) {
     SqliteItemStore store = open();
     const ItemIdentity id = password("svc", "acct");
-    EXPECT_EQ(store.update(id, holding("x")), errSecItemNotFound);
-    EXPECT_EQ(store.remove(id), errSecItemNotFound);
-    EXPECT_EQ(store.add(id, holding("first")), errSecSuccess);
-    EXPECT_EQ(store.add(id, holding("second")), errSecDuplicateItem);
+    EXPECT_EQ(store.update(id, holding("x")), store_status::kNotFound);
+    EXPECT_EQ(store.remove(id), store_status::kNotFound);
+    EXPECT_EQ(store.add(id, holding("first")), store_status::kSuccess);
+    EXPECT_EQ(store.add(id, holding("second")), store_status::kDuplicate);
     EXPECT_EQ(valueOf(store, id), "first") << "a refused add changes nothing";
-    EXPECT_EQ(store.update(id, holding("third")), errSecSuccess);
+    EXPECT_EQ(store.update(id, holding("third")), store_status::kSuccess);
     EXPECT_EQ(valueOf(store, id), "third");
-    EXPECT_EQ(store.update(id, ItemContents{}), errSecSuccess) << "nothing to change still matches";
+    EXPECT_EQ(store.update(id, ItemContents{}), store_status::kSuccess) << "nothing to change still matches";
     EXPECT_EQ(valueOf(store, id), "third");
-    EXPECT_EQ(store.update(id, holding("")), errSecSuccess);
+    EXPECT_EQ(store.update(id, holding("")), store_status::kSuccess);
     EXPECT_EQ(valueOf(store, id), "");
-    EXPECT_EQ(store.remove(id), errSecSuccess);
-    EXPECT_EQ(store.remove(id), errSecItemNotFound);
+    EXPECT_EQ(store.remove(id), store_status::kSuccess);
+    EXPECT_EQ(store.remove(id), store_status::kNotFound);
     EXPECT_EQ(valueOf(store, id), "status -25300");
     EXPECT_EQ(store.add(id, ItemContents{}), store_status::kBadAttributes)
         << "an add needs a value";
@@ -120,33 +120,33 @@ TEST_F(SqliteItemStoreTest, KeepsKeyItemsWithTheirFlags) {
     const ItemIdentity key = KeyIdentity{"kSecAttrKeyTypeECSECPrimeRandom", tag};
     ItemContents contents = holding("private key bytes");
     contents.accessControlFlags = 0x40000008;
-    EXPECT_EQ(store.add(key, contents), errSecSuccess);
-    EXPECT_EQ(store.add(key, contents), errSecDuplicateItem);
+    EXPECT_EQ(store.add(key, contents), store_status::kSuccess);
+    EXPECT_EQ(store.add(key, contents), store_status::kDuplicate);
     // Same tag with another type, and a generic password spelled like the tag, are other items.
-    EXPECT_EQ(store.add(KeyIdentity{"otherType", tag}, holding("other")), errSecSuccess);
+    EXPECT_EQ(store.add(KeyIdentity{"otherType", tag}, holding("other")), store_status::kSuccess);
     EXPECT_EQ(valueOf(store, password("tag", "tag")), "status -25300");
 
     StoredItem found;
-    ASSERT_EQ(store.find(key, &found), errSecSuccess);
+    ASSERT_EQ(store.find(key, &found), store_status::kSuccess);
     EXPECT_EQ(found.value.view(), "private key bytes");
     EXPECT_EQ(found.accessControlFlags, 0x40000008);
 
     ItemContents newFlags;
     newFlags.accessControlFlags = 8;
-    EXPECT_EQ(store.update(key, newFlags), errSecSuccess);
-    ASSERT_EQ(store.find(key, &found), errSecSuccess);
+    EXPECT_EQ(store.update(key, newFlags), store_status::kSuccess);
+    ASSERT_EQ(store.find(key, &found), store_status::kSuccess);
     EXPECT_EQ(found.value.view(), "private key bytes");
     EXPECT_EQ(found.accessControlFlags, 8);
 
-    EXPECT_EQ(store.remove(key), errSecSuccess);
-    EXPECT_EQ(store.find(key, &found), errSecItemNotFound);
+    EXPECT_EQ(store.remove(key), store_status::kSuccess);
+    EXPECT_EQ(store.find(key, &found), store_status::kNotFound);
     EXPECT_EQ(found.value.view(), "private key bytes") << "a failed find leaves the slot alone";
 }
 
 TEST_F(SqliteItemStoreTest, SurvivesReopening) {
     {
         SqliteItemStore store = open();
-        ASSERT_EQ(store.add(password("svc", "acct"), holding("kept")), errSecSuccess);
+        ASSERT_EQ(store.add(password("svc", "acct"), holding("kept")), store_status::kSuccess);
     }
     SqliteItemStore again = open();
     EXPECT_EQ(valueOf(again, password("svc", "acct")), "kept");
@@ -155,11 +155,11 @@ TEST_F(SqliteItemStoreTest, SurvivesReopening) {
 TEST_F(SqliteItemStoreTest, OnlyAddCreatesAnything) {
     SqliteItemStore store = open();
     StoredItem found;
-    EXPECT_EQ(store.find(password("s", "a"), &found), errSecItemNotFound);
-    EXPECT_EQ(store.update(password("s", "a"), holding("v")), errSecItemNotFound);
-    EXPECT_EQ(store.remove(password("s", "a")), errSecItemNotFound);
+    EXPECT_EQ(store.find(password("s", "a"), &found), store_status::kNotFound);
+    EXPECT_EQ(store.update(password("s", "a"), holding("v")), store_status::kNotFound);
+    EXPECT_EQ(store.remove(password("s", "a")), store_status::kNotFound);
     EXPECT_FALSE(fs::exists(path().parent_path()));
-    EXPECT_EQ(store.add(password("s", "a"), holding("v")), errSecSuccess);
+    EXPECT_EQ(store.add(password("s", "a"), holding("v")), store_status::kSuccess);
     EXPECT_TRUE(fs::exists(path()));
 }
 
@@ -168,7 +168,7 @@ TEST_F(SqliteItemStoreTest, EmptyFileBecomesAStore) {
     writeFile(path(), "");
     SqliteItemStore store = open();
     EXPECT_EQ(valueOf(store, password("s", "a")), "status -25300");
-    EXPECT_EQ(store.add(password("s", "a"), holding("v")), errSecSuccess);
+    EXPECT_EQ(store.add(password("s", "a"), holding("v")), store_status::kSuccess);
     EXPECT_EQ(valueOf(store, password("s", "a")), "v");
 }
 
@@ -176,7 +176,7 @@ TEST_F(SqliteItemStoreTest, RefusesFilesThatAreNotItsStoreAndLeavesThemAlone) {
     struct Case {
         const char* name;
         std::function<void(const fs::path&)> make;
-        OSStatus status;
+        StoreStatus status;
     };
     const Case cases[] = {
         {"garbage", [](const fs::path& p) { writeFile(p, std::string(5000, '\x01')); },
@@ -223,7 +223,7 @@ TEST_F(SqliteItemStoreTest, ReportsADamagedStore) {
         for (int i = 0; i < 50; ++i) {
             ASSERT_EQ(store.add(password("svc", "acct" + std::to_string(i)),
                                 holding(std::string(300, 'v'))),
-                      errSecSuccess);
+                      store_status::kSuccess);
         }
     }
     // Overwrite the pages after the first with garbage, keeping the header intact.
@@ -238,7 +238,7 @@ TEST_F(SqliteItemStoreTest, ReportsADamagedStore) {
 
 TEST_F(SqliteItemStoreTest, WaitsForALockThenGivesUpWithBusy) {
     SqliteItemStore store = open();
-    ASSERT_EQ(store.add(password("s", "a"), holding("v")), errSecSuccess);
+    ASSERT_EQ(store.add(password("s", "a"), holding("v")), store_status::kSuccess);
 
     sqlite3* holder = nullptr;
     ASSERT_EQ(sqlite3_open(path().c_str(), &holder), SQLITE_OK);
@@ -251,7 +251,7 @@ TEST_F(SqliteItemStoreTest, WaitsForALockThenGivesUpWithBusy) {
     sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
     sqlite3_close(holder);
 
-    EXPECT_EQ(waiting.update(password("s", "a"), holding("w")), errSecSuccess);
+    EXPECT_EQ(waiting.update(password("s", "a"), holding("w")), store_status::kSuccess);
     EXPECT_EQ(valueOf(waiting, password("s", "a")), "w");
 }
 
@@ -264,7 +264,7 @@ TEST_F(SqliteItemStoreTest, PlaceProblems) {
 
     writeFile(path().parent_path(), "a file where the directory goes");
     EXPECT_EQ(open().add(password("s", "a"), holding("v")), store_status::kDirectoryFailed);
-    EXPECT_EQ(open().find(password("s", "a"), &found), errSecItemNotFound);
+    EXPECT_EQ(open().find(password("s", "a"), &found), store_status::kNotFound);
 
     fs::remove(path().parent_path());
     fs::create_directories(path());
@@ -277,9 +277,9 @@ TEST_F(SqliteItemStoreTest, MakesPrivateFilesWhateverTheUmask) {
         TempDir scratch;
         fs::path file = fs::path(scratch.path()) / "a" / "b" / "keychain.sqlite3";
         mode_t previous = umask(mask);
-        OSStatus status = SqliteItemStore(file).add(password("s", "a"), holding("v"));
+        StoreStatus status = SqliteItemStore(file).add(password("s", "a"), holding("v"));
         umask(previous);
-        ASSERT_EQ(status, errSecSuccess) << "umask " << mask;
+        ASSERT_EQ(status, store_status::kSuccess) << "umask " << mask;
         auto mode = [](const fs::path& p) {
             struct stat info {};
             stat(p.c_str(), &info);
@@ -294,9 +294,9 @@ TEST_F(SqliteItemStoreTest, MakesPrivateFilesWhateverTheUmask) {
 TEST_F(SqliteItemStoreTest, RemovedValuesDoNotLingerInTheFile) {
     SqliteItemStore store = open();
     const std::string secret = "a secret that must be gone from the file";
-    ASSERT_EQ(store.add(password("s", "a"), holding(secret)), errSecSuccess);
-    ASSERT_EQ(store.add(password("s", "b"), holding("other")), errSecSuccess);
-    ASSERT_EQ(store.remove(password("s", "a")), errSecSuccess);
+    ASSERT_EQ(store.add(password("s", "a"), holding(secret)), store_status::kSuccess);
+    ASSERT_EQ(store.add(password("s", "b"), holding("other")), store_status::kSuccess);
+    ASSERT_EQ(store.remove(password("s", "a")), store_status::kSuccess);
     EXPECT_EQ(fileBytes(path()).find(secret), std::string::npos);
 }
 

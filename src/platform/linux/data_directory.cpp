@@ -127,14 +127,14 @@ bool trustedLink(const struct stat& link) { return link.st_uid == geteuid() || l
 
 // openStoreDirectory opens (making it first with `create`) the store directory `name` inside the
 // checked data directory `data`, following a trusted symbolic link.
-OSStatus openStoreDirectory(const Descriptor& data, const char* name, bool create, bool* absent,
+StoreStatus openStoreDirectory(const Descriptor& data, const char* name, bool create, bool* absent,
                             Descriptor* opened) {
     struct stat link {};
     if (::fstatat(data.get(), name, &link, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno != ENOENT) return store_status::kDirectoryFailed;
         if (!create) {
             *absent = true;
-            return errSecSuccess;
+            return store_status::kSuccess;
         }
         if (::mkdirat(data.get(), name, 0700) == 0) {
             // mkdir's mode passes through the umask; the directory must be private whatever it is.
@@ -153,7 +153,7 @@ OSStatus openStoreDirectory(const Descriptor& data, const char* name, bool creat
     if (!directory.valid()) {
         if (!create && missing(errno)) {
             *absent = true;
-            return errSecSuccess;
+            return store_status::kSuccess;
         }
         return store_status::kDirectoryFailed;
     }
@@ -173,19 +173,19 @@ OSStatus openStoreDirectory(const Descriptor& data, const char* name, bool creat
         return store_status::kNotPrivate;
     }
     *opened = std::move(directory);
-    return errSecSuccess;
+    return store_status::kSuccess;
 }
 
 // openStoreFile opens (making it first with `create`) the store file `name` inside the checked
 // store directory, following a trusted symbolic link, and checks the file itself.
-OSStatus openStoreFile(const Descriptor& directory, const char* name, bool create, bool* absent,
+StoreStatus openStoreFile(const Descriptor& directory, const char* name, bool create, bool* absent,
                        Descriptor* opened, bool* linked) {
     struct stat link {};
     if (::fstatat(directory.get(), name, &link, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno != ENOENT) return store_status::kCannotOpen;
         if (!create) {
             *absent = true;
-            return errSecSuccess;
+            return store_status::kSuccess;
         }
         // O_EXCL: only the process that really makes the file sets its mode; an existing store
         // is never truncated or re-moded. SQLite gives its journal the same mode as this file.
@@ -208,7 +208,7 @@ OSStatus openStoreFile(const Descriptor& directory, const char* name, bool creat
     if (!file.valid()) {
         if (!create && missing(errno)) {
             *absent = true;
-            return errSecSuccess;
+            return store_status::kSuccess;
         }
         return store_status::kCannotOpen;
     }
@@ -218,12 +218,12 @@ OSStatus openStoreFile(const Descriptor& directory, const char* name, bool creat
         return store_status::kNotPrivate;
     }
     *opened = std::move(file);
-    return errSecSuccess;
+    return store_status::kSuccess;
 }
 
 // realPathOf resolves `path` to a path without symbolic links and checks that it names the file
 // open as `file`, in a directory that nobody else may change.
-OSStatus realPathOf(const std::filesystem::path& path, const Descriptor& file, bool linked,
+StoreStatus realPathOf(const std::filesystem::path& path, const Descriptor& file, bool linked,
                     PrivateStoreFile* checked) {
     struct stat info {};
     if (::fstat(file.get(), &info) != 0) return store_status::kCannotOpen;
@@ -243,7 +243,7 @@ OSStatus realPathOf(const std::filesystem::path& path, const Descriptor& file, b
     }
     if (linked && !holdsSafely(holder.get(), holderInfo)) return store_status::kNotPrivate;
     *checked = {std::move(real), info.st_dev, info.st_ino};
-    return errSecSuccess;
+    return store_status::kSuccess;
 }
 
 }  // namespace
@@ -259,7 +259,7 @@ std::optional<std::filesystem::path> itemStorePath() {
     return *dataHome / "quorvane" / "keychain.sqlite3";
 }
 
-OSStatus makePrivateDirectory(const std::filesystem::path& directory) {
+StoreStatus makePrivateDirectory(const std::filesystem::path& directory) {
     std::filesystem::path partial;
     for (const std::filesystem::path& component : directory) {
         partial /= component;
@@ -274,23 +274,23 @@ OSStatus makePrivateDirectory(const std::filesystem::path& directory) {
             return store_status::kDirectoryFailed;
         }
     }
-    return errSecSuccess;
+    return store_status::kSuccess;
 }
 
-OSStatus checkStorePlace(const std::filesystem::path& storeFile, bool create, bool* absent,
+StoreStatus checkStorePlace(const std::filesystem::path& storeFile, bool create, bool* absent,
                          PrivateStoreFile* checked) {
     const std::filesystem::path storeDirectory = storeFile.parent_path();
     const std::filesystem::path dataHome = storeDirectory.parent_path();
     if (create) {
-        OSStatus status = makePrivateDirectory(dataHome);
-        if (status != errSecSuccess) return status;
+        StoreStatus status = makePrivateDirectory(dataHome);
+        if (status != store_status::kSuccess) return status;
     }
     // The data directory is named by the user's own settings, so links on the way to it count.
     Descriptor data(::open(dataHome.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!data.valid()) {
         if (!create && missing(errno)) {
             *absent = true;
-            return errSecSuccess;
+            return store_status::kSuccess;
         }
         return store_status::kDirectoryFailed;
     }
@@ -299,13 +299,13 @@ OSStatus checkStorePlace(const std::filesystem::path& storeFile, bool create, bo
     if (!holdsSafely(data.get(), info)) return store_status::kNotPrivate;
 
     Descriptor directory;
-    OSStatus status =
+    StoreStatus status =
         openStoreDirectory(data, storeDirectory.filename().c_str(), create, absent, &directory);
-    if (status != errSecSuccess || *absent) return status;
+    if (status != store_status::kSuccess || *absent) return status;
     Descriptor file;
     bool linked = false;
     status = openStoreFile(directory, storeFile.filename().c_str(), create, absent, &file, &linked);
-    if (status != errSecSuccess || *absent) return status;
+    if (status != store_status::kSuccess || *absent) return status;
     return realPathOf(storeFile, file, linked, checked);
 }
 

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <optional>
 
-#include "platform/status.h"
+#include "platform/linux/statuses.h"
 
 namespace quorvane::platform {
 
@@ -17,9 +17,9 @@ namespace quorvane::platform {
 std::optional<std::filesystem::path> itemStorePath();
 
 // makePrivateDirectory makes `directory` and any missing parents, each new one with mode 0700
-// whatever the umask; directories that exist already keep their mode. Returns errSecSuccess, or
+// whatever the umask; directories that exist already keep their mode. Returns store_status::kSuccess, or
 // store_status::kDirectoryFailed when a component cannot be made or is not a directory.
-OSStatus makePrivateDirectory(const std::filesystem::path& directory);
+StoreStatus makePrivateDirectory(const std::filesystem::path& directory);
 
 // A store file whose place was found private: its path with every symbolic link resolved (what
 // SQLite is given, with SQLITE_OPEN_NOFOLLOW) and the identity of the file that was checked.
@@ -48,13 +48,13 @@ struct PrivateStoreFile {
 // With `create`, missing parents of the data directory are made (makePrivateDirectory), a missing
 // store directory is made with mode 0700 and a missing file with 0600, whatever the umask.
 // Without it nothing is made, and a missing directory or file (or a file where a directory
-// belongs) sets `absent` and returns errSecSuccess.
+// belongs) sets `absent` and returns store_status::kSuccess.
 //
 // Failures: kNotPrivate for a place that is not private as above; kDirectoryFailed when a
 // directory is missing and cannot be made or is not a directory; kCannotOpen when the store file
 // is not a regular file or cannot be looked at; kReadOnly when it cannot be created on a
 // read-only file system. Reads the user database (getpwuid_r, getgrgid_r); thread-safe.
-OSStatus checkStorePlace(const std::filesystem::path& storeFile, bool create, bool* absent,
+StoreStatus checkStorePlace(const std::filesystem::path& storeFile, bool create, bool* absent,
                          PrivateStoreFile* checked);
 
 // sameFile tells whether `path`, not following a final symbolic link, is still the file that

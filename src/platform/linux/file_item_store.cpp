@@ -28,21 +28,21 @@ KeyIdentity keyIdentity(std::string_view tag) {
     return {std::string(kKeyTypeP256), Bytes(tag.begin(), tag.end())};
 }
 
-ItemStoreError failed(ItemStoreError::Step step, OSStatus status) {
+ItemStoreError failed(ItemStoreError::Step step, StoreStatus status) {
     return ItemStoreError(step, std::to_string(status));
 }
 
 std::optional<SecretBytes> found(SqliteItemStore& store, const ItemIdentity& identity) {
     StoredItem item;
-    OSStatus status = store.find(identity, &item);
-    if (status == errSecItemNotFound) return std::nullopt;
-    if (status != errSecSuccess) throw failed(ItemStoreError::Step::load, status);
+    StoreStatus status = store.find(identity, &item);
+    if (status == store_status::kNotFound) return std::nullopt;
+    if (status != store_status::kSuccess) throw failed(ItemStoreError::Step::load, status);
     return std::move(item.value);
 }
 
 void removed(SqliteItemStore& store, const ItemIdentity& identity) {
-    OSStatus status = store.remove(identity);
-    if (status != errSecSuccess && status != errSecItemNotFound) {
+    StoreStatus status = store.remove(identity);
+    if (status != store_status::kSuccess && status != store_status::kNotFound) {
         throw failed(ItemStoreError::Step::remove, status);
     }
 }
@@ -54,16 +54,16 @@ FileItemStore::FileItemStore(std::optional<std::filesystem::path> path) : store_
 void FileItemStore::storeSecret(const SecretName& name, std::span<const std::uint8_t> value) {
     const ItemIdentity identity = secretIdentity(name);
     for (int round = 1;; ++round) {
-        OSStatus status = store_.update(
+        StoreStatus status = store_.update(
             identity, {SecretBytes::copyOf(value), std::string(kAccessibleAfterFirstUnlock), {}});
-        if (status == errSecSuccess) return;
-        if (status != errSecItemNotFound) throw failed(ItemStoreError::Step::replace, status);
+        if (status == store_status::kSuccess) return;
+        if (status != store_status::kNotFound) throw failed(ItemStoreError::Step::replace, status);
         status = store_.add(
             identity, {SecretBytes::copyOf(value), std::string(kAccessibleAfterFirstUnlock), {}});
-        if (status == errSecSuccess) return;
+        if (status == store_status::kSuccess) return;
         // Two helpers storing a new name at once both see no row, and the slower add finds the
         // faster one's. Replacing it is what this store was asked to do.
-        if (status == errSecDuplicateItem && round < kStoreRounds) continue;
+        if (status == store_status::kDuplicate && round < kStoreRounds) continue;
         throw failed(ItemStoreError::Step::create, status);
     }
 }
@@ -75,10 +75,10 @@ std::optional<SecretBytes> FileItemStore::loadSecret(const SecretName& name) {
 void FileItemStore::deleteSecret(const SecretName& name) { removed(store_, secretIdentity(name)); }
 
 bool FileItemStore::addKeyItem(std::string_view tag, std::span<const std::uint8_t> bytes) {
-    OSStatus status =
+    StoreStatus status =
         store_.add(keyIdentity(tag), {SecretBytes::copyOf(bytes), {}, kPresenceKeyFlags});
-    if (status == errSecDuplicateItem) return false;
-    if (status != errSecSuccess) throw failed(ItemStoreError::Step::create, status);
+    if (status == store_status::kDuplicate) return false;
+    if (status != store_status::kSuccess) throw failed(ItemStoreError::Step::create, status);
     return true;
 }
 

@@ -6,7 +6,7 @@
 #include <variant>
 
 #include "crypto/secret_bytes.h"
-#include "platform/status.h"
+#include "platform/linux/statuses.h"
 
 namespace quorvane::platform {
 

@@ -91,13 +91,13 @@ SqliteItemStore::SqliteItemStore(std::optional<std::filesystem::path> path,
 
 SqliteItemStore::~SqliteItemStore() { sqlite3_close_v2(db_); }
 
-OSStatus SqliteItemStore::open(bool create, bool* absent) {
-    if (db_ != nullptr) return errSecSuccess;
+StoreStatus SqliteItemStore::open(bool create, bool* absent) {
+    if (db_ != nullptr) return store_status::kSuccess;
     if (!path_) return store_status::kNoLocation;
 
     PrivateStoreFile checked;
-    OSStatus status = checkStorePlace(*path_, create, absent, &checked);
-    if (status != errSecSuccess || *absent) return status;
+    StoreStatus status = checkStorePlace(*path_, create, absent, &checked);
+    if (status != store_status::kSuccess || *absent) return status;
 
     useWipingSqliteMemory();
     // Without SQLITE_OPEN_CREATE: a file removed since the check above is an error, never a
@@ -130,10 +130,10 @@ OSStatus SqliteItemStore::open(bool create, bool* absent) {
         return statusOfSqlite(result);
     }
     db_ = db;
-    return errSecSuccess;
+    return store_status::kSuccess;
 }
 
-OSStatus SqliteItemStore::prepareSchema(bool create, bool* present) {
+StoreStatus SqliteItemStore::prepareSchema(bool create, bool* present) {
     std::int64_t applicationId = 0;
     std::int64_t version = 0;
     std::int64_t objects = 0;
@@ -148,21 +148,21 @@ OSStatus SqliteItemStore::prepareSchema(bool create, bool* present) {
         if (version > kSchemaVersion) return store_status::kNewerFormat;
         if (version != kSchemaVersion) return store_status::kCorrupt;
         *present = true;
-        return errSecSuccess;
+        return store_status::kSuccess;
     }
     // Only a database with nothing in it (a file just made, or left empty by a helper that was
     // stopped before its first commit) becomes a store.
     if (applicationId != 0 || objects != 0) return store_status::kNotAStore;
-    if (!create) return errSecSuccess;
+    if (!create) return store_status::kSuccess;
     result = sqlite3_exec(db_, kCreateSchema, nullptr, nullptr, nullptr);
     if (result != SQLITE_OK) return statusOfSqlite(result);
     *present = true;
-    return errSecSuccess;
+    return store_status::kSuccess;
 }
 
 template <class Body>
-OSStatus SqliteItemStore::inTransaction(Access access, Body body) {
-    OSStatus status = inOpenTransaction(access, body);
+StoreStatus SqliteItemStore::inTransaction(Access access, Body body) {
+    StoreStatus status = inOpenTransaction(access, body);
     // The page cache, the lookaside slots and the statements' buffers held stored values (the
     // presence key's private bytes among them). Closing hands all of it to the wiping allocator,
     // so a serving helper keeps no stored value between operations. Reopening costs far less than
@@ -173,27 +173,27 @@ OSStatus SqliteItemStore::inTransaction(Access access, Body body) {
 }
 
 template <class Body>
-OSStatus SqliteItemStore::inOpenTransaction(Access access, Body body) {
+StoreStatus SqliteItemStore::inOpenTransaction(Access access, Body body) {
     bool absent = false;
-    OSStatus status = open(access == Access::create, &absent);
-    if (status != errSecSuccess) return status;
-    if (absent) return errSecItemNotFound;
+    StoreStatus status = open(access == Access::create, &absent);
+    if (status != store_status::kSuccess) return status;
+    if (absent) return store_status::kNotFound;
 
     Transaction transaction(db_, access != Access::read);
     if (transaction.beginResult() != SQLITE_OK) return statusOfSqlite(transaction.beginResult());
     bool present = false;
     status = prepareSchema(access == Access::create, &present);
-    if (status != errSecSuccess) return status;
-    if (!present) return errSecItemNotFound;
+    if (status != store_status::kSuccess) return status;
+    if (!present) return store_status::kNotFound;
 
     status = body();
-    if (status != errSecSuccess) return status;  // rolled back on the way out
+    if (status != store_status::kSuccess) return status;  // rolled back on the way out
     return statusOfSqlite(transaction.commit());
 }
 
-OSStatus SqliteItemStore::add(const ItemIdentity& identity, const ItemContents& contents) {
+StoreStatus SqliteItemStore::add(const ItemIdentity& identity, const ItemContents& contents) {
     if (!contents.value) return store_status::kBadAttributes;
-    return inTransaction(Access::create, [&]() -> OSStatus {
+    return inTransaction(Access::create, [&]() -> StoreStatus {
         const Table& table = tableOf(identity);
         const bool isKey = std::holds_alternative<KeyIdentity>(identity);
         std::string sql = std::string("INSERT INTO ") + table.name + " (" + table.identityColumns +
@@ -212,14 +212,14 @@ OSStatus SqliteItemStore::add(const ItemIdentity& identity, const ItemContents& 
         int result = statement.step();
         if (result == SQLITE_CONSTRAINT &&
             sqlite3_extended_errcode(db_) == SQLITE_CONSTRAINT_PRIMARYKEY) {
-            return errSecDuplicateItem;
+            return store_status::kDuplicate;
         }
         return statusOfSqlite(result);
     });
 }
 
-OSStatus SqliteItemStore::update(const ItemIdentity& identity, const ItemContents& changes) {
-    return inTransaction(Access::write, [&]() -> OSStatus {
+StoreStatus SqliteItemStore::update(const ItemIdentity& identity, const ItemContents& changes) {
+    return inTransaction(Access::write, [&]() -> StoreStatus {
         const Table& table = tableOf(identity);
         const bool isKey = std::holds_alternative<KeyIdentity>(identity);
         // Parameters ?5.. follow the identity's; "value = value" keeps the statement valid (and
@@ -237,13 +237,13 @@ OSStatus SqliteItemStore::update(const ItemIdentity& identity, const ItemContent
             statement.bindInteger(7, *changes.accessControlFlags);
         int result = statement.step();
         if (result != SQLITE_DONE) return statusOfSqlite(result);
-        return sqlite3_changes(db_) > 0 ? errSecSuccess : errSecItemNotFound;
+        return sqlite3_changes(db_) > 0 ? store_status::kSuccess : store_status::kNotFound;
     });
 }
 
-OSStatus SqliteItemStore::find(const ItemIdentity& identity, StoredItem* found) {
+StoreStatus SqliteItemStore::find(const ItemIdentity& identity, StoredItem* found) {
     StoredItem item;
-    OSStatus status = inTransaction(Access::read, [&]() -> OSStatus {
+    StoreStatus status = inTransaction(Access::read, [&]() -> StoreStatus {
         const Table& table = tableOf(identity);
         const bool isKey = std::holds_alternative<KeyIdentity>(identity);
         std::string sql = std::string("SELECT value, ") + (isKey ? "access_control_flags" : "0") +
@@ -251,18 +251,18 @@ OSStatus SqliteItemStore::find(const ItemIdentity& identity, StoredItem* found) 
         Statement statement(db_, sql);
         bindIdentity(statement, identity);
         int result = statement.step();
-        if (result == SQLITE_DONE) return errSecItemNotFound;
+        if (result == SQLITE_DONE) return store_status::kNotFound;
         if (result != SQLITE_ROW) return statusOfSqlite(result);
         item.value = SecretBytes::copyOf(statement.columnBytes(0));
         item.accessControlFlags = statement.columnInteger(1);
-        return errSecSuccess;
+        return store_status::kSuccess;
     });
-    if (status == errSecSuccess) *found = std::move(item);
+    if (status == store_status::kSuccess) *found = std::move(item);
     return status;
 }
 
-OSStatus SqliteItemStore::remove(const ItemIdentity& identity) {
-    return inTransaction(Access::write, [&]() -> OSStatus {
+StoreStatus SqliteItemStore::remove(const ItemIdentity& identity) {
+    return inTransaction(Access::write, [&]() -> StoreStatus {
         const Table& table = tableOf(identity);
         std::string sql =
             std::string("DELETE FROM ") + table.name + " WHERE " + table.matchesIdentity;
@@ -270,7 +270,7 @@ OSStatus SqliteItemStore::remove(const ItemIdentity& identity) {
         bindIdentity(statement, identity);
         int result = statement.step();
         if (result != SQLITE_DONE) return statusOfSqlite(result);
-        return sqlite3_changes(db_) > 0 ? errSecSuccess : errSecItemNotFound;
+        return sqlite3_changes(db_) > 0 ? store_status::kSuccess : store_status::kNotFound;
     });
 }
 

@@ -7,7 +7,7 @@
 
 #include "crypto/secret_bytes.h"
 #include "platform/linux/item_identity.h"
-#include "platform/status.h"
+#include "platform/linux/statuses.h"
 
 struct sqlite3;
 
@@ -30,7 +30,7 @@ struct StoredItem {
 // directory or file is not private to the user is refused with store_status::kNotPrivate (see
 // checkStorePlace). Only add creates anything: the directory (0700) and the file (0600), whatever
 // the umask. When the file is absent, the other operations answer
-// errSecItemNotFound without creating it. A file that exists but is not this helper's store is
+// store_status::kNotFound without creating it. A file that exists but is not this helper's store is
 // never replaced: every operation then fails with a status of store_status (statuses.h) and
 // leaves the file as it is. Failures leave the store unchanged.
 //
@@ -46,31 +46,31 @@ class SqliteItemStore {
     SqliteItemStore(const SqliteItemStore&) = delete;
     SqliteItemStore& operator=(const SqliteItemStore&) = delete;
 
-    // add creates the item; errSecDuplicateItem when one with this identity exists (left as it
+    // add creates the item; store_status::kDuplicate when one with this identity exists (left as it
     // was); kBadAttributes when `contents` carries no value.
-    OSStatus add(const ItemIdentity& identity, const ItemContents& contents);
+    StoreStatus add(const ItemIdentity& identity, const ItemContents& contents);
     // update replaces the contents that `changes` carries in the item with this identity;
-    // errSecItemNotFound when there is none.
-    OSStatus update(const ItemIdentity& identity, const ItemContents& changes);
+    // store_status::kNotFound when there is none.
+    StoreStatus update(const ItemIdentity& identity, const ItemContents& changes);
     // find copies the item's contents into `found`, which is left untouched on any status but
-    // errSecSuccess; errSecItemNotFound when there is no such item.
-    OSStatus find(const ItemIdentity& identity, StoredItem* found);
-    // remove deletes the item; errSecItemNotFound when there is none.
-    OSStatus remove(const ItemIdentity& identity);
+    // store_status::kSuccess; store_status::kNotFound when there is no such item.
+    StoreStatus find(const ItemIdentity& identity, StoredItem* found);
+    // remove deletes the item; store_status::kNotFound when there is none.
+    StoreStatus remove(const ItemIdentity& identity);
 
   private:
     enum class Access { read, write, create };
     // inTransaction opens the store, runs `body` in one transaction and closes the store again.
     template <class Body>
-    OSStatus inTransaction(Access access, Body body);
+    StoreStatus inTransaction(Access access, Body body);
     template <class Body>
-    OSStatus inOpenTransaction(Access access, Body body);
+    StoreStatus inOpenTransaction(Access access, Body body);
     // open opens the database; with `create` it first makes the directory and the file.
     // Sets `absent` when the file does not exist and `create` is false.
-    OSStatus open(bool create, bool* absent);
+    StoreStatus open(bool create, bool* absent);
     // prepareSchema checks that the open database is our store, creating the tables in an empty
     // database when `create` is set; sets `present` when the tables are there.
-    OSStatus prepareSchema(bool create, bool* present);
+    StoreStatus prepareSchema(bool create, bool* present);
 
     std::optional<std::filesystem::path> path_;
     std::chrono::milliseconds busyTimeout_;

@@ -10,12 +10,12 @@ constexpr std::uint8_t kNoBytes[1] = {0};
 
 }  // namespace
 
-OSStatus statusOfSqlite(int resultCode) {
+StoreStatus statusOfSqlite(int resultCode) {
     switch (resultCode & 0xff) {
         case SQLITE_OK:
         case SQLITE_ROW:
         case SQLITE_DONE:
-            return errSecSuccess;
+            return store_status::kSuccess;
         case SQLITE_BUSY:
         case SQLITE_LOCKED:
             return store_status::kBusy;

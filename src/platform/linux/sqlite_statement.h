@@ -6,13 +6,13 @@
 #include <span>
 #include <string_view>
 
-#include "platform/status.h"
+#include "platform/linux/statuses.h"
 
 namespace quorvane::platform {
 
 // statusOfSqlite maps an SQLite result code (primary or extended) to an item-store status:
-// errSecSuccess for OK, ROW and DONE, otherwise one of store_status.
-OSStatus statusOfSqlite(int resultCode);
+// store_status::kSuccess for OK, ROW and DONE, otherwise one of store_status.
+StoreStatus statusOfSqlite(int resultCode);
 
 // Statement is one prepared statement, finalized on destruction. Bound data must outlive the
 // statement's last step (it is bound without a copy). When preparing failed, binding does

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "crypto/secret_bytes.h"
-#include "platform/status.h"
+#include "platform/macos/os_status.h"
 
 namespace quorvane::platform {
 

@@ -5,8 +5,8 @@
 namespace quorvane::platform {
 
 // Statuses are signed 32-bit integers as the platform's keychain returns them: 0 for success,
-// the framework's negative numbers for its failures. The Linux file store answers with the same
-// meanings for these three and numbers of its own for its other failures (linux/statuses.h).
+// the framework's negative numbers for its failures. These words belong to the macOS adapter;
+// the Linux stores answer in a status type of their own (linux/statuses.h).
 using OSStatus = std::int32_t;
 inline constexpr OSStatus errSecSuccess = 0;
 inline constexpr OSStatus errSecItemNotFound = -25300;
