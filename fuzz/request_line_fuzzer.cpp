@@ -19,7 +19,7 @@
 #include "crypto/base64.h"
 #include "crypto/wrap_salt.h"
 #include "front/command_table.h"
-#include "platform/macos/fake_security_framework.h"
+#include "support/fake_security_framework.h"
 #include "platform/macos/mac_services.h"
 #include "server/line_reader.h"
 #include "server/request.h"

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "hardening/process_memory.h"
-#include "keychain/store_file.h"
+#include "support/store_file.h"
 #include "platform/linux/file_item_store.h"
 #include "platform/linux/software_key_store.h"
 #include "support/fake_services.h"

@@ -10,8 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/macos/fake_security_framework.h"
-#include "platform/macos/mac_item_store.h"
+#include "support/fake_services.h"
 
 namespace quorvane {
 namespace {
@@ -53,14 +52,11 @@ platform::ItemStore& storeThatMustNotStart() {
     throw std::logic_error("the item store was started");
 }
 
-platform::FakeSecurityFramework& sharedFake() {
-    static platform::FakeSecurityFramework fake;
-    return fake;
-}
-platform::ItemStore& fakeProvider() {
-    static platform::MacItemStore store(sharedFake());
+testing::FakeItemStore& sharedStore() {
+    static testing::FakeItemStore store;
     return store;
 }
+platform::ItemStore& fakeProvider() { return sharedStore(); }
 
 // withStandardInput runs `body` with `fd` as standard input, then puts the old one back.
 template <class Body>
@@ -113,12 +109,11 @@ TEST(SecretCommandTest, UnknownCommandFailsWithStatus6) {
 
 TEST(SecretCommandTest, PlatformFailuresGiveTheirTextAndStatus6) {
     std::vector<std::string_view> arguments = {"--service", "s", "--account", "a"};
-    sharedFake().scriptStatus("itemCopyMatching", -25308);
+    sharedStore().failWith = "-40005";
     SecretCommandResult result = runSecretCommand("load", arguments, fakeProvider);
     EXPECT_EQ(result.status, 6);
-    EXPECT_EQ(result.error, "keychain secret load failed: -25308");
+    EXPECT_EQ(result.error, "keychain secret load failed: -40005");
     EXPECT_TRUE(result.output.empty());
-    sharedFake().scriptStatus("itemDelete", -40005);
     result = runSecretCommand("delete", arguments, fakeProvider);
     EXPECT_EQ(result.status, 6);
     EXPECT_EQ(result.error, "keychain secret delete failed: -40005");

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "keychain/store_file.h"
+#include "support/store_file.h"
 #include "support/helper_process.h"
 
 namespace quorvane::testing {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "keychain/store_file.h"
+#include "support/store_file.h"
 #include "support/helper_process.h"
 #include "support/session_keyring.h"
 

@@ -1,21 +1,24 @@
-// wrap_touchid, unwrap_touchid and reset_touchid_key through the macOS adapters over the fake
-// framework: every message in the order its check runs, and what each failure leaves untouched.
+// wrap_touchid, unwrap_touchid and reset_touchid_key on plain fakes of the platform services:
+// the replies, every error text in the order its check runs, what the key store and the prompt
+// were asked, and that a failure opens no session.
 #include "presence/presence_commands.h"
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "crypto/base64.h"
 #include "crypto/hex.h"
-#include "presence/command_runner.h"
 #include "presence/presence_wrap.h"
-#include "platform/macos/mac_key_store.h"
+#include "support/plain_services.h"
 
 namespace quorvane {
 namespace {
 
 using testing::CommandRunner;
+using Step = platform::KeyStoreError::Step;
 
-const std::string kVaultKeyHex(64, 'a');
+const std::string kVaultKeyHex = std::string(32, 'a') + std::string(32, '7');
 
 std::string sessionOf(CommandRunner& runner, SessionMode mode) {
     return runner.sessions.createSession(hexData(kVaultKeyHex), mode);
@@ -30,205 +33,142 @@ std::string unwrapLine(const std::string& blob) {
 }
 
 std::string wrapFor(CommandRunner& runner) {
-    auto outcome = runner.run(wrapPresenceCommand, wrapLine(sessionOf(runner, SessionMode::full)));
+    auto outcome = runner.run("wrap_touchid", wrapLine(sessionOf(runner, SessionMode::full)));
     EXPECT_EQ(outcome.error, "");
     return outcome.reply["blob"].str();
 }
 
-bool madeAKeyPair(const CommandRunner& runner) {
-    for (const auto& call : runner.platform.calls) {
-        if (call.operation == "keyCreateRandomKey") return true;
-    }
-    return false;
-}
-
-TEST(WrapPresence, RepliesABase64BlobAndCreatesThePairOnFirstUse) {
+TEST(WrapPresenceCommand, MakesTheKeyOnceAndRepliesOnlyABlob) {
     CommandRunner runner;
-    auto outcome = runner.run(wrapPresenceCommand, wrapLine(sessionOf(runner, SessionMode::full)));
+    auto outcome = runner.run("wrap_touchid", wrapLine(sessionOf(runner, SessionMode::full)));
     ASSERT_EQ(outcome.error, "");
     EXPECT_EQ(outcome.reply.object().size(), 3u);  // id, ok, blob
-    EXPECT_TRUE(outcome.reply["ok"].boolean());
-    auto blob = base64DecodeSecret(outcome.reply["blob"].str());
-    ASSERT_TRUE(blob.has_value());
-    EXPECT_EQ(runner.platform.items.size(), 1u);
-    EXPECT_EQ(runner.platform.promptCount, 0) << "wrapping asks nobody";
-    EXPECT_EQ(runner.sessions.size(), 1u);
-
-    // The second wrap reuses the pair.
+    EXPECT_TRUE(base64DecodeSecret(outcome.reply["blob"].str()).has_value());
     wrapFor(runner);
-    EXPECT_EQ(runner.platform.items.size(), 1u);
+    EXPECT_EQ(runner.fakes.keys().creates, 1) << "the second wrap uses the key the first made";
+    EXPECT_EQ(runner.fakes.presence().prompts, 0) << "wrapping asks nobody";
 }
 
-TEST(WrapPresence, SessionChecksComeBeforeThePlatform) {
-    struct Case {
-        const char* line;
-        const char* expected;
-    };
-    const Case cases[] = {
+TEST(WrapPresenceCommand, RequestAndSessionChecksComeBeforeThePlatform) {
+    const std::pair<std::string, std::string> cases[] = {
         {R"({"cmd":"wrap_touchid"})", "wrap_touchid missing sessionId"},
         {R"({"cmd":"wrap_touchid","sessionId":7})", "wrap_touchid missing sessionId"},
-        {R"({"cmd":"wrap_touchid","sessionId":null})", "wrap_touchid missing sessionId"},
-        {R"({"cmd":"wrap_touchid","sessionId":""})", "vault session missing"},
-        {R"({"cmd":"wrap_touchid","sessionId":"00000000000000000000000000000000"})",
-         "vault session missing"},
+        {wrapLine("no-such-session"), "vault session missing"},
     };
-    for (const Case& c : cases) {
+    for (const auto& [line, expected] : cases) {
         CommandRunner runner;
-        EXPECT_EQ(runner.error(wrapPresenceCommand, c.line), c.expected) << c.line;
-        EXPECT_EQ(runner.platformUses, 0) << c.line;
+        EXPECT_EQ(runner.error("wrap_touchid", line), expected) << line;
+        EXPECT_EQ(runner.fakes.started, 0) << line;
     }
-
     CommandRunner runner;
-    EXPECT_EQ(runner.error(wrapPresenceCommand, wrapLine(sessionOf(runner, SessionMode::capture))),
+    EXPECT_EQ(runner.error("wrap_touchid", wrapLine(sessionOf(runner, SessionMode::capture))),
               "vault session is capture-only");
-    EXPECT_EQ(runner.platformUses, 0);
-    EXPECT_FALSE(madeAKeyPair(runner));
+    EXPECT_EQ(runner.fakes.started, 0);
 }
 
-TEST(WrapPresence, ReportsEachPlatformFailureInOrder) {
+TEST(WrapPresenceCommand, NamesEachKeyStoreFailure) {
     struct Case {
-        const char* what;
-        std::function<void(platform::FakeSecurityFramework&)> script;
-        const char* expected;
+        Step step;
+        std::string detail;
+        std::string expected;
     };
     const Case cases[] = {
-        {"access control", [](auto& p) { p.accessControlFails = true; },
-         "unable to create access control"},
-        {"creation",
-         [](auto& p) {
-             p.keyCreateFails = true;
-             p.keyCreateError = PlatformError("no room");
-         },
-         "secure enclave key create failed: no room"},
-        {"creation, no reason", [](auto& p) { p.keyCreateFails = true; },
-         "secure enclave key create failed: unknown"},
-        {"public key", [](auto& p) { p.publicKeyMissing = true; },
-         "secure enclave public key unavailable"},
-        {"algorithm", [](auto& p) { p.encryptSupported = false; },
-         "secure enclave algorithm unsupported"},
-        {"public key before algorithm",
-         [](auto& p) {
-             p.publicKeyMissing = true;
-             p.encryptSupported = false;
-         },
-         "secure enclave public key unavailable"},
-        {"encryption",
-         [](auto& p) {
-             p.encryptFails = true;
-             p.encryptError = PlatformError("point at infinity");
-         },
-         "secure enclave wrap failed: point at infinity"},
-        {"encryption, no reason", [](auto& p) { p.encryptFails = true; },
-         "secure enclave wrap failed: unknown"},
+        {Step::accessControl, "", "unable to create access control"},
+        {Step::create, "-40005", "secure enclave key create failed: -40005"},
+        {Step::create, "", "secure enclave key create failed: unknown"},
+        {Step::encrypt, "point at infinity", "secure enclave wrap failed: point at infinity"},
+        {Step::encrypt, "", "secure enclave wrap failed: unknown"},
     };
     for (const Case& c : cases) {
         CommandRunner runner;
-        c.script(runner.platform);
-        EXPECT_EQ(runner.error(wrapPresenceCommand, wrapLine(sessionOf(runner, SessionMode::full))),
-                  c.expected)
-            << c.what;
-        EXPECT_EQ(runner.sessions.size(), 1u) << c.what;
+        runner.fakes.keys().failing = c.step;
+        runner.fakes.keys().failureDetail = c.detail;
+        EXPECT_EQ(runner.error("wrap_touchid", wrapLine(sessionOf(runner, SessionMode::full))),
+                  c.expected);
+        EXPECT_EQ(runner.sessions.size(), 1u);
     }
 }
 
-TEST(UnwrapPresence, OpensANewFullSessionWithTheWrappedKey) {
+TEST(UnwrapPresenceCommand, AsksOnceAndOpensANewFullSessionWithTheWrappedKey) {
     CommandRunner runner;
     std::string blob = wrapFor(runner);
-    runner.platform.calls.clear();
-
-    auto outcome = runner.run(unwrapPresenceCommand, unwrapLine(blob));
+    auto outcome = runner.run("unwrap_touchid", unwrapLine(blob));
     ASSERT_EQ(outcome.error, "");
     EXPECT_EQ(outcome.reply.object().size(), 3u);  // id, ok, sessionId
     std::string sessionId = outcome.reply["sessionId"].str();
-    EXPECT_EQ(runner.sessions.size(), 2u);
     EXPECT_EQ(dataHex(runner.sessions.requireFullSession(sessionId).span()), kVaultKeyHex);
-    EXPECT_EQ(runner.platform.promptCount, 1);
-    EXPECT_EQ(runner.platform.lastPromptReason, "Unlock Quorvane vault");
+    EXPECT_EQ(runner.fakes.presence().prompts, 1);
+    EXPECT_EQ(runner.fakes.presence().lastReason, "Unlock Quorvane vault");
 }
 
-TEST(UnwrapPresence, ReportsEachFailureInOrderAndOpensNothing) {
+TEST(UnwrapPresenceCommand, ReportsEachFailureInOrderOpensNothingAndAsksOnlyWhenItCanBeUsed) {
     struct Case {
         const char* what;
-        std::string line;  // empty: a good blob for the runner's key pair
-        std::function<void(platform::FakeSecurityFramework&)> script;
-        const char* expected;
-        bool prompted;
+        std::function<void(testing::PlainServices&)> script;
+        std::string line;  // empty: a blob wrapped to the key
+        std::string expected;
+        int prompts;
     };
-    auto none = [](platform::FakeSecurityFramework&) {};
     const Case cases[] = {
-        {"no blob", R"({"cmd":"unwrap_touchid"})", none, "unwrap_touchid missing blob", false},
-        {"blob not a string", R"({"cmd":"unwrap_touchid","blob":["AAAA"]})", none,
-         "unwrap_touchid missing blob", false},
-        {"space", unwrapLine("AQID BAUG"), none, "invalid wrapped blob", false},
-        {"line break", R"({"cmd":"unwrap_touchid","blob":"AQID\nBAUG"})", none,
-         "invalid wrapped blob", false},
-        {"no padding", unwrapLine("AQI"), none, "invalid wrapped blob", false},
-        {"bad blob before unavailable", unwrapLine("A*=="), [](auto& p) { p.canEvaluate = false; },
-         "invalid wrapped blob", false},
-        {"unavailable", "", [](auto& p) { p.canEvaluate = false; }, "unavailable: no biometrics",
-         false},
-        {"unavailable with reason", "",
-         [](auto& p) {
-             p.canEvaluate = false;
-             p.canEvaluateError = PlatformError("polkit is not running on the system bus");
+        {"no blob", nullptr, R"({"cmd":"unwrap_touchid"})", "unwrap_touchid missing blob", 0},
+        {"blob not a string", nullptr, R"({"cmd":"unwrap_touchid","blob":[]})",
+         "unwrap_touchid missing blob", 0},
+        {"not base64", nullptr, unwrapLine("not base64!"), "invalid wrapped blob", 0},
+        {"no prompt possible", [](auto& f) { f.presence().unavailable = "no agent"; }, "",
+         "unavailable: no agent", 0},
+        {"no key", [](auto& f) { f.keys().scalar.reset(); }, "", "secure enclave key missing", 0},
+        {"lookup failed",
+         [](auto& f) {
+             f.keys().failing = Step::load;
+             f.keys().failureDetail = "-40007";
          },
-         "unavailable: polkit is not running on the system bus", false},
-        {"lookup failure", "", [](auto& p) { p.scriptStatus("itemCopyMatching", -40005); },
-         "secure enclave key load failed: -40005", false},
-        {"decrypt algorithm", "", [](auto& p) { p.decryptSupported = false; },
-         "secure enclave decrypt algorithm unsupported", false},
-        {"refused prompt", "",
-         [](auto& p) {
-             p.promptPasses = false;
-             p.decryptError = PlatformError("user presence was not confirmed");
-         },
-         "secure enclave unwrap failed: user presence was not confirmed", true},
-        {"refused prompt, no reason", "", [](auto& p) { p.promptPasses = false; },
-         "secure enclave unwrap failed: unknown", true},
+         "", "secure enclave key load failed: -40007", 0},
+        {"refused", [](auto& f) { f.presence().passes = false; }, "",
+         "secure enclave unwrap failed: user presence was not confirmed", 1},
+        {"foreign blob", nullptr, unwrapLine(std::string(120, 'A')),
+         "secure enclave unwrap failed: unknown", 1},
     };
     for (const Case& c : cases) {
         CommandRunner runner;
         std::string line = c.line.empty() ? unwrapLine(wrapFor(runner)) : c.line;
-        const std::size_t sessionsBefore = runner.sessions.size();
-        runner.platform.promptCount = 0;
-        c.script(runner.platform);
-        EXPECT_EQ(runner.error(unwrapPresenceCommand, line), c.expected) << c.what;
-        EXPECT_EQ(runner.platform.promptCount > 0, c.prompted) << c.what;
-        EXPECT_EQ(runner.sessions.size(), sessionsBefore) << c.what;
+        if (c.what == std::string("foreign blob")) wrapFor(runner);  // a key, not this blob's
+        if (c.script) c.script(runner.fakes);
+        std::size_t sessions = runner.sessions.size();
+        std::string error = runner.error("unwrap_touchid", line);
+        if (c.what == std::string("foreign blob")) {
+            EXPECT_EQ(error.rfind("secure enclave unwrap failed: ", 0), 0u) << error;
+        } else {
+            EXPECT_EQ(error, c.expected) << c.what;
+        }
+        EXPECT_EQ(runner.sessions.size(), sessions) << c.what;
+        if (runner.fakes.started > 0) {
+            EXPECT_EQ(runner.fakes.presence().prompts, c.prompts) << c.what;
+        }
     }
 }
 
-TEST(UnwrapPresence, OldBlobsFailOnceTheKeyPairIsReset) {
-    CommandRunner runner;
-    std::string blob = wrapFor(runner);
-    EXPECT_EQ(runner.error(resetPresenceKeyCommand, R"({"cmd":"reset_touchid_key","x":1})"),
-              "<succeeded>");
-    EXPECT_EQ(runner.error(unwrapPresenceCommand, unwrapLine(blob)), "secure enclave key missing");
-
-    // A new pair exists after the next wrap, and the old blob is not its.
-    wrapFor(runner);
-    EXPECT_EQ(runner.error(unwrapPresenceCommand, unwrapLine(blob)),
-              "secure enclave unwrap failed: unknown");
-}
-
-TEST(UnwrapPresence, ABlobThatDoesNotHoldA32ByteKeyOpensNothing) {
+TEST(UnwrapPresenceCommand, ABlobThatDoesNotHoldA32ByteKeyOpensNothing) {
     for (std::string keyHex : {std::string(), std::string("00"), kVaultKeyHex.substr(2)}) {
         CommandRunner runner;
-        std::string blob = wrapVaultKey(runner.services->keys(), hexData(keyHex)->span());
-        EXPECT_EQ(runner.error(unwrapPresenceCommand, unwrapLine(blob)),
+        std::string blob = wrapVaultKey(runner.fakes.keys(), hexData(keyHex)->span());
+        EXPECT_EQ(runner.error("unwrap_touchid", unwrapLine(blob)),
                   "invalid vault key from secure enclave unwrap");
         EXPECT_EQ(runner.sessions.size(), 0u);
     }
 }
 
-TEST(ResetPresenceKey, SucceedsWithoutAKeyAndReportsOtherStatuses) {
+TEST(ResetPresenceKeyCommand, DeletesTheKeySoOldBlobsNoLongerOpen) {
     CommandRunner runner;
-    auto outcome = runner.run(resetPresenceKeyCommand, R"({"cmd":"reset_touchid_key"})");
-    EXPECT_EQ(outcome.error, "");
-    EXPECT_EQ(outcome.reply.object().size(), 2u);  // id, ok
-    runner.platform.scriptStatus("itemDelete", -25308);
-    EXPECT_EQ(runner.error(resetPresenceKeyCommand, R"({"cmd":"reset_touchid_key"})"),
-              "secure enclave key delete failed: -25308");
+    std::string blob = wrapFor(runner);
+    EXPECT_EQ(runner.error("reset_touchid_key", R"({"cmd":"reset_touchid_key"})"), "<succeeded>");
+    EXPECT_EQ(runner.error("reset_touchid_key", R"({"cmd":"reset_touchid_key"})"), "<succeeded>")
+        << "a missing key is fine";
+    EXPECT_EQ(runner.error("unwrap_touchid", unwrapLine(blob)), "secure enclave key missing");
+
+    runner.fakes.keys().failing = Step::remove;
+    runner.fakes.keys().failureDetail = "-40004";
+    EXPECT_EQ(runner.error("reset_touchid_key", R"({"cmd":"reset_touchid_key"})"),
+              "secure enclave key delete failed: -40004");
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <string>
 
-#include "keychain/store_file.h"
+#include "support/store_file.h"
 #include "platform/linux/file_item_store.h"
 #include "platform/linux/software_key_store.h"
 #include "support/fake_services.h"

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/macos/fake_security_framework.h"
+#include "support/fake_security_framework.h"
 
 namespace quorvane {
 namespace {

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "keychain/store_file.h"
+#include "support/store_file.h"
 #include "support/helper_process.h"
 
 namespace quorvane::testing {

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "base/errors.h"
-#include "platform/macos/fake_security_framework.h"
+#include "support/fake_security_framework.h"
 #include "platform/macos/mac_key_store.h"
 #include "support/error_text.h"
 
@@ -46,7 +46,7 @@ const FakePlatform::Call& onlyCall(const FakePlatform& platform, const std::stri
     return *found;
 }
 
-TEST(FindPresenceKey, AsksForAReferenceByTheBaseQuery) {
+TEST(MacFindPresenceKey, AsksForAReferenceByTheBaseQuery) {
     FakePlatform platform;
     platform::MacKeyStore keys(platform);
     EXPECT_EQ(keys.find(), nullptr);
@@ -55,7 +55,7 @@ TEST(FindPresenceKey, AsksForAReferenceByTheBaseQuery) {
     EXPECT_EQ(*query.get<bool>(attr::kSecReturnRef), true);
 }
 
-TEST(FindPresenceKey, AnyFailureStatusMeansNoKey) {
+TEST(MacFindPresenceKey, AnyFailureStatusMeansNoKey) {
     for (platform::OSStatus status : {platform::errSecItemNotFound, -25308, -40005, 1}) {
         FakePlatform platform;
         platform::MacKeyStore keys(platform);
@@ -65,7 +65,7 @@ TEST(FindPresenceKey, AnyFailureStatusMeansNoKey) {
     }
 }
 
-TEST(LoadOrCreatePrivateKey, CreatesThePairOnceWithTheVaultKeyAttributes) {
+TEST(MacFindOrCreatePresenceKey, CreatesThePairOnceWithTheVaultKeyAttributes) {
     FakePlatform platform;
     platform::MacKeyStore keys(platform);
     auto first = findOrCreatePresenceKey(keys);
@@ -102,7 +102,7 @@ TEST(LoadOrCreatePrivateKey, CreatesThePairOnceWithTheVaultKeyAttributes) {
     EXPECT_NO_THROW(second->decrypt(blob));
 }
 
-TEST(LoadOrCreatePrivateKey, AFailedLookupCreatesANewKeyUnderTheSameTag) {
+TEST(MacFindOrCreatePresenceKey, AFailedLookupCreatesANewKeyUnderTheSameTag) {
     FakePlatform platform;
     platform::MacKeyStore keys(platform);
     platform.scriptStatus("itemCopyMatching", -25308);
@@ -112,7 +112,7 @@ TEST(LoadOrCreatePrivateKey, AFailedLookupCreatesANewKeyUnderTheSameTag) {
                                         "keyCreateRandomKey"}));
 }
 
-TEST(LoadOrCreatePrivateKey, ReportsEachCreationFailure) {
+TEST(MacFindOrCreatePresenceKey, ReportsEachCreationFailure) {
     struct Case {
         const char* what;
         bool accessControlFails, keyCreateFails;
@@ -137,7 +137,7 @@ TEST(LoadOrCreatePrivateKey, ReportsEachCreationFailure) {
     }
 }
 
-TEST(LoadPrivateKeyForUse, BindsTheKeyToAFreshContextCarryingThePrompt) {
+TEST(MacFindPresenceKeyForUse, BindsTheKeyToAFreshContextCarryingThePrompt) {
     FakePlatform platform;
     platform::MacKeyStore keys(platform);
     findOrCreatePresenceKey(keys);
@@ -159,7 +159,7 @@ TEST(LoadPrivateKeyForUse, BindsTheKeyToAFreshContextCarryingThePrompt) {
     EXPECT_EQ(platform.lastPromptReason, "Unlock Quorvane vault");
 }
 
-TEST(LoadPrivateKeyForUse, ReportsUnavailabilityBeforeLookingForTheKey) {
+TEST(MacFindPresenceKeyForUse, ReportsUnavailabilityBeforeLookingForTheKey) {
     FakePlatform platform;
     platform::MacKeyStore keys(platform);
     platform.canEvaluate = false;
@@ -169,7 +169,7 @@ TEST(LoadPrivateKeyForUse, ReportsUnavailabilityBeforeLookingForTheKey) {
     for (const auto& call : platform.calls) EXPECT_NE(call.operation, "itemCopyMatching");
 }
 
-TEST(LoadPrivateKeyForUse, TellsAMissingKeyFromOtherStatuses) {
+TEST(MacFindPresenceKeyForUse, TellsAMissingKeyFromOtherStatuses) {
     struct Case {
         std::optional<platform::OSStatus> status;  // scripted lookup status; none: real lookup
         const char* expected;
@@ -191,7 +191,7 @@ TEST(LoadPrivateKeyForUse, TellsAMissingKeyFromOtherStatuses) {
     }
 }
 
-TEST(DeletePrivateKey, RemovesByTheBaseQueryAndAcceptsAMissingKey) {
+TEST(MacDeletePresenceKey, RemovesByTheBaseQueryAndAcceptsAMissingKey) {
     FakePlatform platform;
     platform::MacKeyStore keys(platform);
     findOrCreatePresenceKey(keys);
@@ -203,7 +203,7 @@ TEST(DeletePrivateKey, RemovesByTheBaseQueryAndAcceptsAMissingKey) {
     EXPECT_EQ(errorText([&] { deletePresenceKey(keys); }), "<succeeded>");
 }
 
-TEST(DeletePrivateKey, ReportsOtherStatusesInSignedDecimal) {
+TEST(MacDeletePresenceKey, ReportsOtherStatusesInSignedDecimal) {
     for (platform::OSStatus status : {-25308, -1, 13}) {
         FakePlatform platform;
         platform::MacKeyStore keys(platform);

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "base/errors.h"
-#include "platform/macos/fake_security_framework.h"
+#include "support/fake_security_framework.h"
 #include "platform/macos/mac_item_store.h"
 #include "platform/macos/mac_key_store.h"
 #include "platform/macos/mac_presence.h"

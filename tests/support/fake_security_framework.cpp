@@ -1,4 +1,4 @@
-#include "platform/macos/fake_security_framework.h"
+#include "support/fake_security_framework.h"
 
 #include <algorithm>
 #include <thread>
