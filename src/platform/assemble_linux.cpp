@@ -20,6 +20,7 @@
 #include "platform/secret_service/secret_service_probe.h"
 #include "platform/services.h"
 #include "platform/tpm/tpm_key_store.h"
+#include "platform/unusable_item_store.h"
 
 namespace quorvane::platform {
 namespace {
@@ -41,19 +42,21 @@ std::string tpmTcti() {
     return testSetting("QUORVANE_TEST_TPM_TCTI").value_or(TpmKeyStore::kDeviceTcti);
 }
 
-// ItemStorePlace is the choice of where this session keeps its items: the desktop keyring or the
-// file store. It is made once, when first needed (the probe talks to the session bus, which a
-// mode that keeps no item should not pay for), and both the item store and the key ladder's
-// keyring rung follow that one decision.
+// ItemStorePlace is the choice of where this session keeps its items: the desktop keyring, the
+// file store, or nowhere for now (a keyring that is there but does not answer). It is made once,
+// when first needed (the probe talks to the session bus, which a mode that keeps no item should
+// not pay for), and both the item store and the key ladder's keyring rung follow that one
+// decision.
 class ItemStorePlace {
   public:
-    bool isDesktopKeyring() {
-        if (!keyring_) keyring_ = secretServiceAnswers();
-        return *keyring_;
+    const SecretServiceProbe& probe() {
+        if (!probe_) probe_ = probeSecretService();
+        return *probe_;
     }
+    bool isDesktopKeyring() { return probe().answer == SecretServiceProbe::Answer::answers; }
 
   private:
-    std::optional<bool> keyring_;
+    std::optional<SecretServiceProbe> probe_;
 };
 
 // presenceKeys builds the protection ladder of the presence key, strongest first, over the
@@ -78,6 +81,7 @@ std::unique_ptr<KeyStore> presenceKeys(Services& services,
         [place]() -> std::optional<std::string> {
             if (place->isDesktopKeyring()) return std::nullopt;
             if (!sessionBusAddress()) return std::string("the session has no D-Bus session bus");
+            if (!place->probe().reason.empty()) return place->probe().reason;
             return std::string("no Secret Service answers on the session bus");
         }});
     return std::make_unique<KeyLadder>(std::move(rungs));
@@ -90,9 +94,14 @@ std::unique_ptr<Services> assembleServices() {
     return std::make_unique<Services>(
         // Item store: the desktop keyring when the session bus has a Secret Service that answers
         // (with the file store behind it, so secrets stored there before are still found and
-        // move into the keyring), else the file store.
+        // move into the keyring); the file store only when the session has no Secret Service at
+        // all; a Secret Service that is there but does not answer fails every operation.
         [place](Services&) -> std::unique_ptr<ItemStore> {
-            if (!place->isDesktopKeyring()) return makeFileItemStore();
+            const SecretServiceProbe& probe = place->probe();
+            if (probe.answer == SecretServiceProbe::Answer::unusable) {
+                return std::make_unique<UnusableItemStore>(probe.reason);
+            }
+            if (probe.answer == SecretServiceProbe::Answer::absent) return makeFileItemStore();
             return std::make_unique<MigratingItemStore>(std::make_unique<SecretServiceItemStore>(),
                                                         makeFileItemStore());
         },

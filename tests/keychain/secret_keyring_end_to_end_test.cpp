@@ -88,6 +88,23 @@ TEST_F(SecretKeyringTest, LockedKeyringFailsWithItsOwnMessage) {
     EXPECT_EQ(load("svc", "there").out, "v");
 }
 
+// A keyring that is there but does not answer is a failure on every command, never "missing", and
+// nothing goes to the file store meanwhile: an application that believed "missing" would store
+// the secret again, into a place the person never chose.
+TEST_F(SecretKeyringTest, AStalledKeyringIsAFailureNotAnAbsence) {
+    expectOk(store("quorvane.vault", "alice", "kept"));
+    session.pauseKeyring();
+    const std::string stalled = "the Secret Service did not answer within 5 seconds";
+    expectFailure(load("quorvane.vault", "alice"), "keychain secret load failed: " + stalled);
+    expectFailure(store("quorvane.vault", "alice", "new"), "keychain secret store failed: " + stalled);
+    expectFailure(remove("quorvane.vault", "alice"), "keychain secret delete failed: " + stalled);
+    EXPECT_FALSE(std::filesystem::exists(fileStore())) << "nothing was written elsewhere";
+    session.resumeKeyring();
+    RunResult loaded = load("quorvane.vault", "alice");
+    EXPECT_EQ(loaded.status, 0) << loaded.err;
+    EXPECT_EQ(loaded.out, "kept");
+}
+
 TEST_F(SecretKeyringTest, SecretStoredInTheFileStoreMovesIntoTheKeyringAtItsNextStore) {
     // Stored where the session had no keyring to offer.
     expectOk(store("svc", "acct", "from before", false));

@@ -262,11 +262,13 @@ TEST(SecretServiceProbe, AnswersOnlyWhenASecretServiceAnswers) {
     }
 }
 
-// A Secret Service that owns its name and never answers: the probe says no and operations end
-// with the timeout text of the bound they were given (a bound not kept would hang the test).
+// A Secret Service that owns its name and never answers is there but unusable (never taken for
+// an absent one), and operations end with the timeout text of the bound they were given (a bound
+// not kept would hang the test).
 TEST(SecretServiceProbe, SilentSecretServiceEndsAtTheBound) {
     SessionKeyring session(SessionKeyring::Provider::silent);
-    EXPECT_EQ(valueOf(tool(session, {"--bound-ms", "300", "probe"})), "no");
+    EXPECT_EQ(valueOf(tool(session, {"--bound-ms", "300", "probe"})),
+              "unusable: the Secret Service did not answer within 300 ms");
     RunResult loaded = tool(session, {"--bound-ms", "300", "load", "svc", "acct"});
     EXPECT_EQ(loaded.status, 2);
     EXPECT_EQ(loaded.err, "load: the Secret Service did not answer within 300 ms\n");

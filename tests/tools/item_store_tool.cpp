@@ -61,7 +61,12 @@ int print(const std::optional<SecretBytes>& value) {
 int run(std::chrono::milliseconds bound, const std::vector<std::string>& args) {
     const std::string& op = args.at(0);
     if (op == "probe") {
-        std::fputs(quorvane::platform::secretServiceAnswers(bound) ? "yes" : "no", stdout);
+        using Answer = quorvane::platform::SecretServiceProbe::Answer;
+        auto probe = quorvane::platform::probeSecretService(bound);
+        std::fputs(probe.answer == Answer::answers  ? "yes"
+                   : probe.answer == Answer::absent ? "no"
+                                                    : ("unusable: " + probe.reason).c_str(),
+                   stdout);
         return 0;
     }
     SecretServiceItemStore store(bound);

@@ -13,12 +13,38 @@ namespace {
 // The answer to ReadAlias when the alias names no collection.
 constexpr const char* kNoObject = "/";
 
+// Remote errors that say nobody owns the name and nobody can be started for it.
+constexpr const char* kNobodyThere[] = {
+    "org.freedesktop.DBus.Error.ServiceUnknown",
+    "org.freedesktop.DBus.Error.NameHasNoOwner",
+};
+
+using Answer = SecretServiceProbe::Answer;
+
+// judgeFailure tells an absent Secret Service from one that is there but failed, for the error of
+// a failed call (which it frees). A cancelled call is one the deadline ended: nothing answered.
+SecretServiceProbe judgeFailure(const GlibLibrary& glib, const BusDeadline& deadline,
+                                GError* error) {
+    if (error == nullptr) return {Answer::unusable, deadline.timeoutText()};
+    gchar* remote = glib.g_dbus_error_get_remote_error(error);
+    bool nobody = false;
+    for (const char* name : kNobodyThere) {
+        if (remote != nullptr && std::strcmp(remote, name) == 0) nobody = true;
+    }
+    glib.g_free(remote);
+    if (nobody) {
+        glib.g_error_free(error);
+        return {Answer::absent, {}};
+    }
+    return {Answer::unusable, deadline.describe(error)};
+}
+
 // askForDefaultCollection connects to `address` and asks the Secret Service for its default
 // collection; the call also makes the bus start the service when it is not running yet.
-bool askForDefaultCollection(const GlibLibrary& glib, const std::string& address,
-                             std::chrono::milliseconds bound) {
+SecretServiceProbe askForDefaultCollection(const GlibLibrary& glib, const std::string& address,
+                                           std::chrono::milliseconds bound) {
     GMainContext* context = glib.g_main_context_new();
-    bool found = false;
+    SecretServiceProbe found;
     {
         BusDeadline deadline(glib, context, bound);
         auto flags =
@@ -29,9 +55,23 @@ bool askForDefaultCollection(const GlibLibrary& glib, const std::string& address
                                                    data);
         });
         GDBusConnection* connection = nullptr;
-        if (connected != nullptr) {
-            connection = glib.g_dbus_connection_new_for_address_finish(connected, nullptr);
+        if (connected == nullptr) {
+            // The bus itself did not answer in time: a session bus is there, so this is not the
+            // absence of a keyring.
+            found = {Answer::unusable, deadline.timeoutText()};
+        } else {
+            GError* error = nullptr;
+            connection = glib.g_dbus_connection_new_for_address_finish(connected, &error);
             glib.g_object_unref(connected);
+            if (connection == nullptr) {
+                bool cancelled = error != nullptr &&
+                                 glib.g_error_matches(error, glib.g_io_error_quark(),
+                                                      G_IO_ERROR_CANCELLED);
+                // A bus address that leads nowhere is a session without a bus.
+                found = cancelled ? SecretServiceProbe{Answer::unusable, deadline.timeoutText()}
+                                  : SecretServiceProbe{Answer::absent, {}};
+                if (error != nullptr) glib.g_error_free(error);
+            }
         }
         if (connection != nullptr) {
             GAsyncResult* answered = deadline.wait([&](GCancellable* c, auto callback, auto data) {
@@ -42,16 +82,21 @@ bool askForDefaultCollection(const GlibLibrary& glib, const std::string& address
                     reinterpret_cast<const GVariantType*>("(o)"), G_DBUS_CALL_FLAGS_NONE,
                     static_cast<gint>(bound.count()), c, callback, data);
             });
-            GVariant* reply = nullptr;
-            if (answered != nullptr) {
-                reply = glib.g_dbus_connection_call_finish(connection, answered, nullptr);
+            if (answered == nullptr) {
+                found = {Answer::unusable, deadline.timeoutText()};
+            } else {
+                GError* error = nullptr;
+                GVariant* reply = glib.g_dbus_connection_call_finish(connection, answered, &error);
                 glib.g_object_unref(answered);
-            }
-            if (reply != nullptr) {
-                const gchar* path = nullptr;
-                glib.g_variant_get(reply, "(&o)", &path);
-                found = path != nullptr && std::strcmp(path, kNoObject) != 0;
-                glib.g_variant_unref(reply);
+                if (reply == nullptr) {
+                    found = judgeFailure(glib, deadline, error);
+                } else {
+                    const gchar* path = nullptr;
+                    glib.g_variant_get(reply, "(&o)", &path);
+                    bool named = path != nullptr && std::strcmp(path, kNoObject) != 0;
+                    found = {named ? Answer::answers : Answer::absent, {}};
+                    glib.g_variant_unref(reply);
+                }
             }
             // Closing is not waited for: the socket goes with the connection's last reference.
             glib.g_dbus_connection_close(connection, nullptr, nullptr, nullptr);
@@ -90,11 +135,11 @@ std::optional<std::string> sessionBusAddress() {
     return "unix:path=" + escaped;
 }
 
-bool secretServiceAnswers(std::chrono::milliseconds bound) {
+SecretServiceProbe probeSecretService(std::chrono::milliseconds bound) {
     std::optional<std::string> address = sessionBusAddress();
-    if (!address) return false;
+    if (!address) return {};
     const GlibLibrary* glib = glibLibrary();
-    if (glib == nullptr) return false;
+    if (glib == nullptr) return {};
     return askForDefaultCollection(*glib, *address, bound);
 }
 

@@ -16,12 +16,32 @@ inline constexpr std::chrono::milliseconds kSecretServiceProbeBound{5000};
 // it never falls back to launching a bus (dbus-launch --autolaunch). Thread-safe.
 std::optional<std::string> sessionBusAddress();
 
-// secretServiceAnswers tells whether this session has a Secret Service to keep secrets in: a
+// What the probe found on the session bus.
+struct SecretServiceProbe {
+    enum class Answer {
+        // A provider of org.freedesktop.secrets answered and names a default collection (locked
+        // or not): secrets belong there.
+        answers,
+        // There is no Secret Service: no session bus, no libsecret, or a bus with nobody owning
+        // org.freedesktop.secrets and no service file to start one, or a provider without a
+        // default collection. Secrets go to the file store.
+        absent,
+        // A Secret Service is there but cannot be used now: it did not answer within the bound
+        // (a stopped, wedged or swapped-out daemon), or its start or its answer failed. This is
+        // never taken for an absent keyring: nothing may be written elsewhere meanwhile.
+        unusable,
+    };
+    Answer answer = Answer::absent;
+    // Why it is unusable, in plain words ("the Secret Service did not answer within 5 seconds");
+    // empty otherwise.
+    std::string reason;
+};
+
+// probeSecretService asks this session whether it has a Secret Service to keep secrets in: a
 // session bus (sessionBusAddress), on it a provider of org.freedesktop.secrets (running, or
-// started by the bus on the call), which names a default collection (locked or not). It asks
-// over a connection of its own, closed afterwards. Returns false when any of these is missing,
-// when anything fails, and when no answer came within `bound` (plus at most one second to give
-// up on the call). Never raises, never prompts. Not thread-safe with other users of libsecret.
-bool secretServiceAnswers(std::chrono::milliseconds bound = kSecretServiceProbeBound);
+// started by the bus on the call), which names a default collection. It asks over a connection
+// of its own, closed afterwards, and waits at most `bound` (plus one second to give up on the
+// call). Never raises, never prompts. Not thread-safe with other users of libsecret.
+SecretServiceProbe probeSecretService(std::chrono::milliseconds bound = kSecretServiceProbeBound);
 
 }  // namespace quorvane::platform
