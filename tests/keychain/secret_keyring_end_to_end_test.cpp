@@ -105,6 +105,36 @@ TEST_F(SecretKeyringTest, AStalledKeyringIsAFailureNotAnAbsence) {
     EXPECT_EQ(loaded.out, "kept");
 }
 
+// Another program may keep an item under its own schema with the same service and account. It is
+// never read, replaced, relabelled or deleted; an item typed in by hand (no schema) is ours to
+// use, and keeps the label the person gave it.
+TEST_F(SecretKeyringTest, OtherProgramsItemsAreLeftAloneAndHandTypedLabelsKept) {
+    const std::vector<std::string> theirs = {"xdg:schema", "org.example.Mail", "service",
+                                             "com.example.mail", "account", "dave"};
+    std::vector<std::string> storeTheirs = {"store", "--label=Typed by hand"};
+    storeTheirs.insert(storeTheirs.end(), theirs.begin(), theirs.end());
+    session.secretTool(storeTheirs, "their value");
+    std::vector<std::string> lookupTheirs = {"lookup"};
+    lookupTheirs.insert(lookupTheirs.end(), theirs.begin(), theirs.end());
+
+    expectFailure(load("com.example.mail", "dave"), "keychain secret missing");
+    expectOk(store("com.example.mail", "dave", "our value"));
+    expectOk(store("com.example.mail", "dave", "our newer value"));
+    EXPECT_EQ(load("com.example.mail", "dave").out, "our newer value");
+    expectOk(remove("com.example.mail", "dave"));
+    EXPECT_EQ(session.secretTool(lookupTheirs).out, "their value");
+    std::string listed = session.secretTool({"search", "--all", "account", "dave"}).out +
+                         session.secretTool({"search", "--all", "account", "dave"}).err;
+    EXPECT_NE(listed.find("label = Typed by hand"), std::string::npos) << listed;
+
+    session.secretTool({"store", "--label=My own note", "service", "notes", "account", "me"}, "a");
+    expectOk(store("notes", "me", "b"));
+    EXPECT_EQ(lookup("notes", "me"), "b");
+    std::string mine = session.secretTool({"search", "--all", "service", "notes"}).out +
+                       session.secretTool({"search", "--all", "service", "notes"}).err;
+    EXPECT_NE(mine.find("label = My own note"), std::string::npos) << mine;
+}
+
 TEST_F(SecretKeyringTest, SecretStoredInTheFileStoreMovesIntoTheKeyringAtItsNextStore) {
     // Stored where the session had no keyring to offer.
     expectOk(store("svc", "acct", "from before", false));

@@ -58,6 +58,10 @@ const GlibLibrary* load() {
         QUORVANE_RESOLVE(library, api, secret_collection_for_alias_finish) &&
         QUORVANE_RESOLVE(library, api, secret_collection_get_locked) &&
         QUORVANE_RESOLVE(library, api, secret_item_create) &&
+        QUORVANE_RESOLVE(library, api, secret_item_get_attributes) &&
+        QUORVANE_RESOLVE(library, api, secret_item_set_secret) &&
+        QUORVANE_RESOLVE(library, api, secret_item_set_secret_finish) &&
+        QUORVANE_RESOLVE(library, api, g_hash_table_lookup) &&
         QUORVANE_RESOLVE(library, api, secret_item_create_finish) &&
         QUORVANE_RESOLVE(library, api, secret_item_delete) &&
         QUORVANE_RESOLVE(library, api, secret_item_delete_finish) &&

@@ -36,6 +36,7 @@ struct GlibLibrary {
     decltype(&::g_hash_table_new) g_hash_table_new;
     decltype(&::g_hash_table_insert) g_hash_table_insert;
     decltype(&::g_hash_table_unref) g_hash_table_unref;
+    decltype(&::g_hash_table_lookup) g_hash_table_lookup;
     decltype(&::g_str_hash) g_str_hash;
     decltype(&::g_str_equal) g_str_equal;
     decltype(&::g_list_free) g_list_free;
@@ -73,6 +74,9 @@ struct GlibLibrary {
     decltype(&::secret_item_get_created) secret_item_get_created;
     decltype(&::secret_item_get_modified) secret_item_get_modified;
     decltype(&::secret_item_get_secret) secret_item_get_secret;
+    decltype(&::secret_item_get_attributes) secret_item_get_attributes;
+    decltype(&::secret_item_set_secret) secret_item_set_secret;
+    decltype(&::secret_item_set_secret_finish) secret_item_set_secret_finish;
     decltype(&::secret_value_new) secret_value_new;
     decltype(&::secret_value_get) secret_value_get;
     decltype(&::secret_value_unref) secret_value_unref;

@@ -1,5 +1,7 @@
 #include "platform/secret_service/keyring_operation.h"
 
+#include <cstring>
+
 #include "platform/secret_service/secret_service_probe.h"
 
 namespace quorvane::platform {
@@ -23,9 +25,25 @@ KeyringConnection::~KeyringConnection() {
     glib.g_main_context_unref(context);
 }
 
-FoundItems::FoundItems(const GlibLibrary& glib, GList* list) : glib_(glib) {
+FoundItems::FoundItems(const GlibLibrary& glib, GList* list, const char* schema) : glib_(glib) {
     for (GList* node = list; node != nullptr; node = node->next) {
-        items_.push_back(static_cast<SecretItem*>(node->data));
+        auto* item = static_cast<SecretItem*>(node->data);
+        bool ours = true;
+        if (!glib_.secret_item_get_locked(item)) {
+            GHashTable* attributes = glib_.secret_item_get_attributes(item);
+            const auto* followed = attributes == nullptr
+                                       ? nullptr
+                                       : static_cast<const char*>(glib_.g_hash_table_lookup(
+                                             attributes, kSchemaAttribute));
+            ours = followed == nullptr || std::strcmp(followed, schema) == 0 ||
+                   std::strcmp(followed, kGenericSchema) == 0;
+            if (attributes != nullptr) glib_.g_hash_table_unref(attributes);
+        }
+        if (ours) {
+            items_.push_back(item);
+        } else {
+            glib_.g_object_unref(item);
+        }
     }
     glib_.g_list_free(list);
 }
@@ -49,13 +67,14 @@ bool KeyringOperation::isUtf8(std::string_view text) const {
     return glib_.g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr);
 }
 
-FoundItems KeyringOperation::find(const KeyringAttributes& attributes,
+FoundItems KeyringOperation::find(const KeyringAttributes& attributes, const char* schema,
                                   std::optional<Step> stepWhenFound) {
     SecretService* secrets = service();
     GHashTable* table = hashTable(attributes);
     auto flags = static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL | SECRET_SEARCH_LOAD_SECRETS);
-    // No schema: a schema adds its name to the search, which would miss items the desktop's
-    // tools made and, on a locked collection, every item. No SECRET_SEARCH_UNLOCK: it prompts.
+    // No schema in the search: a schema adds its name to it, which would miss items the
+    // desktop's tools made and, on a locked collection, every item; FoundItems leaves out other
+    // programs' items afterwards. No SECRET_SEARCH_UNLOCK: it prompts.
     GAsyncResult* result = deadline_.wait([&](GCancellable* c, auto callback, auto data) {
         glib_.secret_service_search(secrets, nullptr, table, flags, c, callback, data);
     });
@@ -65,7 +84,7 @@ FoundItems KeyringOperation::find(const KeyringAttributes& attributes,
         return glib_.secret_service_search_finish(secrets, r, &error);
     });
     if (list == nullptr && error != nullptr) fail(deadline_.describe(error));
-    FoundItems items(glib_, list);
+    FoundItems items(glib_, list, schema);
     if (stepWhenFound && !items.all().empty()) step_ = *stepWhenFound;
     for (SecretItem* item : items.all()) {
         if (glib_.secret_item_get_locked(item)) fail(kKeyringLocked);
@@ -105,6 +124,23 @@ SecretItem* KeyringOperation::create(const KeyringAttributes& attributes, const 
         finish(result, [&](GAsyncResult* r) { return glib_.secret_item_create_finish(r, &error); });
     if (item == nullptr) fail(deadline_.describe(error));
     return item;
+}
+
+void KeyringOperation::setValue(SecretItem* item, std::span<const std::uint8_t> bytes) {
+    std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    // Copied into libsecret's locked memory, wiped when released.
+    SecretValue* secret =
+        glib_.secret_value_new(text.data(), static_cast<gssize>(text.size()),
+                               isUtf8(text) ? "text/plain" : "application/octet-stream");
+    GAsyncResult* result = deadline_.wait([&](GCancellable* c, auto callback, auto data) {
+        glib_.secret_item_set_secret(item, secret, c, callback, data);
+    });
+    glib_.secret_value_unref(secret);
+    GError* error = nullptr;
+    bool set = finish(result, [&](GAsyncResult* r) {
+        return glib_.secret_item_set_secret_finish(item, r, &error) != FALSE;
+    });
+    if (!set) fail(deadline_.describe(error));
 }
 
 void KeyringOperation::remove(SecretItem* item) {

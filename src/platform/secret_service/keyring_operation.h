@@ -33,10 +33,21 @@ struct KeyringConnection {
     SecretService* service = nullptr;
 };
 
+// The attribute in which the Secret Service records which program's schema an item follows.
+inline constexpr const char* kSchemaAttribute = "xdg:schema";
+// The schema libsecret gives items made without one (secret-tool's, for some values): no
+// program's own.
+inline constexpr const char* kGenericSchema = "org.freedesktop.Secret.Generic";
+
 // FoundItems is a list of found items, released with the list.
 class FoundItems {
   public:
-    FoundItems(const GlibLibrary& glib, GList* list);
+    // Takes the items of `list`, except those that follow a schema other than `schema`: another
+    // program's item with the same attributes is none of ours, to read, replace or delete. An
+    // item with no schema at all, or libsecret's generic one (typed in with secret-tool, say), is
+    // kept. A locked item is kept
+    // whatever it claims: its attributes cannot be trusted to tell, and a find fails on it anyway.
+    FoundItems(const GlibLibrary& glib, GList* list, const char* schema);
     ~FoundItems();
     FoundItems(FoundItems&&) = default;
     FoundItems(const FoundItems&) = delete;
@@ -60,11 +71,12 @@ class KeyringOperation {
     [[noreturn]] void fail(std::string detail) const;
     bool isUtf8(std::string_view text) const;
 
-    // find returns every item, in any collection, whose attributes include `attributes`, with
-    // the values of the unlocked ones loaded; with `stepWhenFound`, its failures from then on
-    // name that step when there was an item. Fails when any of them is locked: a locked item
-    // cannot be told from another, so its name cannot be answered for.
-    FoundItems find(const KeyringAttributes& attributes,
+    // find returns every item, in any collection, whose attributes include `attributes` and
+    // that follows `schema` or no schema, with the values of the unlocked ones loaded; with
+    // `stepWhenFound`, its failures from then on name that step when there was an item. Fails
+    // when any of them is locked: a locked item cannot be told from another, so its name cannot
+    // be answered for.
+    FoundItems find(const KeyringAttributes& attributes, const char* schema,
                     std::optional<ItemStoreError::Step> stepWhenFound = std::nullopt);
     // value copies the loaded value of an unlocked item.
     SecretBytes value(SecretItem* item);
@@ -73,6 +85,8 @@ class KeyringOperation {
     // it is locked. Returns the item (the caller unrefs it).
     SecretItem* create(const KeyringAttributes& attributes, const std::string& label,
                        std::span<const std::uint8_t> bytes, bool replace);
+    // setValue replaces the value of an existing item, keeping its label and attributes.
+    void setValue(SecretItem* item, std::span<const std::uint8_t> bytes);
     void remove(SecretItem* item);
     // failIfLocked fails when the default collection is locked. A search of a locked collection
     // finds its items on GNOME's keyring, but a Secret Service may also hide them: with nothing

@@ -16,12 +16,23 @@ constexpr const char* kKeyItemLockName = "com.quorvane.Helper.KeyItemLock";
 constexpr const char* kNotUtf8 = "the keyring cannot hold a name that is not UTF-8";
 constexpr gulong kLockRetryMicroseconds = 20000;
 
+// The schemas of the items this helper makes. Other programs may keep items with the same
+// attributes under schemas of their own; those are never read, replaced or deleted here.
+constexpr const char* kSecretSchema = "com.quorvane.helper.Secret";
+constexpr const char* kKeyItemSchema = "com.quorvane.helper.KeyItem";
+
 KeyringAttributes secretAttributes(const SecretName& name) {
     return {{"service", std::string(name.service)}, {"account", std::string(name.account)}};
 }
 
 KeyringAttributes keyAttributes(std::string_view tag) {
     return {{"kind", kKeyItemKind}, {"tag", std::string(tag)}};
+}
+
+// withSchema is `attributes` plus the schema an item made from them follows.
+KeyringAttributes withSchema(KeyringAttributes attributes, const char* schema) {
+    attributes.emplace_back(kSchemaAttribute, schema);
+    return attributes;
 }
 
 std::string secretLabel(const SecretName& name) {
@@ -93,12 +104,21 @@ void SecretServiceItemStore::storeSecret(const SecretName& name,
         operation.fail(kNotUtf8);
     }
     KeyringAttributes attributes = secretAttributes(name);
-    FoundItems earlier = operation.find(attributes, Step::replace);
-    SecretItem* stored = operation.create(attributes, secretLabel(name), value, true);
-    std::string storedPath = objectPath(connection_->glib, stored);
-    connection_->glib.g_object_unref(stored);
-    // Other items of the same name (in another collection, or made by another program with
-    // further attributes) would otherwise keep an older value beside the new one.
+    FoundItems earlier = operation.find(attributes, kSecretSchema, Step::replace);
+    std::string storedPath;
+    if (earlier.all().empty()) {
+        SecretItem* stored = operation.create(withSchema(attributes, kSecretSchema),
+                                              secretLabel(name), value, true);
+        storedPath = objectPath(connection_->glib, stored);
+        connection_->glib.g_object_unref(stored);
+    } else {
+        // The value changes where the person sees it: an item typed in by hand keeps its label.
+        SecretItem* kept = newest(connection_->glib, earlier);
+        operation.setValue(kept, value);
+        storedPath = objectPath(connection_->glib, kept);
+    }
+    // Other items of the same name (in another collection, or with further attributes) would
+    // otherwise keep an older value beside the new one.
     for (SecretItem* item : earlier.all()) {
         if (storedPath != objectPath(connection_->glib, item)) operation.remove(item);
     }
@@ -107,7 +127,7 @@ void SecretServiceItemStore::storeSecret(const SecretName& name,
 std::optional<SecretBytes> SecretServiceItemStore::loadSecret(const SecretName& name) {
     KeyringOperation operation(connection(Step::load), bound_, Step::load);
     if (!operation.isUtf8(name.service) || !operation.isUtf8(name.account)) return std::nullopt;
-    FoundItems items = operation.find(secretAttributes(name));
+    FoundItems items = operation.find(secretAttributes(name), kSecretSchema);
     if (items.all().empty()) {
         operation.failIfLocked();
         return std::nullopt;
@@ -118,7 +138,7 @@ std::optional<SecretBytes> SecretServiceItemStore::loadSecret(const SecretName& 
 void SecretServiceItemStore::deleteSecret(const SecretName& name) {
     KeyringOperation operation(connection(Step::remove), bound_, Step::remove);
     if (!operation.isUtf8(name.service) || !operation.isUtf8(name.account)) return;
-    FoundItems items = operation.find(secretAttributes(name));
+    FoundItems items = operation.find(secretAttributes(name), kSecretSchema);
     for (SecretItem* item : items.all()) operation.remove(item);
 }
 
@@ -129,8 +149,9 @@ bool SecretServiceItemStore::addKeyItem(std::string_view tag, std::span<const st
     // different key. One lock per session, not per tag: keys are made rarely.
     NameLock lock(operation, connection_->glib, kKeyItemLockName);
     KeyringAttributes attributes = keyAttributes(tag);
-    if (!operation.find(attributes).all().empty()) return false;
-    SecretItem* item = operation.create(attributes, kKeyItemLabel, bytes, false);
+    if (!operation.find(attributes, kKeyItemSchema).all().empty()) return false;
+    SecretItem* item =
+        operation.create(withSchema(attributes, kKeyItemSchema), kKeyItemLabel, bytes, false);
     connection_->glib.g_object_unref(item);
     return true;
 }
@@ -138,7 +159,7 @@ bool SecretServiceItemStore::addKeyItem(std::string_view tag, std::span<const st
 std::optional<SecretBytes> SecretServiceItemStore::findKeyItem(std::string_view tag) {
     KeyringOperation operation(connection(Step::load), bound_, Step::load);
     if (!operation.isUtf8(tag)) return std::nullopt;
-    FoundItems items = operation.find(keyAttributes(tag));
+    FoundItems items = operation.find(keyAttributes(tag), kKeyItemSchema);
     if (items.all().empty()) {
         operation.failIfLocked();
         return std::nullopt;
@@ -149,7 +170,7 @@ std::optional<SecretBytes> SecretServiceItemStore::findKeyItem(std::string_view 
 void SecretServiceItemStore::deleteKeyItem(std::string_view tag) {
     KeyringOperation operation(connection(Step::remove), bound_, Step::remove);
     if (!operation.isUtf8(tag)) return;
-    FoundItems items = operation.find(keyAttributes(tag));
+    FoundItems items = operation.find(keyAttributes(tag), kKeyItemSchema);
     for (SecretItem* item : items.all()) operation.remove(item);
 }
 
