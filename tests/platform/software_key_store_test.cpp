@@ -56,6 +56,10 @@ TEST_F(SoftwareKeyStoreTest, StoreFailuresAreReportedWithTheirDetail) {
     EXPECT_EQ(keys.find(), nullptr) << "a failed lookup reads as no key here";
     EXPECT_EQ(failure([&] { keys.findForUse(request); }), "-40005");
     EXPECT_EQ(failure([&] { keys.remove(); }), "-40005");
+
+    items.failWith = "the keyring is locked";
+    EXPECT_EQ(failure([&] { keys.create(); }),
+              "the new key could not be stored: the keyring is locked");
 }
 
 TEST_F(SoftwareKeyStoreTest, StoredBytesThatMakeNoKeyAreDamageNotAbsence) {

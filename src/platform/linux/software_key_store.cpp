@@ -1,5 +1,7 @@
 #include "platform/linux/software_key_store.h"
 
+#include <cctype>
+
 #include <string>
 
 #include "base/platform_error.h"
@@ -118,8 +120,12 @@ std::unique_ptr<PresenceKey> SoftwareKeyStore::create() {
     }
     if (!added) {
         // Never replace a stored key: every blob made for it would be stranded.
-        throw KeyStoreError(Step::create,
-                            "the new key could not be stored (status " + status + ")");
+        // The store answers with a status number or in words; either reads as a sentence.
+        bool number = !status.empty() && (status[0] == '-' || std::isdigit(
+                                                                  static_cast<unsigned char>(status[0])));
+        throw KeyStoreError(Step::create, number ? "the new key could not be stored (status " +
+                                                       status + ")"
+                                                 : "the new key could not be stored: " + status);
     }
     return std::make_unique<SoftwarePresenceKey>(std::move(scalar), presence_, std::nullopt);
 }
