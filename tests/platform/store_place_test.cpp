@@ -119,11 +119,6 @@ TEST_F(StorePlaceTest, RefusesEveryPlaceAnotherUserControls) {
              makeDirectory(t.storeDirectory(), 0700);
              makeFile(t.store(), "", 0666, kOtherUser);
          }},
-        {"store file readable by others",
-         [](StorePlaceTest& t) {
-             t.storeEarlier();
-             ASSERT_EQ(chmod(t.store().c_str(), 0644), 0);
-         }},
         {"store file writable by others",
          [](StorePlaceTest& t) {
              t.storeEarlier();
@@ -188,12 +183,10 @@ TEST_F(StorePlaceTest, RefusesEveryPlaceAnotherUserControls) {
     }
 }
 
-TEST_F(StorePlaceTest, RefusesAFileAnotherUserMayReadThroughAnAcl) {
-    fresh();
-    storeEarlier();
-    // An access ACL that lets kOtherUser read: owner rw-, that user r--, owning group ---,
-    // mask r--, others ---. The mode's group bits become the mask, while the group itself (root,
-    // the user's private group) has no access.
+// An access ACL for kOtherUser with `permissions` (4 read, 6 read and write): owner rw-, that user,
+// owning group ---, mask = `permissions`, others ---. The mode's group bits become the mask, while
+// the group itself (root, the user's private group) has no access.
+void grantThroughAcl(const fs::path& file, std::uint16_t permissions) {
     struct Entry {
         std::uint16_t tag, permissions;
         std::uint32_t id;
@@ -201,17 +194,73 @@ TEST_F(StorePlaceTest, RefusesAFileAnotherUserMayReadThroughAnAcl) {
     constexpr std::uint32_t kNoId = 0xFFFFFFFF;
     struct {
         std::uint32_t version = 2;
-        Entry entries[5] = {{0x01, 6, kNoId},
-                            {0x02, 4, kOtherUser},
-                            {0x04, 0, kNoId},
-                            {0x10, 4, kNoId},
-                            {0x20, 0, kNoId}};
-    } acl;
-    if (setxattr(store().c_str(), "system.posix_acl_access", &acl, sizeof acl, 0) != 0) {
+        Entry entries[5];
+    } acl{2,
+          {{0x01, 6, kNoId},
+           {0x02, permissions, kOtherUser},
+           {0x04, 0, kNoId},
+           {0x10, permissions, kNoId},
+           {0x20, 0, kNoId}}};
+    if (setxattr(file.c_str(), "system.posix_acl_access", &acl, sizeof acl, 0) != 0) {
         if (errno == EOPNOTSUPP) GTEST_SKIP() << "no ACLs on this file system";
         FAIL() << "setxattr: " << std::strerror(errno);
     }
-    EXPECT_EQ(run("--secret-load").err, "keychain secret load failed: " + kNotPrivate + "\n");
+}
+
+// A store of the user's own that others could only read is made private (0600, the ACL's mask
+// emptied) and used: refusing it would only have left the secrets readable by them.
+TEST_F(StorePlaceTest, AFileOthersCouldOnlyReadIsMadePrivateAndUsed) {
+    struct Case {
+        const char* name;
+        std::function<void(StorePlaceTest&)> spoil;
+    };
+    const Case cases[] = {
+        {"readable by others", [](StorePlaceTest& t) { chmod(t.store().c_str(), 0644); }},
+        {"readable by a shared group",
+         [](StorePlaceTest& t) {
+             ASSERT_EQ(chown(t.store().c_str(), 0, kOtherGroup), 0);
+             ASSERT_EQ(chmod(t.store().c_str(), 0640), 0);
+         }},
+        {"readable by another user through an ACL",
+         [](StorePlaceTest& t) { grantThroughAcl(t.store(), 4); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fresh();
+        storeEarlier();
+        c.spoil(*this);
+        if (HasFatalFailure() || IsSkipped()) return;
+        RunResult loaded = run("--secret-load");
+        EXPECT_EQ(loaded.status, 0) << loaded.err;
+        EXPECT_EQ(loaded.out, "earlier secret");
+        struct stat info {};
+        ASSERT_EQ(stat(store().c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, 0600u);
+    }
+}
+
+// An ACL that lets another user write is refused, also where /proc cannot be read (a mount
+// namespace without it), since the check asks the store's own descriptor.
+TEST_F(StorePlaceTest, RefusesAFileAnotherUserMayWriteThroughAnAclWithOrWithoutProc) {
+    fresh();
+    storeEarlier();
+    grantThroughAcl(store(), 6);
+    if (HasFatalFailure() || IsSkipped()) return;
+    const std::string refused = "keychain secret load failed: " + kNotPrivate + "\n";
+    EXPECT_EQ(run("--secret-load").err, refused);
+
+    RunResult withoutProc = runProgram(
+        "/usr/bin/unshare",
+        {"-m", "--propagation", "private", "/bin/sh", "-c",
+         "mount -t tmpfs none /proc && exec \"$0\" \"$@\"", QUORVANE_HELPER_PATH,
+         "--secret-load", "--service", "svc", "--account", "acct"},
+        "", {{"XDG_DATA_HOME", data_.string()}});
+    if (withoutProc.err.find("unshare:") == 0 || withoutProc.err.find("mount:") == 0) {
+        if (std::getenv("CI") == nullptr || std::string(std::getenv("CI")) != "true") {
+            GTEST_SKIP() << "no mount namespace here: " << withoutProc.err;
+        }
+    }
+    EXPECT_EQ(withoutProc.err, refused);
 }
 
 TEST_F(StorePlaceTest, LinksToPrivatePlacesOfTheUserKeepWorking) {

@@ -95,21 +95,35 @@ bool groupIsPrivate(gid_t gid) {
     return true;
 }
 
-// hasAccessAcl tells whether the file open as `fd` carries an access ACL beyond its mode bits. With
-// one, the mode's group bits are the ACL's mask: the most that any named user or group is granted.
-bool hasAccessAcl(int fd) {
-    // O_PATH descriptors do not take fgetxattr; their /proc name does.
-    std::string name = "/proc/self/fd/" + std::to_string(fd);
-    return ::getxattr(name.c_str(), "system.posix_acl_access", nullptr, 0) > 0;
+// accessAcl tells whether the file open as `fd` carries an access ACL beyond its mode bits, or
+// nothing when that cannot be known. With one, the mode's group bits are the ACL's mask: the most
+// that any named user or group is granted. `fd` may be an O_PATH descriptor of a directory, which
+// is reopened for reading (fgetxattr refuses O_PATH descriptors); a file's descriptor must be one
+// opened for reading. Asks the descriptor, not a path, so it holds without /proc and cannot be
+// sent elsewhere by a rename.
+std::optional<bool> accessAcl(int fd, const struct stat& info) {
+    Descriptor reopened;
+    if (S_ISDIR(info.st_mode)) {
+        reopened = Descriptor(::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!reopened.valid()) return std::nullopt;
+        fd = reopened.get();
+    }
+    ssize_t size = ::fgetxattr(fd, "system.posix_acl_access", nullptr, 0);
+    if (size >= 0) return size > 0;
+    // No ACL, or a file system where ACLs cannot exist. Anything else leaves it unknown.
+    if (errno == ENODATA || errno == ENOTSUP) return false;
+    return std::nullopt;
 }
 
 // openToOthers tells whether a user other than the owner has any of `otherBits` (some of S_IRWXO;
-// the same access through the group bits counts too) on the file open as `fd`, described by `info`.
+// the same access through the group bits counts too) on the file open as `fd`, described by `info`
+// (see accessAcl for what `fd` must be). When the ACL cannot be read, the answer is yes.
 bool openToOthers(int fd, const struct stat& info, mode_t otherBits) {
     if ((info.st_mode & otherBits) != 0) return true;
     const mode_t groupBits = otherBits << 3;
     if ((info.st_mode & groupBits) == 0) return false;
-    return hasAccessAcl(fd) || !groupIsPrivate(info.st_gid);
+    std::optional<bool> acl = accessAcl(fd, info);
+    return !acl || *acl || !groupIsPrivate(info.st_gid);
 }
 
 // A directory that holds one of the store's own places: whoever may change its entries may swap
@@ -214,8 +228,25 @@ StoreStatus openStoreFile(const Descriptor& directory, const char* name, bool cr
     }
     struct stat info {};
     if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return store_status::kCannotOpen;
-    if (info.st_uid != geteuid() || openToOthers(file.get(), info, S_IROTH | S_IWOTH)) {
-        return store_status::kNotPrivate;
+    if (info.st_uid != geteuid()) return store_status::kNotPrivate;
+    // Now known to be a regular file (O_NONBLOCK all the same, should it have been swapped for a
+    // FIFO since): opened for reading, for its ACL and to tighten its mode.
+    Descriptor readable(::openat(directory.get(), name,
+                                 O_RDONLY | O_NONBLOCK | O_CLOEXEC | (*linked ? 0 : O_NOFOLLOW)));
+    struct stat again {};
+    if (!readable.valid() || ::fstat(readable.get(), &again) != 0 ||
+        again.st_dev != info.st_dev || again.st_ino != info.st_ino) {
+        return store_status::kCannotOpen;
+    }
+    // What others may have planted in a file they could write cannot be known: refused. A file
+    // of the user's own that others could only read is made private and used: refusing it would
+    // only leave the secrets readable by them.
+    if (openToOthers(readable.get(), info, S_IWOTH)) return store_status::kNotPrivate;
+    if (openToOthers(readable.get(), info, S_IROTH)) {
+        if (::fchmod(readable.get(), 0600) != 0 || ::fstat(readable.get(), &info) != 0 ||
+            openToOthers(readable.get(), info, S_IROTH | S_IWOTH)) {
+            return store_status::kNotPrivate;
+        }
     }
     *opened = std::move(file);
     return store_status::kSuccess;
