@@ -340,10 +340,4 @@ StoreStatus checkStorePlace(const std::filesystem::path& storeFile, bool create,
     return realPathOf(storeFile, file, linked, checked);
 }
 
-bool sameFile(const PrivateStoreFile& checked) {
-    struct stat info {};
-    return ::lstat(checked.realPath.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-           info.st_dev == checked.device && info.st_ino == checked.inode;
-}
-
 }  // namespace quorvane::platform

@@ -57,8 +57,4 @@ struct PrivateStoreFile {
 StoreStatus checkStorePlace(const std::filesystem::path& storeFile, bool create, bool* absent,
                          PrivateStoreFile* checked);
 
-// sameFile tells whether `path`, not following a final symbolic link, is still the file that
-// checkStorePlace checked.
-bool sameFile(const PrivateStoreFile& checked);
-
 }  // namespace quorvane::platform

@@ -6,7 +6,7 @@
 
 #include "platform/linux/data_directory.h"
 #include "platform/linux/sqlite_statement.h"
-#include "platform/linux/sqlite_wiping_journal.h"
+#include "platform/linux/sqlite_store_open.h"
 #include "platform/linux/sqlite_wiping_memory.h"
 #include "platform/linux/statuses.h"
 
@@ -104,15 +104,16 @@ StoreStatus SqliteItemStore::open(bool create, bool* absent) {
     // fresh empty store made behind the caller's back. The path has no symbolic link left, and
     // NOFOLLOW keeps SQLite from following one put there since.
     sqlite3* db = nullptr;
-    int result = sqlite3_open_v2(checked.realPath.c_str(), &db,
-                                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW, wipingJournalVfs());
+    bool replaced = false;
+    int result = openCheckedStore(checked, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW, &db,
+                                  &replaced);
+    if (replaced) {  // swapped between the check and the open
+        sqlite3_close_v2(db);
+        return store_status::kCannotOpen;
+    }
     if (result != SQLITE_OK) {
         sqlite3_close_v2(db);
         return statusOfSqlite(result);
-    }
-    if (!sameFile(checked)) {  // replaced between the check and the open
-        sqlite3_close_v2(db);
-        return store_status::kCannotOpen;
     }
     sqlite3_busy_timeout(db, static_cast<int>(busyTimeout_.count()));
     sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <sqlite3.h>
+
+#include "platform/linux/data_directory.h"
+
+namespace quorvane::platform {
+
+// openCheckedStore opens the SQLite database `checked` names (its real path) through the wiping
+// journal VFS, with `flags`, and makes sure that the descriptor SQLite itself opened is the file
+// checkStorePlace checked: same device, same inode. A file swapped in at that path between the
+// check and the open is never used: its descriptor is closed before SQLite reads a byte, and
+// `*replaced` is set. Returns SQLite's result; `*db` is set as sqlite3_open_v2 sets it (closed by
+// the caller in every case). Not thread-safe with other opens of an item store.
+int openCheckedStore(const PrivateStoreFile& checked, int flags, sqlite3** db, bool* replaced);
+
+}  // namespace quorvane::platform
