@@ -12,6 +12,8 @@ packages=(
     libtss2-dev swtpm swtpm-tools tpm2-tools
     polkitd pkexec openssl util-linux
     gnome-keyring libsecret-tools
+    # Fault injection for the journal-residue test (a sync held open, then a kill).
+    strace
     clang-14 libclang-rt-14-dev
     valgrind hyperfine
     # The Debian package and its test in a fresh root (scripts/package.sh, package-test.sh).

@@ -1,12 +1,14 @@
 #include "platform/linux/sqlite_item_store.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <string>
 
 #include "platform/linux/data_directory.h"
 #include "platform/linux/sqlite_statement.h"
 #include "platform/linux/sqlite_store_open.h"
+#include "platform/linux/sqlite_wiping_journal.h"
 #include "platform/linux/sqlite_wiping_memory.h"
 #include "platform/linux/statuses.h"
 
@@ -91,6 +93,28 @@ SqliteItemStore::SqliteItemStore(std::optional<std::filesystem::path> path,
 
 SqliteItemStore::~SqliteItemStore() { sqlite3_close_v2(db_); }
 
+namespace {
+
+// removeJournalResidue wipes and removes a journal that SQLite will never roll back nor remove:
+// one whose header is zero, left by a helper killed while it was wiping its journal, with old
+// values still in its body. It works under the write lock, so a journal another helper is writing
+// right now is never taken for residue; taking the lock first rolls back a hot journal, which
+// SQLite then removes (wiped, through the VFS). Nothing to do, and no lock taken, when there is
+// no journal (the common case). A store that cannot be locked now (busy, read-only) keeps it
+// until a later open.
+void removeJournalResidue(sqlite3* db, const std::filesystem::path& database) {
+    const std::string journal = database.string() + "-journal";
+    struct stat info {};
+    if (::lstat(journal.c_str(), &info) != 0) return;
+    if (sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) return;
+    if (::lstat(journal.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+        wipeAndRemove(journal.c_str());
+    }
+    sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+}
+
+}  // namespace
+
 StoreStatus SqliteItemStore::open(bool create, bool* absent) {
     if (db_ != nullptr) return store_status::kSuccess;
     if (!path_) return store_status::kNoLocation;
@@ -130,6 +154,7 @@ StoreStatus SqliteItemStore::open(bool create, bool* absent) {
         sqlite3_close_v2(db);
         return statusOfSqlite(result);
     }
+    removeJournalResidue(db, checked.realPath);
     db_ = db;
     return store_status::kSuccess;
 }

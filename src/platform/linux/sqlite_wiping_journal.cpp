@@ -53,6 +53,11 @@ int wipingDelete(sqlite3_vfs*, const char* path, int syncDirectory) {
 
 }  // namespace
 
+void wipeAndRemove(const char* path) {
+    overwrite(path);
+    ::unlink(path);
+}
+
 const char* wipingJournalVfs() {
     static std::once_flag once;
     static const char* name = nullptr;

@@ -19,4 +19,9 @@ namespace quorvane::platform {
 // initialisation); nothing when SQLite has no default VFS. Thread-safe.
 const char* wipingJournalVfs();
 
+// wipeAndRemove overwrites the regular file at `path` with zeros, as the VFS does, and removes
+// it. Best effort: a file that cannot be written is removed all the same. Does not follow a
+// symbolic link.
+void wipeAndRemove(const char* path);
+
 }  // namespace quorvane::platform
