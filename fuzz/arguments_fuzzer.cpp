@@ -38,6 +38,8 @@ Mode expectedMode(const std::vector<std::string_view>& arguments) {
     if (has(arguments, "--serve")) return Mode::serve;
     if (has(arguments, "--check")) return Mode::check;
     if (has(arguments, "--delete-key")) return Mode::deleteKey;
+    if (has(arguments, "--help")) return Mode::help;
+    if (has(arguments, "--version")) return Mode::version;
     return Mode::prompt;
 }
 
