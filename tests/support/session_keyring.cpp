@@ -1,7 +1,5 @@
 #include "support/session_keyring.h"
 
-#include <signal.h>
-
 #include <sys/stat.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
@@ -207,17 +205,8 @@ void SessionKeyring::restartKeyring(const std::string& password) {
     startKeyring(password);
 }
 
-void SessionKeyring::pauseKeyring() {
-    if (keyring_ > 0) ::kill(keyring_, SIGSTOP);
-}
-
-void SessionKeyring::resumeKeyring() {
-    if (keyring_ > 0) ::kill(keyring_, SIGCONT);
-}
-
 void SessionKeyring::stopKeyring() {
     if (keyring_ <= 0) return;
-    resumeKeyring();  // a paused daemon would not act on its stop signal
     stopProgram(keyring_);
     keyring_ = -1;
     Bus bus(address_);

@@ -52,11 +52,7 @@ class SessionKeyring {
     void restartKeyring(const std::string& password);
     // stopKeyring ends the daemon; the bus stays, and cannot start another.
     void stopKeyring();
-    // pauseKeyring stops the daemon in its tracks (SIGSTOP), as a wedged or swapped-out daemon
-    // looks to its callers: it still owns its name and answers nothing. resumeKeyring lets it go
-    // on (SIGCONT).
-    void pauseKeyring();
-    void resumeKeyring();
+
 
   private:
     void startKeyring(const std::string& password);
