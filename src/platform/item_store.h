@@ -42,6 +42,14 @@ class ItemStoreError : public std::exception {
     std::string detail_;
 };
 
+// A secret's value with when it was last written, where the store keeps that: which of two copies
+// of one secret is the newer one.
+struct DatedSecret {
+    SecretBytes value;
+    // Seconds since the epoch; nothing when the store does not know.
+    std::optional<std::int64_t> modifiedSeconds;
+};
+
 // ItemStore keeps the user's named secrets and the key items of the key stores, in the place
 // the platform gives an application for secrets. No operation ever asks the person anything: a
 // store that could only go on by showing a prompt fails instead.
@@ -63,6 +71,14 @@ class ItemStore {
     // ItemStoreError (Step::load, or Step::damaged when the item holds no value); a store that
     // cannot be read (locked, unreachable) raises, never answers "nothing".
     virtual std::optional<SecretBytes> loadSecret(const SecretName& name) = 0;
+
+    // loadDatedSecret is loadSecret with the time the value was written, for a store that keeps
+    // one (this default keeps none). Raises as loadSecret.
+    virtual std::optional<DatedSecret> loadDatedSecret(const SecretName& name) {
+        std::optional<SecretBytes> value = loadSecret(name);
+        if (!value) return std::nullopt;
+        return DatedSecret{std::move(*value), std::nullopt};
+    }
 
     // deleteSecret removes `name`; a missing secret is success. Raises ItemStoreError
     // (Step::remove).

@@ -16,15 +16,44 @@ void MigratingItemStore::storeSecret(const SecretName& name, std::span<const std
 
 std::optional<SecretBytes> MigratingItemStore::loadSecret(const SecretName& name) {
     std::exception_ptr earlierFailure;
+    std::optional<DatedSecret> earlier;
     try {
-        if (auto value = earlier_->loadSecret(name)) return value;
+        earlier = earlier_->loadDatedSecret(name);
     } catch (const ItemStoreError&) {
         // A damaged or busy file store must not hide what the keyring holds.
         earlierFailure = std::current_exception();
     }
-    std::optional<SecretBytes> value = chosen_->loadSecret(name);
-    if (!value && earlierFailure) std::rethrow_exception(earlierFailure);
-    return value;
+    if (!earlier) {
+        std::optional<SecretBytes> value = chosen_->loadSecret(name);
+        if (!value && earlierFailure) std::rethrow_exception(earlierFailure);
+        return value;
+    }
+    std::optional<DatedSecret> chosen;
+    try {
+        chosen = chosen_->loadDatedSecret(name);
+    } catch (const ItemStoreError&) {
+        // A locked keyring: the earlier copy is what can be read now, and stays where it is.
+        return std::move(earlier->value);
+    }
+    // Times are compared in whole seconds, the keyring's own resolution; a tie, or an earlier
+    // copy from before times were kept, counts as the newer one.
+    if (chosen && chosen->modifiedSeconds && earlier->modifiedSeconds &&
+        *chosen->modifiedSeconds > *earlier->modifiedSeconds) {
+        try {
+            earlier_->deleteSecret(name);
+        } catch (const ItemStoreError&) {
+            // Left for a later operation: the keyring's copy still wins then.
+        }
+        return std::move(chosen->value);
+    }
+    try {
+        chosen_->storeSecret(name, earlier->value.span());
+        earlier_->deleteSecret(name);
+    } catch (const ItemStoreError&) {
+        // The keyring went away in the middle of the move: the earlier copy stays, and the next
+        // operation moves it.
+    }
+    return std::move(earlier->value);
 }
 
 void MigratingItemStore::deleteSecret(const SecretName& name) {

@@ -10,12 +10,15 @@ namespace quorvane::platform {
 // the desktop keyring) and may still hold secrets in an earlier one (`earlier`, the file store).
 // Nothing in either is ever lost, and every write moves the item into the chosen store:
 //
-// - load: the earlier store first, then the chosen one. A copy left in the earlier store is never
-//   an older value than the chosen store's: writes go to the chosen store and then remove the
-//   earlier copy, so the earlier copy outlives a write only when that write failed (and said
-//   so: the item then keeps its old value, as a failed write must), or when it was written while
-//   the chosen store could not be reached, in which case it is the newer one. An error of the
-//   earlier store is raised only when the chosen store has no value either.
+// - load: the earlier store first. With no copy there, the chosen store's value. With one, the
+//   newer of the two copies wins, by the time each store kept (whole seconds; a tie, or an earlier
+//   copy written before times were kept, goes to the earlier copy, which exists only because it
+//   was written while the chosen store could not be reached). The load then settles it: an older
+//   earlier copy is deleted, a newer one is moved into the chosen store and then deleted, so no
+//   plaintext copy outlives the keyring's return. A chosen store that cannot be read (locked)
+//   leaves the earlier copy where it is and gives its value; one that fails in the middle of the
+//   move leaves the earlier copy too, for the next operation. An error of the earlier store is
+//   raised only when the chosen store has no value either.
 // - store: write the chosen store, then delete the earlier copy. At every moment one of the two
 //   holds the secret. If the write fails, nothing changed. If the delete fails, the error is
 //   raised (the new value waits in the chosen store; loads keep giving the old one until a store
@@ -28,12 +31,11 @@ namespace quorvane::platform {
 //   different key under the tag there keeps both); failures of that move leave the item where it
 //   was and are not raised.
 //
-// Why secrets move on write and key items on read: a secret is written whenever the application
-// saves it, so a write is the natural moment to move it, and a load that wrote would turn a
-// read-only command into one that can fail half-way or race another helper's store of a newer
-// value. A key item is written once, when the key is made, and then only ever read: if it moved
-// on write it would stay in the earlier store for good, so it moves the first time it is read,
-// and only when the chosen store then holds exactly the same bytes is the earlier copy removed.
+// Why secrets and key items both move on read: a secret stored while the keyring was out of
+// reach must not wait, in plaintext, for the application's next save of it, which may never come;
+// a load settles it as soon as the keyring answers. A key item is written once, when the key is
+// made, and then only ever read: it moves the first time it is read, and only when the chosen
+// store then holds exactly the same bytes is the earlier copy removed. Writes move secrets too.
 //
 // Errors are the wrapped stores' own. Thread safety: that of the wrapped stores.
 class MigratingItemStore final : public ItemStore {

@@ -3,10 +3,12 @@
 // process per operation as the application runs them.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <future>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/store_file.h"
@@ -150,8 +152,9 @@ TEST_F(SecretKeyringTest, SecretStoredInTheFileStoreMovesIntoTheKeyringAtItsNext
     EXPECT_TRUE(std::filesystem::exists(fileStore()));
     EXPECT_EQ(lookup("svc", "acct"), "");
 
-    // With the keyring: still found, then moved by the next store.
+    // With the keyring: found, and moved into it by that load.
     EXPECT_EQ(load("svc", "acct").out, "from before");
+    EXPECT_EQ(lookup("svc", "acct"), "from before");
     expectOk(store("svc", "acct", "after"));
     EXPECT_EQ(lookup("svc", "acct"), "after");
     expectFailure(load("svc", "acct", false), "keychain secret missing");
@@ -163,6 +166,34 @@ TEST_F(SecretKeyringTest, SecretStoredInTheFileStoreMovesIntoTheKeyringAtItsNext
     expectOk(remove("svc", "both"));
     expectFailure(load("svc", "both"), "keychain secret missing");
     expectFailure(load("svc", "both", false), "keychain secret missing");
+}
+
+// When a secret has a copy in the file store (stored while there was no session bus) and one in
+// the keyring, the newer wins, and the first load with the keyring settles them: the file copy
+// moves in when newer and is deleted when older, so no plaintext copy is left behind. The
+// keyring keeps whole seconds, hence the pauses.
+TEST_F(SecretKeyringTest, TheNewerCopyWinsAndTheLoadLeavesNoPlaintextBehind) {
+    const auto pause = [] { std::this_thread::sleep_for(std::chrono::milliseconds(1100)); };
+
+    expectOk(store("svc", "rotated", "stored without a bus", false));
+    pause();
+    session.secretTool({"store", "--label=rotated", "service", "svc", "account", "rotated"},
+                       "rotated in the keyring");
+    EXPECT_EQ(load("svc", "rotated").out, "rotated in the keyring");
+    expectFailure(load("svc", "rotated", false), "keychain secret missing");
+    EXPECT_EQ(lookup("svc", "rotated"), "rotated in the keyring");
+
+    expectOk(store("svc", "later", "in the keyring"));
+    pause();
+    expectOk(store("svc", "later", "stored without a bus", false));
+    EXPECT_EQ(load("svc", "later").out, "stored without a bus");
+    EXPECT_EQ(lookup("svc", "later"), "stored without a bus");
+    expectFailure(load("svc", "later", false), "keychain secret missing");
+
+    std::string file = fileBytes(fileStore());
+    for (const char* value : {"stored without a bus", "in the keyring"}) {
+        EXPECT_EQ(file.find(value), std::string::npos) << value << " is still in the file store";
+    }
 }
 
 TEST_F(SecretKeyringTest, SixteenHelpersStoringAtOnceLoseNothing) {

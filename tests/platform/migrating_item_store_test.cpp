@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <map>
+#include <optional>
 #include <memory>
 #include <set>
 #include <string>
@@ -25,6 +27,9 @@ std::string textOf(const std::optional<SecretBytes>& value) {
 class MapStore final : public ItemStore {
   public:
     std::map<std::pair<std::string, std::string>, std::string> secrets;
+    // When each secret was written (seconds); storeSecret writes `clock` there, or no time.
+    std::map<std::pair<std::string, std::string>, std::int64_t> times;
+    std::optional<std::int64_t> clock;
     std::map<std::string, std::string> keys;
     std::set<std::string>
         failing;  // "store", "load", "delete", "add-key", "find-key", "delete-key"
@@ -32,6 +37,18 @@ class MapStore final : public ItemStore {
     void storeSecret(const SecretName& name, std::span<const std::uint8_t> value) override {
         failIf("store", Step::create);
         secrets[key(name)] = std::string(value.begin(), value.end());
+        if (clock) {
+            times[key(name)] = *clock;
+        } else {
+            times.erase(key(name));
+        }
+    }
+    std::optional<DatedSecret> loadDatedSecret(const SecretName& name) override {
+        std::optional<SecretBytes> value = loadSecret(name);
+        if (!value) return std::nullopt;
+        auto time = times.find(key(name));
+        return DatedSecret{std::move(*value),
+                           time == times.end() ? std::nullopt : std::optional(time->second)};
     }
     std::optional<SecretBytes> loadSecret(const SecretName& name) override {
         failIf("load", Step::load);
@@ -102,6 +119,47 @@ TEST_F(MigratingItemStoreTest, LoadFindsTheSecretWhereverItIs) {
         if (c.inChosen) chosen->secrets[key] = *c.inChosen;
         if (c.inEarlier) earlier->secrets[key] = *c.inEarlier;
         EXPECT_EQ(textOf(store->loadSecret(name)), c.expected.value_or("<none>"));
+    }
+}
+
+// Every order of events leaves the newer value, and the load that meets both copies settles them:
+// no plaintext copy outlives the keyring's return, and nothing is lost when the keyring fails in
+// the middle of it.
+TEST_F(MigratingItemStoreTest, TheNewerCopyWinsAndTheLoadSettlesBoth) {
+    struct Case {
+        const char* what;
+        std::optional<std::int64_t> keyringTime, fileTime;
+        std::set<std::string> keyringFailing;
+        std::string expected;
+        std::optional<std::string> keyringAfter, fileAfter;
+    };
+    const Case cases[] = {
+        {"stored without a bus, then rotated in the keyring", 200, 100, {}, "k", "k", std::nullopt},
+        {"stored in the keyring, then stored without a bus", 100, 200, {}, "f", "f", std::nullopt},
+        {"written in the same second", 100, 100, {}, "f", "f", std::nullopt},
+        {"a file copy from before times were kept", 100, std::nullopt, {}, "f", "f", std::nullopt},
+        {"the keyring goes away in the middle of the move", 100, 200, {"store"}, "f", "k", "f"},
+        {"the keyring cannot be read", 200, 100, {"load"}, "f", "k", "f"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        chosen->secrets = {{key, "k"}};
+        chosen->times.clear();
+        if (c.keyringTime) chosen->times[key] = *c.keyringTime;
+        earlier->secrets = {{key, "f"}};
+        earlier->times.clear();
+        if (c.fileTime) earlier->times[key] = *c.fileTime;
+        chosen->clock = 300;
+        chosen->failing = c.keyringFailing;
+        EXPECT_EQ(textOf(store->loadSecret(name)), c.expected);
+        chosen->failing.clear();
+        auto after = [&](MapStore* s) -> std::optional<std::string> {
+            auto found = s->secrets.find(key);
+            if (found == s->secrets.end()) return std::nullopt;
+            return found->second;
+        };
+        EXPECT_EQ(after(chosen), c.keyringAfter);
+        EXPECT_EQ(after(earlier), c.fileAfter);
     }
 }
 

@@ -198,7 +198,7 @@ TEST_F(SqliteItemStoreTest, RefusesFilesThatAreNotItsStoreAndLeavesThemAlone) {
         {"newer store",
          [](const fs::path& p) {
              SqliteItemStore(p).add(password("s", "a"), holding("v"));
-             execute(p, "PRAGMA user_version = 2");
+             execute(p, "PRAGMA user_version = 3");
          },
          store_status::kNewerFormat},
     };
@@ -215,6 +215,38 @@ TEST_F(SqliteItemStoreTest, RefusesFilesThatAreNotItsStoreAndLeavesThemAlone) {
         EXPECT_EQ(store.remove(password("s", "a")), c.status) << c.name;
         EXPECT_TRUE(fileBytes(file) == before) << c.name << ": the file was changed";
     }
+}
+
+// A store written before write times were kept (format 1) is read as it is, and its first write
+// adds the times; its rows keep loading, without a time until they are written again.
+TEST_F(SqliteItemStoreTest, AStoreWithoutWriteTimesIsReadAndUpgradedByItsFirstWrite) {
+    TempDir scratch;
+    fs::path file = fs::path(scratch.path()) / "quorvane" / "keychain.sqlite3";
+    fs::create_directories(file.parent_path());
+    execute(file, R"sql(
+        CREATE TABLE generic_passwords (service BLOB NOT NULL, account BLOB NOT NULL,
+            has_access_group INTEGER NOT NULL, access_group BLOB NOT NULL, value BLOB NOT NULL,
+            accessible TEXT, PRIMARY KEY (service, account, has_access_group, access_group))
+            STRICT;
+        CREATE TABLE key_items (key_type TEXT NOT NULL, application_tag BLOB NOT NULL,
+            value BLOB NOT NULL, access_control_flags INTEGER NOT NULL,
+            PRIMARY KEY (key_type, application_tag)) STRICT;
+        INSERT INTO generic_passwords VALUES (X'73', X'61', 0, X'', X'6f6c64', NULL);
+        PRAGMA application_id = 1364609859;
+        PRAGMA user_version = 1;)sql");
+    SqliteItemStore store(file);
+    StoredItem found;
+    ASSERT_EQ(store.find(password("s", "a"), &found), store_status::kSuccess);
+    EXPECT_EQ(found.value.view(), "old");
+    EXPECT_FALSE(found.modifiedMilliseconds.has_value());
+
+    ItemContents later = holding("new");
+    later.modifiedMilliseconds = 1234567;
+    ASSERT_EQ(store.add(password("s", "b"), later), store_status::kSuccess);
+    ASSERT_EQ(store.find(password("s", "a"), &found), store_status::kSuccess);
+    EXPECT_FALSE(found.modifiedMilliseconds.has_value()) << "an old row gets no made-up time";
+    ASSERT_EQ(store.find(password("s", "b"), &found), store_status::kSuccess);
+    EXPECT_EQ(found.modifiedMilliseconds, 1234567);
 }
 
 TEST_F(SqliteItemStoreTest, ReportsADamagedStore) {

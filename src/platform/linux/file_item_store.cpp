@@ -1,5 +1,7 @@
 #include "platform/linux/file_item_store.h"
 
+#include <chrono>
+
 #include <string>
 
 #include "platform/linux/data_directory.h"
@@ -53,13 +55,19 @@ FileItemStore::FileItemStore(std::optional<std::filesystem::path> path) : store_
 
 void FileItemStore::storeSecret(const SecretName& name, std::span<const std::uint8_t> value) {
     const ItemIdentity identity = secretIdentity(name);
+    // The write time tells this copy from a newer one the desktop keyring may get later.
+    const std::int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::system_clock::now().time_since_epoch())
+                                 .count();
     for (int round = 1;; ++round) {
         StoreStatus status = store_.update(
-            identity, {SecretBytes::copyOf(value), std::string(kAccessibleAfterFirstUnlock), {}});
+            identity,
+            {SecretBytes::copyOf(value), std::string(kAccessibleAfterFirstUnlock), {}, now});
         if (status == store_status::kSuccess) return;
         if (status != store_status::kNotFound) throw failed(ItemStoreError::Step::replace, status);
         status = store_.add(
-            identity, {SecretBytes::copyOf(value), std::string(kAccessibleAfterFirstUnlock), {}});
+            identity,
+            {SecretBytes::copyOf(value), std::string(kAccessibleAfterFirstUnlock), {}, now});
         if (status == store_status::kSuccess) return;
         // Two helpers storing a new name at once both see no row, and the slower add finds the
         // faster one's. Replacing it is what this store was asked to do.
@@ -72,11 +80,21 @@ std::optional<SecretBytes> FileItemStore::loadSecret(const SecretName& name) {
     return found(store_, secretIdentity(name));
 }
 
+std::optional<DatedSecret> FileItemStore::loadDatedSecret(const SecretName& name) {
+    StoredItem item;
+    StoreStatus status = store_.find(secretIdentity(name), &item);
+    if (status == store_status::kNotFound) return std::nullopt;
+    if (status != store_status::kSuccess) throw failed(ItemStoreError::Step::load, status);
+    std::optional<std::int64_t> seconds;
+    if (item.modifiedMilliseconds) seconds = *item.modifiedMilliseconds / 1000;
+    return DatedSecret{std::move(item.value), seconds};
+}
+
 void FileItemStore::deleteSecret(const SecretName& name) { removed(store_, secretIdentity(name)); }
 
 bool FileItemStore::addKeyItem(std::string_view tag, std::span<const std::uint8_t> bytes) {
     StoreStatus status =
-        store_.add(keyIdentity(tag), {SecretBytes::copyOf(bytes), {}, kPresenceKeyFlags});
+        store_.add(keyIdentity(tag), {SecretBytes::copyOf(bytes), {}, kPresenceKeyFlags, {}});
     if (status == store_status::kDuplicate) return false;
     if (status != store_status::kSuccess) throw failed(ItemStoreError::Step::create, status);
     return true;

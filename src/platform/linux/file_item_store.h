@@ -25,6 +25,7 @@ class FileItemStore final : public ItemStore {
 
     void storeSecret(const SecretName& name, std::span<const std::uint8_t> value) override;
     std::optional<SecretBytes> loadSecret(const SecretName& name) override;
+    std::optional<DatedSecret> loadDatedSecret(const SecretName& name) override;
     void deleteSecret(const SecretName& name) override;
     bool addKeyItem(std::string_view tag, std::span<const std::uint8_t> bytes) override;
     std::optional<SecretBytes> findKeyItem(std::string_view tag) override;

@@ -34,6 +34,9 @@ struct ItemContents {
     std::optional<std::string> accessible;
     // The keychain's access-control flags (key items).
     std::optional<std::int64_t> accessControlFlags;
+    // When the value was written, in milliseconds since the epoch (generic passwords): which of
+    // two copies of a secret is the newer one.
+    std::optional<std::int64_t> modifiedMilliseconds;
 };
 
 }  // namespace quorvane::platform

@@ -18,7 +18,9 @@ namespace {
 // Marks a database as this helper's item store ("QVKC"), so another program's SQLite file put at
 // our path is refused instead of being written into.
 constexpr std::int64_t kApplicationId = 0x51564B43;
-constexpr std::int64_t kSchemaVersion = 1;
+constexpr std::int64_t kSchemaVersion = 2;
+// Format 1 had no write times; it is read as it is and upgraded by the first write.
+constexpr std::int64_t kUndatedSchemaVersion = 1;
 
 // Service, account and group are kept as blobs so they compare byte for byte, exactly as given.
 // An absent access group is stored as has_access_group = 0 with an empty group, which keeps it
@@ -31,6 +33,7 @@ CREATE TABLE generic_passwords (
     access_group BLOB NOT NULL,
     value BLOB NOT NULL,
     accessible TEXT,
+    modified INTEGER,
     PRIMARY KEY (service, account, has_access_group, access_group)
 ) STRICT;
 CREATE TABLE key_items (
@@ -41,7 +44,11 @@ CREATE TABLE key_items (
     PRIMARY KEY (key_type, application_tag)
 ) STRICT;
 PRAGMA application_id = 1364609859;
-PRAGMA user_version = 1;
+PRAGMA user_version = 2;
+)sql";
+constexpr const char* kAddWriteTimes = R"sql(
+ALTER TABLE generic_passwords ADD COLUMN modified INTEGER;
+PRAGMA user_version = 2;
 )sql";
 static_assert(kApplicationId == 1364609859);
 
@@ -159,7 +166,7 @@ StoreStatus SqliteItemStore::open(bool create, bool* absent) {
     return store_status::kSuccess;
 }
 
-StoreStatus SqliteItemStore::prepareSchema(bool create, bool* present) {
+StoreStatus SqliteItemStore::prepareSchema(bool create, bool write, bool* present) {
     std::int64_t applicationId = 0;
     std::int64_t version = 0;
     std::int64_t objects = 0;
@@ -172,7 +179,15 @@ StoreStatus SqliteItemStore::prepareSchema(bool create, bool* present) {
 
     if (applicationId == kApplicationId) {
         if (version > kSchemaVersion) return store_status::kNewerFormat;
-        if (version != kSchemaVersion) return store_status::kCorrupt;
+        if (version == kUndatedSchemaVersion && write) {
+            result = sqlite3_exec(db_, kAddWriteTimes, nullptr, nullptr, nullptr);
+            if (result != SQLITE_OK) return statusOfSqlite(result);
+            version = kSchemaVersion;
+        }
+        if (version != kSchemaVersion && version != kUndatedSchemaVersion) {
+            return store_status::kCorrupt;
+        }
+        datedRows_ = version == kSchemaVersion;
         *present = true;
         return store_status::kSuccess;
     }
@@ -182,6 +197,7 @@ StoreStatus SqliteItemStore::prepareSchema(bool create, bool* present) {
     if (!create) return store_status::kSuccess;
     result = sqlite3_exec(db_, kCreateSchema, nullptr, nullptr, nullptr);
     if (result != SQLITE_OK) return statusOfSqlite(result);
+    datedRows_ = true;
     *present = true;
     return store_status::kSuccess;
 }
@@ -208,7 +224,7 @@ StoreStatus SqliteItemStore::inOpenTransaction(Access access, Body body) {
     Transaction transaction(db_, access != Access::read);
     if (transaction.beginResult() != SQLITE_OK) return statusOfSqlite(transaction.beginResult());
     bool present = false;
-    status = prepareSchema(access == Access::create, &present);
+    status = prepareSchema(access == Access::create, access != Access::read, &present);
     if (status != store_status::kSuccess) return status;
     if (!present) return store_status::kNotFound;
 
@@ -222,18 +238,26 @@ StoreStatus SqliteItemStore::add(const ItemIdentity& identity, const ItemContent
     return inTransaction(Access::create, [&]() -> StoreStatus {
         const Table& table = tableOf(identity);
         const bool isKey = std::holds_alternative<KeyIdentity>(identity);
-        std::string sql = std::string("INSERT INTO ") + table.name + " (" + table.identityColumns +
-                          (isKey ? ", value, access_control_flags" : ", value, accessible") +
-                          ") VALUES (" + table.identityPlaceholders + ", ?5, ?6)";
+        std::string sql =
+            std::string("INSERT INTO ") + table.name + " (" + table.identityColumns +
+            (isKey ? ", value, access_control_flags" : ", value, accessible, modified") +
+            ") VALUES (" + table.identityPlaceholders + (isKey ? ", ?5, ?6)" : ", ?5, ?6, ?8)");
         Statement statement(db_, sql);
         bindIdentity(statement, identity);
         statement.bindBytes(5, contents.value->span());
         if (isKey) {
             statement.bindInteger(6, contents.accessControlFlags.value_or(0));
-        } else if (contents.accessible) {
-            statement.bindText(6, *contents.accessible);
         } else {
-            statement.bindNull(6);
+            if (contents.accessible) {
+                statement.bindText(6, *contents.accessible);
+            } else {
+                statement.bindNull(6);
+            }
+            if (contents.modifiedMilliseconds) {
+                statement.bindInteger(8, *contents.modifiedMilliseconds);
+            } else {
+                statement.bindNull(8);
+            }
         }
         int result = statement.step();
         if (result == SQLITE_CONSTRAINT &&
@@ -254,6 +278,7 @@ StoreStatus SqliteItemStore::update(const ItemIdentity& identity, const ItemCont
                           " SET value = " + (changes.value ? "?5" : "value");
         if (!isKey && changes.accessible) sql += ", accessible = ?6";
         if (isKey && changes.accessControlFlags) sql += ", access_control_flags = ?7";
+        if (!isKey && changes.modifiedMilliseconds) sql += ", modified = ?8";
         sql += std::string(" WHERE ") + table.matchesIdentity;
         Statement statement(db_, sql);
         bindIdentity(statement, identity);
@@ -261,6 +286,9 @@ StoreStatus SqliteItemStore::update(const ItemIdentity& identity, const ItemCont
         if (!isKey && changes.accessible) statement.bindText(6, *changes.accessible);
         if (isKey && changes.accessControlFlags)
             statement.bindInteger(7, *changes.accessControlFlags);
+        if (!isKey && changes.modifiedMilliseconds) {
+            statement.bindInteger(8, *changes.modifiedMilliseconds);
+        }
         int result = statement.step();
         if (result != SQLITE_DONE) return statusOfSqlite(result);
         return sqlite3_changes(db_) > 0 ? store_status::kSuccess : store_status::kNotFound;
@@ -272,8 +300,10 @@ StoreStatus SqliteItemStore::find(const ItemIdentity& identity, StoredItem* foun
     StoreStatus status = inTransaction(Access::read, [&]() -> StoreStatus {
         const Table& table = tableOf(identity);
         const bool isKey = std::holds_alternative<KeyIdentity>(identity);
+        const char* modified = !isKey && datedRows_ ? "modified" : "NULL";
         std::string sql = std::string("SELECT value, ") + (isKey ? "access_control_flags" : "0") +
-                          " FROM " + table.name + " WHERE " + table.matchesIdentity;
+                          ", " + modified + " FROM " + table.name + " WHERE " +
+                          table.matchesIdentity;
         Statement statement(db_, sql);
         bindIdentity(statement, identity);
         int result = statement.step();
@@ -281,6 +311,7 @@ StoreStatus SqliteItemStore::find(const ItemIdentity& identity, StoredItem* foun
         if (result != SQLITE_ROW) return statusOfSqlite(result);
         item.value = SecretBytes::copyOf(statement.columnBytes(0));
         item.accessControlFlags = statement.columnInteger(1);
+        if (!statement.columnIsNull(2)) item.modifiedMilliseconds = statement.columnInteger(2);
         return store_status::kSuccess;
     });
     if (status == store_status::kSuccess) *found = std::move(item);

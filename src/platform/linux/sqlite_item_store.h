@@ -17,6 +17,9 @@ namespace quorvane::platform {
 struct StoredItem {
     SecretBytes value;
     std::int64_t accessControlFlags = 0;
+    // When the value was written (generic passwords); nothing for rows written before the store
+    // kept times.
+    std::optional<std::int64_t> modifiedMilliseconds;
 };
 
 // SqliteItemStore keeps generic passwords and key items in one SQLite database file, shared by
@@ -69,12 +72,16 @@ class SqliteItemStore {
     // Sets `absent` when the file does not exist and `create` is false.
     StoreStatus open(bool create, bool* absent);
     // prepareSchema checks that the open database is our store, creating the tables in an empty
-    // database when `create` is set; sets `present` when the tables are there.
-    StoreStatus prepareSchema(bool create, bool* present);
+    // database when `create` is set, and bringing a format-1 store to format 2 when `write` is
+    // set; sets `present` when the tables are there.
+    StoreStatus prepareSchema(bool create, bool write, bool* present);
 
     std::optional<std::filesystem::path> path_;
     std::chrono::milliseconds busyTimeout_;
     sqlite3* db_ = nullptr;
+    // Whether the open store keeps write times (format 2); a format-1 store read without
+    // writing has none, and is upgraded by the first write.
+    bool datedRows_ = false;
 };
 
 }  // namespace quorvane::platform

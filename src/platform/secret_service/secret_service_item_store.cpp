@@ -125,6 +125,12 @@ void SecretServiceItemStore::storeSecret(const SecretName& name,
 }
 
 std::optional<SecretBytes> SecretServiceItemStore::loadSecret(const SecretName& name) {
+    std::optional<DatedSecret> dated = loadDatedSecret(name);
+    if (!dated) return std::nullopt;
+    return std::move(dated->value);
+}
+
+std::optional<DatedSecret> SecretServiceItemStore::loadDatedSecret(const SecretName& name) {
     KeyringOperation operation(connection(Step::load), bound_, Step::load);
     if (!operation.isUtf8(name.service) || !operation.isUtf8(name.account)) return std::nullopt;
     FoundItems items = operation.find(secretAttributes(name), kSecretSchema);
@@ -132,7 +138,9 @@ std::optional<SecretBytes> SecretServiceItemStore::loadSecret(const SecretName& 
         operation.failIfLocked();
         return std::nullopt;
     }
-    return operation.value(newest(connection_->glib, items));
+    SecretItem* item = newest(connection_->glib, items);
+    std::int64_t modified = static_cast<std::int64_t>(connection_->glib.secret_item_get_modified(item));
+    return DatedSecret{operation.value(item), modified};
 }
 
 void SecretServiceItemStore::deleteSecret(const SecretName& name) {

@@ -46,6 +46,7 @@ class SecretServiceItemStore final : public ItemStore {
 
     void storeSecret(const SecretName& name, std::span<const std::uint8_t> value) override;
     std::optional<SecretBytes> loadSecret(const SecretName& name) override;
+    std::optional<DatedSecret> loadDatedSecret(const SecretName& name) override;
     void deleteSecret(const SecretName& name) override;
     // addKeyItem holds a lock (a well-known name on the session bus, released by the bus if the
     // process dies) while it checks for the tag and creates the item, so two helpers adding the
