@@ -259,7 +259,9 @@ TEST_F(MigratingItemStoreTest, FindMovesTheKeyOutOfTheFileStore) {
         if (c.chosenLocked) chosen->failing = {"add-key", "find-key"};
         EXPECT_EQ(textOf(store->findKeyItem("tag")), "file key");
         EXPECT_EQ(earlier->keys.count("tag") == 1, c.fileCopyRemains);
-        if (!c.chosenLocked) EXPECT_EQ(chosen->keys.count("tag"), 1u);
+        if (!c.chosenLocked) {
+            EXPECT_EQ(chosen->keys.count("tag"), 1u);
+        }
     }
 }
 
