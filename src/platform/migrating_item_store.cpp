@@ -35,10 +35,13 @@ std::optional<SecretBytes> MigratingItemStore::loadSecret(const SecretName& name
         // A locked keyring: the earlier copy is what can be read now, and stays where it is.
         return std::move(earlier->value);
     }
-    // Times are compared in whole seconds, the keyring's own resolution; a tie, or an earlier
-    // copy from before times were kept, counts as the newer one.
-    if (chosen && chosen->modifiedSeconds && earlier->modifiedSeconds &&
-        *chosen->modifiedSeconds > *earlier->modifiedSeconds) {
+    // A copy written by a helper that kept no times cannot be placed against the keyring's: it is
+    // given, as it always was, but moved nowhere, so it never overwrites a value rotated in the
+    // keyring since. The next store settles it.
+    if (!earlier->modifiedSeconds) return std::move(earlier->value);
+    // Times are compared in whole seconds, the keyring's own resolution; a tie counts for the
+    // earlier copy, which exists only because the keyring was out of reach when it was written.
+    if (chosen && chosen->modifiedSeconds && *chosen->modifiedSeconds > *earlier->modifiedSeconds) {
         try {
             earlier_->deleteSecret(name);
         } catch (const ItemStoreError&) {

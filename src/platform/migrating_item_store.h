@@ -11,11 +11,12 @@ namespace quorvane::platform {
 // Nothing in either is ever lost, and every write moves the item into the chosen store:
 //
 // - load: the earlier store first. With no copy there, the chosen store's value. With one, the
-//   newer of the two copies wins, by the time each store kept (whole seconds; a tie, or an earlier
-//   copy written before times were kept, goes to the earlier copy, which exists only because it
-//   was written while the chosen store could not be reached). The load then settles it: an older
-//   earlier copy is deleted, a newer one is moved into the chosen store and then deleted, so no
-//   plaintext copy outlives the keyring's return. A chosen store that cannot be read (locked)
+//   newer of the two copies wins, by the time each store kept (whole seconds; a tie goes to the
+//   earlier copy, which exists only because it was written while the chosen store could not be
+//   reached). The load then settles it: an older earlier copy is deleted, a newer one is moved
+//   into the chosen store and then deleted, so no plaintext copy outlives the keyring's return.
+//   An earlier copy written before times were kept is given but moved nowhere, since it cannot
+//   be placed against the chosen store's: the next store settles it. A chosen store that cannot be read (locked)
 //   leaves the earlier copy where it is and gives its value; one that fails in the middle of the
 //   move leaves the earlier copy too, for the next operation. An error of the earlier store is
 //   raised only when the chosen store has no value either.

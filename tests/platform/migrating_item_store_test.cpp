@@ -137,7 +137,8 @@ TEST_F(MigratingItemStoreTest, TheNewerCopyWinsAndTheLoadSettlesBoth) {
         {"stored without a bus, then rotated in the keyring", 200, 100, {}, "k", "k", std::nullopt},
         {"stored in the keyring, then stored without a bus", 100, 200, {}, "f", "f", std::nullopt},
         {"written in the same second", 100, 100, {}, "f", "f", std::nullopt},
-        {"a file copy from before times were kept", 100, std::nullopt, {}, "f", "f", std::nullopt},
+        {"a file copy from before times were kept: given, and never written over the keyring",
+         200, std::nullopt, {}, "f", "k", "f"},
         {"the keyring goes away in the middle of the move", 100, 200, {"store"}, "f", "k", "f"},
         {"the keyring cannot be read", 200, 100, {"load"}, "f", "k", "f"},
     };

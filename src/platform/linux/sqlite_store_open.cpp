@@ -13,12 +13,13 @@
 namespace quorvane::platform {
 namespace {
 
-// The file an open in progress must find at its path, and whether it found another.
+// The file an open in progress must find at its path, and whether it found another. Per thread:
+// SQLite opens in the thread that asked, and another thread's open must not clear or replace it.
 struct Expected {
     const PrivateStoreFile* file = nullptr;
     bool replaced = false;
 };
-Expected expected;
+thread_local Expected expected;
 
 sqlite3_syscall_ptr systemOpen = nullptr;
 
