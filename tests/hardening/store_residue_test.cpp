@@ -1,6 +1,6 @@
-// A serving helper keeps no stored secret in memory between operations: after wrap_touchid made
-// and used the presence key pair, nothing of the private key's bytes (as the store keeps them) is
-// left anywhere in the helper, SQLite's page cache included. Reads the helper's memory through
+// A serving helper keeps no stored secret in memory between operations: after unwrap_touchid read
+// a software presence key from the user's store and used it, nothing of the private key's bytes
+// (as the store keeps them) is left anywhere in the helper, SQLite's page cache included. Reads the helper's memory through
 // /proc/<pid>/mem, which needs root: the helper is non-dumpable.
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -10,9 +10,12 @@
 
 #include "hardening/process_memory.h"
 #include "support/store_file.h"
+#include "base/process_values.h"
+#include "crypto/base64.h"
+#include "platform/linux/ecies.h"
 #include "platform/linux/file_item_store.h"
-#include "platform/linux/software_key_store.h"
-#include "support/fake_services.h"
+#include "platform/linux/p256.h"
+#include "support/private_system_bus.h"
 #include "support/sanitizer.h"
 #include "support/serve_session.h"
 
@@ -29,18 +32,27 @@ TEST(StoreResidueTest, ThePresenceKeyLeavesNoTraceInAServingHelper) {
 #endif
     TempDir home;
     // A software key pair in the file store, as an earlier version made it (no key is made there
-    // any more: a machine without a TPM or a keyring makes none), found and used by the helper.
+    // any more), and a blob that version wrapped to it: the helper reads the key to open it.
+    std::string blob;
     {
         platform::FileItemStore file(storeFile(home.path()));
-        ScriptedPresence presence;
-        platform::SoftwareKeyStore(file, presence).create();
+        SecretBytes scalar = platform::p256::generateScalar();
+        ASSERT_TRUE(file.addKeyItem(values::keyTag, scalar.span()));
+        blob = base64Encode(
+            platform::ecies::encrypt(platform::p256::publicPoint(scalar.span()), Bytes(32, 7)));
     }
-    ServeSession session({{"XDG_DATA_HOME", home.path()},
-                          {"QUORVANE_TEST_TPM_TCTI", "device:/nonexistent/quorvane/tpmrm0"}});
-    const std::string sessionId = session.createSession();
+    PrivateSystemBus polkit;
+    polkit.startPolkit();
+    polkit.setAllowed(true);
+    EnvironmentOverrides environment = polkit.environment();
+    environment["XDG_DATA_HOME"] = home.path();
+    environment["QUORVANE_TEST_TPM_TCTI"] = "device:/nonexistent/quorvane/tpmrm0";
+    ServeSession session(environment);
+    std::string sessionId;
     // Twice: each finds the key pair in the store and uses it.
     for (int i = 0; i < 2; ++i) {
-        session.ok(R"({"cmd":"wrap_touchid","sessionId":")" + sessionId + "\"}");
+        sessionId = session.ok(R"({"cmd":"unwrap_touchid","blob":)" + testing::quoted(blob) + "}")
+                        ["sessionId"].str();
     }
     std::string privateKey =
         StoreDatabase(storeFile(home.path())).text("SELECT value FROM key_items");

@@ -9,8 +9,10 @@ std::optional<std::string> PolkitPresence::unavailableReason() {
 }
 
 PresenceAnswer PolkitPresence::confirm(const PromptRequest& request) {
-    if (std::optional<std::string> reason = unavailableReason()) {
-        throw PresenceUnavailable(std::move(*reason));
+    if (!request.availabilityChecked) {
+        if (std::optional<std::string> reason = unavailableReason()) {
+            throw PresenceUnavailable(std::move(*reason));
+        }
     }
     polkit::Answer answer =
         polkit::ask(busAddress_, true, polkit::kPromptTimeout, request.cancelOnHangUp);
