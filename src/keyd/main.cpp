@@ -30,6 +30,7 @@ int main(int argc, char** argv) {
     using namespace quorvane;
     // Keys, auth values and shared secrets pass through this process: nobody may dump or trace it.
     os::protectProcess();
+    os::quietLibraryLogs();
     std::signal(SIGPIPE, SIG_IGN);
     std::vector<std::string_view> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
     std::string problem;

@@ -1,19 +1,9 @@
 #include "platform/tpm/tss_library.h"
 
-#include <stdlib.h>
-
 #include "os/shared_library.h"
 
 namespace quorvane::platform::tpm {
 namespace {
-
-// tpm2-tss writes its errors to standard error, where the request server must stay silent and
-// --check must print nothing; our callers report every failure themselves. Its only switch is
-// the environment variable TSS2_LOG, read whenever it first logs, possibly long after other
-// threads (the desktop keyring's, the page warmer) started reading the environment too. Setting
-// it while they run races with them, so it is set here, while the process is being loaded and
-// only its first thread exists. A value the person set (to debug the stack) is kept.
-[[maybe_unused]] const bool kQuietLog = setenv("TSS2_LOG", "all+NONE", 0) == 0;
 
 const TssLibrary* load() {
     // Sonames, not the unversioned development links, which only libtss2-dev installs.
