@@ -22,6 +22,10 @@ struct PromptRequest {
     // Set by a caller that asked unavailableReason for this prompt just before: confirm need not
     // ask the platform again (for polkit that would be a second round of calls per prompt).
     bool availabilityChecked = false;
+    // Set by a caller run from a terminal by a person (the bare prompt mode): when no agent of
+    // the desktop answers, the platform may offer its own prompt on the process's controlling
+    // terminal.
+    bool offerTerminalPrompt = false;
 };
 
 // PresenceUnavailable: presence cannot be asked for now. `reason` is the platform's plain-words

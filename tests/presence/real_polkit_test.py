@@ -346,9 +346,17 @@ class RealPolkit(unittest.TestCase):
                 prompt.type(typed)
                 self.assertEqual(prompt.wait(timeout=60), status)
 
-    def test_without_an_agent_the_prompt_fails_at_once(self):
+    def test_without_an_agent_only_the_bare_prompt_on_a_terminal_asks(self):
+        # Run from a terminal, the bare prompt starts polkit's text agent there for itself.
         prompt = self.session([], agent=False)
-        self.assertEqual(prompt.wait(timeout=30), 1)
+        prompt.wait_for_prompt()
+        prompt.type(PASSWORD)
+        self.assertEqual(prompt.wait(timeout=60), 0)
+        # Without a terminal there is nowhere to ask: it fails at once.
+        result = as_user(["setsid", "--wait", self.world.helper], env=self.world.environment(),
+                         timeout=30, capture_output=True, text=True, stdin=subprocess.DEVNULL)
+        self.assertEqual(result.returncode, 1, result)
+        # The application's requests never get a prompt it did not arrange for.
         helper, blob = self.wrapped_vault(agent=False)
         reply = helper.call(cmd="unwrap_touchid", id=3, blob=blob)
         self.assertEqual(reply["error"],

@@ -274,7 +274,7 @@ std::optional<std::string> unavailableReasonFor(sd_bus* bus, const std::string& 
 
 Answer answerFromResult(bool authorized, bool challenge) {
     if (authorized) return Answer{true, {}};
-    if (challenge) return failed("no polkit authentication agent is available");
+    if (challenge) return failed(kNoAgent);
     return failed("user presence was not confirmed");
 }
 

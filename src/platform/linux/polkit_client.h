@@ -24,6 +24,8 @@ inline constexpr std::string_view kSystemBusAddress = "unix:path=/run/dbus/syste
 // How long a person has to answer. sd-bus's default of 25 seconds is too short for someone who
 // has to notice the dialog and type a password.
 inline constexpr std::chrono::minutes kPromptTimeout{5};
+// The failure of a check that needed a person when no authentication agent serves the caller.
+inline constexpr const char* kNoAgent = "no polkit authentication agent is available";
 
 // unavailableReason answers why presence cannot be asked for now, or nothing when it can: the
 // bus at `busAddress` answers, polkit owns its name (or the bus can start it on demand), the
