@@ -18,6 +18,7 @@ install(FILES ${CMAKE_SOURCE_DIR}/data/com.quorvane.helper.policy
         DESTINATION ${QUORVANE_POLKIT_ACTIONS_DIR})
 
 install(FILES ${CMAKE_SOURCE_DIR}/docs/quorvane-helper.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${CMAKE_SOURCE_DIR}/docs/quorvane-keyd.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 
 # The manual page points here for the full protocol and the other documents.
 set(QUORVANE_DOC_DIR "${CMAKE_INSTALL_DATAROOTDIR}/doc/quorvane-helper"
