@@ -4,10 +4,12 @@
 # (bulk encryption against in-process AES-GCM + base64 and against the same lines through the same
 # pipes to an echo process, first request of a fresh helper, peak memory, a 256 MiB payload under
 # a 2 GiB address-space limit, start-up against a program that links the same libraries and
-# does nothing).
+# does nothing), and the presence round trip through the key service against the helper's own
+# TPM rung.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 scripts/build.sh
 build/bench/quorvane_bench
 build/bench/quorvane_pipe_bench build/quorvane-helper "${1:-11}"
+build/bench/quorvane_presence_bench 41

@@ -38,10 +38,11 @@ if [ ! -s "$sources" ]; then
 fi
 
 name=$(basename "$deb")
-# man-db renders the manual page in the test; it is the test's, not a dependency of the package.
+# man-db renders the manual page in the test and dbus runs a system bus that starts the key
+# service; they are the test's, not dependencies of the package (dbus is recommended).
 # The install leaves recommendations out, so the declared Depends alone must make the helper
 # work; a simulated install with them checks that every recommended package exists too.
-mmdebstrap --variant=apt --include=man-db --skip=essential/unlink \
+mmdebstrap --variant=apt --include=man-db,dbus --skip=essential/unlink \
     --setup-hook='mkdir -p "$1"/var/cache/apt/archives/' \
     --setup-hook="sync-in '$cache' /var/cache/apt/archives/" \
     --customize-hook="copy-in '$deb' tests/packaging/smoke_test.sh /tmp" \

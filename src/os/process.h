@@ -11,4 +11,11 @@ namespace quorvane::os {
 // without it rather than changing its replies or exit statuses.
 void protectProcess() noexcept;
 
+// quietLibraryLogs tells the libraries loaded late (tpm2-tss) not to write their own errors to
+// standard error, where the request server must stay silent and --check must print nothing; our
+// callers report every failure themselves. tpm2-tss's only switch is the environment variable
+// TSS2_LOG, and changing the environment races with any thread reading it: call this first thing
+// in main, while the process has one thread. A value the person set (to debug the stack) is kept.
+void quietLibraryLogs() noexcept;
+
 }  // namespace quorvane::os

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/key_ladder.h"
+#include "platform/key_service/service_key_store.h"
 #include "platform/linux/file_item_store.h"
 #include "platform/linux/polkit_client.h"
 #include "platform/linux/polkit_presence.h"
@@ -37,7 +38,9 @@ std::string systemBusAddress() {
     return testSetting("QUORVANE_TEST_SYSTEM_BUS").value_or(std::string(polkit::kSystemBusAddress));
 }
 
-// The TPM is named here, never left to the TCTI loader's search (docs/presence.md).
+// The TPM is named here, never left to the TCTI loader's search (docs/presence.md). The test
+// setting names a software TPM in one of the forms platform/tpm/tcti.h accepts; any other form
+// (a library to load, in particular) is refused when the TPM is opened, with the reason.
 std::string tpmTcti() {
     return testSetting("QUORVANE_TEST_TPM_TCTI").value_or(TpmKeyStore::kDeviceTcti);
 }
@@ -59,14 +62,20 @@ class ItemStorePlace {
     std::optional<SecretServiceProbe> probe_;
 };
 
-// presenceKeys builds the protection ladder of the presence key, strongest first, over the
-// session's item store (key items of either kind live under the one tag; each rung knows its own
-// by format): (a) the TPM; (b) a software key, made only when the item store is the desktop
-// keyring, and where a software key made before the ladder is still found wherever it is.
+// presenceKeys builds the protection ladder of the presence key, strongest first: (a) the key
+// service on the system bus, which keeps the key out of the user's reach (in a TPM, or in its own
+// state directory where there is none); then, over the session's item store: (b) the TPM itself,
+// for a user who can reach it; (c) a software key, made only when the item store is the desktop
+// keyring. Keys made by earlier versions under the one old tag are found by the rung of their
+// format.
 std::unique_ptr<KeyStore> presenceKeys(Services& services,
                                        std::shared_ptr<ItemStorePlace> place) {
     const std::string tcti = tpmTcti();
+    const std::string bus = systemBusAddress();
     std::vector<KeyRung> rungs;
+    rungs.push_back(KeyRung{"key service",
+                            [bus] { return std::make_unique<ServiceKeyStore>(bus); },
+                            [bus] { return ServiceKeyStore(bus).unavailableReason(); }});
     rungs.push_back(KeyRung{"TPM",
                             [&services, tcti] {
                                 return std::make_unique<TpmKeyStore>(services.items(),

@@ -14,9 +14,17 @@ namespace quorvane::platform {
 
 // KeyStoreError is a failed key-store step. `step` tells the caller which of its fixed messages
 // applies; `detail` is the backend's status in signed decimal or its plain-words description, or
-// empty when it gave none. Never holds key material.
+// empty when it gave none; `cause` tells a failed decryption that another key might still open
+// apart from one that ends the attempt. Never holds key material.
 class KeyStoreError : public std::exception {
   public:
+    enum class Cause {
+        other,
+        // The key can no longer be used (its TPM was cleared or is gone); nobody was asked.
+        keyUnusable,
+        // The person confirmed, and the blob was not made for this key (or was changed).
+        notThisKey,
+    };
     enum class Step {
         accessControl,       // the key's presence requirement could not be expressed
         create,              // making or storing a new presence key
@@ -28,14 +36,17 @@ class KeyStoreError : public std::exception {
         decryptUnsupported,  // the presence key cannot decrypt with the wrap algorithm
         decrypt,             // opening with the presence key, the presence prompt included
     };
-    KeyStoreError(Step step, std::string detail) : step_(step), detail_(std::move(detail)) {}
+    KeyStoreError(Step step, std::string detail, Cause cause = Cause::other)
+        : step_(step), detail_(std::move(detail)), cause_(cause) {}
     Step step() const noexcept { return step_; }
     const std::string& detail() const noexcept { return detail_; }
+    Cause cause() const noexcept { return cause_; }
     const char* what() const noexcept override { return detail_.c_str(); }
 
   private:
     Step step_;
     std::string detail_;
+    Cause cause_;
 };
 
 // PresenceKey is the one presence-gated P-256 key, found or made for one request and
@@ -45,15 +56,19 @@ class PresenceKey {
   public:
     virtual ~PresenceKey() = default;
 
-    // encrypt seals `plaintext` to the public half. Never asks the person anything. Raises
-    // KeyStoreError (Step::publicKey, Step::encryptUnsupported or Step::encrypt).
+    // encrypt seals `plaintext` to the public half. Never asks the person anything. Refuses a key
+    // that could not decrypt what it sealed (its TPM no longer loads it). Raises KeyStoreError
+    // (Step::publicKey, Step::encryptUnsupported or Step::encrypt).
     virtual Bytes encrypt(std::span<const std::uint8_t> plaintext) = 0;
 
     // decrypt opens `blob` with the private half. Only a key found with KeyStore::findForUse can
-    // decrypt: the person is asked first, with that call's request, and nothing is released unless
-    // the prompt passed and the blob was made for this key. Raises KeyStoreError
-    // (Step::decryptUnsupported, or Step::decrypt for a refused or withdrawn prompt and for a blob
-    // that does not open).
+    // decrypt: a key that can no longer be used fails first, asking nobody (Cause::keyUnusable);
+    // then the person is asked, with that call's request (unless it says the person already
+    // confirmed it), and nothing is released unless the prompt passed and the blob was made for
+    // this key (Cause::notThisKey when it was not). Raises KeyStoreError (Step::decryptUnsupported,
+    // or Step::decrypt for a refused or withdrawn prompt and for a blob that does not open), or
+    // PresenceUnavailable from a key whose prompt is asked elsewhere (the key service) when no
+    // prompt can be offered.
     virtual SecretBytes decrypt(std::span<const std::uint8_t> blob) = 0;
 };
 
@@ -69,8 +84,9 @@ class KeyStore {
 
     // findForUse returns the presence key bound to `request`, so that its decrypt asks the person
     // first. Raises PresenceUnavailable before the store is touched when no prompt can be
-    // offered; returns nullptr when there is no presence key; raises KeyStoreError (Step::load) for
-    // any other failure of the lookup.
+    // offered (not asked when `request` says the person already confirmed it); returns nullptr
+    // when there is no presence key; raises KeyStoreError (Step::load) for any other failure of
+    // the lookup.
     virtual std::unique_ptr<PresenceKey> findForUse(const PromptRequest& request) = 0;
 
     // create makes a new presence key and stores it permanently, usable for decryption only after the
@@ -82,8 +98,14 @@ class KeyStore {
     // (Step::remove).
     virtual void remove() = 0;
 
-    // canCreate answers whether a presence key could be made now, storing nothing. Never raises.
+    // canCreate answers whether a presence key could be made now, or the one there is could be
+    // used now, storing nothing. Never raises.
     virtual bool canCreate() = 0;
+
+    // holdsKey answers whether the store holds a presence key that findForUse would give, asking
+    // nobody: find's key, or, in a store that keeps older keys for unwrapping only, one of those.
+    // A lookup that failed answers false. Never raises.
+    virtual bool holdsKey() { return find() != nullptr; }
 };
 
 }  // namespace quorvane::platform

@@ -16,6 +16,16 @@ struct PromptRequest {
     // When this descriptor hangs up (the writer of a pipe closed it: the application that asked
     // went away), the open prompt is withdrawn and the confirmation fails. -1 watches nothing.
     int cancelOnHangUp = -1;
+    // Set when the person already confirmed this very request at another key's prompt (the key
+    // store tries a second key after the first one did not open the blob): nobody is asked again.
+    bool confirmed = false;
+    // Set by a caller that asked unavailableReason for this prompt just before: confirm need not
+    // ask the platform again (for polkit that would be a second round of calls per prompt).
+    bool availabilityChecked = false;
+    // Set by a caller run from a terminal by a person (the bare prompt mode): when no agent of
+    // the desktop answers, the platform may offer its own prompt on the process's controlling
+    // terminal.
+    bool offerTerminalPrompt = false;
 };
 
 // PresenceUnavailable: presence cannot be asked for now. `reason` is the platform's plain-words
@@ -48,8 +58,10 @@ class Presence {
     // could pass), else why not, as PresenceUnavailable's reason. Shows nothing; never raises.
     virtual std::optional<std::string> unavailableReason() = 0;
 
-    // confirm raises PresenceUnavailable when a prompt cannot be offered now; otherwise shows one
-    // prompt and blocks until the person answered, the platform's time limit passed, or
+    // confirm raises PresenceUnavailable when a prompt cannot be offered now (unless
+    // `request.availabilityChecked` says the caller just asked: a prompt that turns out not to
+    // be possible after all is then an answer that did not pass); otherwise shows one prompt and
+    // blocks until the person answered, the platform's time limit passed, or
     // `request.cancelOnHangUp` hung up (the prompt is then withdrawn before returning).
     virtual PresenceAnswer confirm(const PromptRequest& request) = 0;
 };

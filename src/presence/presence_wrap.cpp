@@ -5,6 +5,7 @@
 #include "crypto/base64.h"
 #include "crypto/envelope.h"
 #include "presence/presence_key.h"
+#include "presence/prompt.h"
 
 namespace quorvane {
 
@@ -28,6 +29,9 @@ SecretBytes unwrapVaultKey(platform::KeyStore& keys, std::string_view blob, int 
         return presenceKey->decrypt(wrapped->span());
     } catch (const platform::KeyStoreError& failure) {
         throw HelperError(presenceKeyFailureText(failure));
+    } catch (const platform::PresenceUnavailable& unavailable) {
+        // A key whose prompt is asked elsewhere (the key service) learns only now.
+        throw unavailableError(unavailable);
     }
 }
 

@@ -25,7 +25,9 @@ std::string wrapVaultKey(platform::KeyStore& keys, std::span<const std::uint8_t>
 // "invalid wrapped blob" (not strict base64) before any lookup or prompt; then
 // findPresenceKeyForUse's errors, "secure enclave decrypt algorithm unsupported", "secure enclave
 // unwrap failed: " + text (or "unknown"), which covers a refused or withdrawn prompt and a
-// foreign blob. The prompt is withdrawn when `cancelOnHangUp` hangs up (-1: never).
+// foreign blob, and "unavailable: " + reason when a key whose prompt is asked elsewhere learns
+// only then that no prompt can be offered. The prompt is withdrawn when `cancelOnHangUp` hangs
+// up (-1: never).
 SecretBytes unwrapVaultKey(platform::KeyStore& keys, std::string_view blob,
                            int cancelOnHangUp = -1);
 

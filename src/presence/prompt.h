@@ -21,7 +21,8 @@ bool canMakePresenceKey(platform::KeyStore& keys);
 
 // promptOnly shows one presence prompt with the helper's prompt text and waits for the answer:
 // true when it was passed, false when not (refused, cancelled, timed out, or withdrawn because
-// `cancelOnHangUp` hung up). Raises unavailableError when no prompt can be offered.
+// `cancelOnHangUp` hung up). Where no agent of a desktop answers, the platform may ask on the
+// controlling terminal. Raises unavailableError when no prompt can be offered.
 bool promptOnly(platform::Presence& presence, int cancelOnHangUp);
 
 }  // namespace quorvane

@@ -29,6 +29,9 @@ ALLOWED = {
     "presence": GROUND | {"platform", "server", "session"},
     "keychain": GROUND | {"platform"},
     "front": GROUND | {"platform", "server"} | COMMANDS,
+    # The key service, a program of its own: it shares the platform's TPM and polkit code and
+    # the bus interface's names, nothing of the helper's commands.
+    "keyd": GROUND | {"platform"},
     # src/main.cpp
     None: {"front", "os"},
 }

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Runs inside a fresh Debian root where the package was installed with apt: the installed helper
 # answers in each kind of mode, its files are where the package says, and its manual page renders.
-# Plain POSIX sh and coreutils only: the root holds nothing else the package did not bring.
+# Plain POSIX sh and coreutils only: the root holds nothing else the package did not bring,
+# besides the system bus (the dbus package), which the test installs to start the key service.
 set -eu
 helper=/usr/bin/quorvane-helper
 failures=0
@@ -63,6 +64,38 @@ if MANWIDTH=80 man quorvane-helper >"$work/man.out" 2>"$work/man.err" &&
     pass "man quorvane-helper renders"
 else
     fail "man quorvane-helper: $(head -5 "$work/man.err")"
+fi
+
+# The key service: a system bus (the test's own, as no init system runs here) starts it on the
+# first call, through its activation file, as its own user; its key lands in its state directory.
+keyd_state=/var/lib/quorvane-keyd
+if [ "$(stat -c '%U %a' "$keyd_state")" = "quorvane-keyd 700" ]; then
+    pass "key service user and state directory"
+else
+    fail "key service state directory: $(stat -c '%U %a' "$keyd_state" 2>&1)"
+fi
+mkdir -p /run/dbus
+dbus-daemon --system --fork --print-pid >"$work/bus.pid"
+if dbus-send --system --print-reply --dest=com.quorvane.KeyService1 /com/quorvane/KeyService1 \
+    com.quorvane.KeyService1.CreateKey >"$work/create.out" 2>&1 &&
+    owner=$(stat -c %U "$keyd_state"/0.* 2>/dev/null) && [ "$owner" = quorvane-keyd ]; then
+    pass "the bus started the key service, which made a key ($(grep -o '"[a-z]*"' "$work/create.out"))"
+else
+    fail "key service activation: $(cat "$work/create.out")"
+fi
+# Nothing may outlive the test in the root: the service would end when idle, the bus never.
+for exe in /proc/[0-9]*/exe; do
+    case "$(readlink "$exe" 2>/dev/null)" in
+        */quorvane-keyd) pid=${exe#/proc/}; kill "${pid%/exe}" 2>/dev/null || true ;;
+    esac
+done
+kill "$(cat "$work/bus.pid")"
+
+# Purging takes the keys with it.
+if apt-get purge -y -q quorvane-helper >"$work/purge.out" 2>&1 && [ ! -e "$keyd_state" ]; then
+    pass "purge removes the key service's state"
+else
+    fail "purge: $(tail -5 "$work/purge.out"); state left: $(ls -la "$keyd_state" 2>&1)"
 fi
 
 exit "$failures"

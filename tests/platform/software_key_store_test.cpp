@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include "base/process_values.h"
 #include "platform/linux/ecies.h"
 #include "platform/linux/p256.h"
+#include "platform/tpm/tpm_key_item.h"
 #include "support/fake_services.h"
 
 namespace quorvane::platform {
@@ -13,7 +15,9 @@ namespace {
 using testing::FakeItemStore;
 using testing::ScriptedPresence;
 
-constexpr std::string_view kTag = "com.quorvane.secureenclave.vault";
+const std::string kTag(SoftwareKeyStore::kTag);
+// Where earlier versions kept the key, whichever kind it was.
+const std::string kEarlierTag(values::keyTag);
 
 class SoftwareKeyStoreTest : public ::testing::Test {
   protected:
@@ -35,7 +39,7 @@ class SoftwareKeyStoreTest : public ::testing::Test {
 TEST_F(SoftwareKeyStoreTest, APairIsOneKeyItemHoldingItsScalar) {
     Bytes blob = keys.create()->encrypt(Bytes(32, 1));
     ASSERT_EQ(items.keyItems.size(), 1u);
-    const SecretBytes& scalar = items.keyItems.at(std::string(kTag));
+    const SecretBytes& scalar = items.keyItems.at(kTag);
     EXPECT_EQ(scalar.size(), 32u);
     EXPECT_TRUE(p256::isValidScalar(scalar.span()));
     // The stored scalar is the key: the blob opens with it directly (what a copied store gives
@@ -45,9 +49,9 @@ TEST_F(SoftwareKeyStoreTest, APairIsOneKeyItemHoldingItsScalar) {
 
 TEST_F(SoftwareKeyStoreTest, NeverReplacesAStoredPair) {
     keys.create();
-    SecretBytes before = SecretBytes::copyOf(items.keyItems.at(std::string(kTag)).span());
+    SecretBytes before = SecretBytes::copyOf(items.keyItems.at(kTag).span());
     EXPECT_EQ(failure([&] { keys.create(); }), "the new key could not be stored (status -25299)");
-    EXPECT_EQ(items.keyItems.at(std::string(kTag)).view(), before.view());
+    EXPECT_EQ(items.keyItems.at(kTag).view(), before.view());
 }
 
 TEST_F(SoftwareKeyStoreTest, StoreFailuresAreReportedWithTheirDetail) {
@@ -63,12 +67,33 @@ TEST_F(SoftwareKeyStoreTest, StoreFailuresAreReportedWithTheirDetail) {
 }
 
 TEST_F(SoftwareKeyStoreTest, StoredBytesThatMakeNoKeyAreDamageNotAbsence) {
-    for (std::string bytes :
-         {std::string("not a scalar"), std::string(32, '\0'), std::string(32, '\xff')}) {
-        items.keyItems[std::string(kTag)] = SecretBytes::copyOf(bytes);
-        EXPECT_EQ(keys.find(), nullptr);
-        EXPECT_EQ(failure([&] { keys.findForUse(request); }), "-40007");
+    for (const std::string& tag : {kTag, kEarlierTag}) {
+        for (std::string bytes :
+             {std::string("not a scalar"), std::string(32, '\0'), std::string(32, '\xff')}) {
+            items.keyItems.clear();
+            items.keyItems[tag] = SecretBytes::copyOf(bytes);
+            EXPECT_EQ(keys.find(), nullptr);
+            EXPECT_EQ(failure([&] { keys.findForUse(request); }), "-40007");
+        }
     }
+}
+
+// Earlier versions kept either kind of key under one tag: a scalar there is this store's, a TPM
+// key item there is not, and a new key never goes there.
+TEST_F(SoftwareKeyStoreTest, AScalarUnderTheEarlierTagIsFoundAndATpmItemThereIsNot) {
+    SecretBytes earlier = p256::generateScalar();
+    items.keyItems[kEarlierTag] = SecretBytes::copyOf(earlier.span());
+    Bytes blob = keys.find()->encrypt(Bytes(32, 1));
+    EXPECT_EQ(keys.findForUse(request)->decrypt(blob).size(), 32u);
+
+    std::string tpmItem(platform::tpm::kItemMarker);
+    tpmItem += std::string(200, '\x01');
+    items.keyItems[kEarlierTag] = SecretBytes::copyOf(tpmItem);
+    EXPECT_EQ(keys.find(), nullptr);
+    EXPECT_EQ(keys.findForUse(request), nullptr);
+    keys.create();
+    EXPECT_EQ(items.keyItems.at(kEarlierTag).view(), tpmItem) << "left where it is";
+    EXPECT_TRUE(items.keyItems.count(kTag));
 }
 
 TEST_F(SoftwareKeyStoreTest, GarbageIsRefusedBeforeAnybodyIsAsked) {

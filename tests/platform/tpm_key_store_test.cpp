@@ -18,7 +18,9 @@ using testing::FakeItemStore;
 using testing::ScriptedPresence;
 using testing::Swtpm;
 
-const std::string kTag(values::keyTag);
+const std::string kTag(TpmKeyStore::kTag);
+// Where earlier versions kept the key, whichever kind it was.
+const std::string kEarlierTag(values::keyTag);
 const Bytes kVaultKey(32, 0x5a);
 
 Bytes bytesOf(const SecretBytes& secret) {
@@ -88,7 +90,7 @@ TEST_F(TpmKeyStoreTest, ACopyOfTheItemStoreOpensNothingOnAnotherTpm) {
         copy.keyItems[tag] = SecretBytes::copyOf(bytes.span());
     Swtpm otherTpm;
     TpmKeyStore elsewhere = storeOn(copy, otherTpm);
-    ASSERT_NE(elsewhere.find(), nullptr);  // the public half is readable, and encrypts
+    ASSERT_NE(elsewhere.find(), nullptr);  // the public half is readable
     EXPECT_NE(decryptFailure(elsewhere, blob).find("cannot load the presence key"),
               std::string::npos);
 }
@@ -126,6 +128,8 @@ TEST_F(TpmKeyStoreTest, ReleasesNothingWithoutAPassedPromptAndAsksNothingForGarb
     EXPECT_THROW(keys.findForUse(PromptRequest{"Unlock", -1}), PresenceUnavailable);
 }
 
+// Earlier versions kept either kind of key under one tag; this store reads a TPM key item there
+// and leaves anything else alone, making its own key under its own tag.
 TEST_F(TpmKeyStoreTest, ItemsInOtherFormatsAreNotItsOwn) {
     struct Case {
         const char* name;
@@ -140,7 +144,8 @@ TEST_F(TpmKeyStoreTest, ItemsInOtherFormatsAreNotItsOwn) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        items_.keyItems[kTag] = SecretBytes::copyOf(c.item);
+        items_.keyItems.clear();
+        items_.keyItems[kEarlierTag] = SecretBytes::copyOf(c.item);
         TpmKeyStore keys = store();
         EXPECT_EQ(keys.find(), nullptr);
         if (c.damaged) {
@@ -148,9 +153,36 @@ TEST_F(TpmKeyStoreTest, ItemsInOtherFormatsAreNotItsOwn) {
         } else {
             EXPECT_EQ(keys.findForUse(PromptRequest{"Unlock", -1}), nullptr);
         }
-        EXPECT_THROW(keys.create(), KeyStoreError);  // never replaces what is there
-        EXPECT_EQ(bytesOf(items_.keyItems.at(kTag)), c.item);
+        keys.create();
+        EXPECT_EQ(bytesOf(items_.keyItems.at(kEarlierTag)), c.item) << "left where it is";
+        EXPECT_TRUE(tpm::isKeyItem(bytesOf(items_.keyItems.at(kTag))));
+        EXPECT_THROW(keys.create(), KeyStoreError);  // never replaces its own key
     }
+}
+
+TEST_F(TpmKeyStoreTest, AKeyMadeByAnEarlierVersionUnderTheOldTagStillOpens) {
+    const Bytes blob = wrap();
+    items_.keyItems[kEarlierTag] = std::move(items_.keyItems.at(kTag));
+    items_.keyItems.erase(kTag);
+    TpmKeyStore keys = store();
+    EXPECT_EQ(open(keys, blob), kVaultKey);
+}
+
+// A key whose TPM was cleared is refused before anybody is asked, and never wrapped to.
+TEST_F(TpmKeyStoreTest, AKeyTheTpmNoLongerLoadsFailsAtOnceAndIsNotWrappedTo) {
+    const Bytes blob = wrap();
+    tpm_ = std::make_unique<Swtpm>();  // a new TPM: new seeds, as after a clear
+    TpmKeyStore keys = store();
+    try {
+        open(keys, blob);
+        ADD_FAILURE() << "the blob opened";
+    } catch (const KeyStoreError& error) {
+        EXPECT_EQ(error.cause(), KeyStoreError::Cause::keyUnusable);
+        EXPECT_NE(error.detail().find("cannot load the presence key"), std::string::npos);
+    }
+    EXPECT_EQ(presence_.prompts, 0);
+    EXPECT_THROW(keys.find()->encrypt(kVaultKey), KeyStoreError);
+    EXPECT_FALSE(keys.canCreate());
 }
 
 TEST_F(TpmKeyStoreTest, RemovedKeyIsGoneAndANewOneDoesNotOpenOldBlobs) {

@@ -8,9 +8,11 @@
 #include <string>
 
 #include "support/store_file.h"
+#include "base/process_values.h"
+#include "crypto/base64.h"
+#include "platform/linux/ecies.h"
 #include "platform/linux/file_item_store.h"
-#include "platform/linux/software_key_store.h"
-#include "support/fake_services.h"
+#include "platform/linux/p256.h"
 #include "support/json.h"
 #include "support/private_system_bus.h"
 #include "support/serve_session.h"
@@ -74,14 +76,16 @@ TEST_F(PresenceKeyKeyringTest, KeyIsMadeInTheKeyring) {
 }
 
 TEST_F(PresenceKeyKeyringTest, KeyFromTheFileStoreMovesIntoTheKeyringAndStillOpensOldBlobs) {
-    // The key an earlier version made in the file store, where no key is made any more; a session
-    // without a keyring still wraps to it.
+    // The key an earlier version made in the file store (where no key is made any more, and
+    // which no new wrap uses), and a blob that version wrapped to it.
+    std::string blob;
     {
         platform::FileItemStore file(storeFile(keyring.home() + "/.local/share"));
-        ScriptedPresence presence;
-        platform::SoftwareKeyStore(file, presence).create();
+        SecretBytes scalar = platform::p256::generateScalar();
+        ASSERT_TRUE(file.addKeyItem(values::keyTag, scalar.span()));
+        blob = base64Encode(
+            platform::ecies::encrypt(platform::p256::publicPoint(scalar.span()), Bytes(32, 7)));
     }
-    std::string blob = wrap(false);
     EXPECT_EQ(keyRowsInFileStore(), "1");
     EXPECT_EQ(keyItemsInKeyring(), 0u);
 

@@ -62,6 +62,9 @@ REFUSING_RULE = """polkit.addRule(function(action, subject) {
 class World:
     """The namespace's users, bus, polkitd and swtpm; set up once for all cases."""
 
+    # name, uid; each gets a group of the same number and the password PASSWORD.
+    users = [(USER, UID)]
+
     def __init__(self, helper, policy):
         self.dir = tempfile.mkdtemp(prefix="quorvane-polkit-")
         os.chmod(self.dir, 0o755)  # the test user must reach the helper and its own files
@@ -79,10 +82,10 @@ class World:
         self.start_polkit()
         self.start_swtpm()
 
-    def own_dir(self, name):
+    def own_dir(self, name, uid=UID):
         path = os.path.join(self.dir, name)
         os.mkdir(path, 0o700)
-        os.chown(path, UID, UID)
+        os.chown(path, uid, uid)
         return path
 
     def bind(self, source, target):
@@ -91,11 +94,12 @@ class World:
     def add_user(self):
         digest = subprocess.run(["openssl", "passwd", "-6", PASSWORD], check=True,
                                 capture_output=True, text=True).stdout.strip()
-        lines = {
-            "passwd": "%s:x:%d:%d:presence test:%s:/bin/sh\n" % (USER, UID, UID, self.home),
-            "shadow": "%s:%s:19000:0:99999:7:::\n" % (USER, digest),
-            "group": "%s:x:%d:\n" % (USER, UID),
-        }
+        lines = {"passwd": "", "shadow": "", "group": ""}
+        for name, uid in self.users:
+            home = self.home if uid == UID else "/nonexistent"
+            lines["passwd"] += "%s:x:%d:%d:presence test:%s:/bin/sh\n" % (name, uid, uid, home)
+            lines["shadow"] += "%s:%s:19000:0:99999:7:::\n" % (name, digest)
+            lines["group"] += "%s:x:%d:\n" % (name, uid)
         for name, line in lines.items():
             copy = os.path.join(self.dir, name)
             with open("/etc/" + name) as original, open(copy, "w") as out:
@@ -152,9 +156,10 @@ class World:
             "LANG": "C",
         }
 
-    def run(self, arguments, timeout=60):
-        return as_user([self.helper] + arguments, env=self.environment(), timeout=timeout,
-                       capture_output=True, text=True, stdin=subprocess.DEVNULL)
+    def run(self, arguments, timeout=60, uid=UID, input=None, env=None):
+        return as_user([self.helper] + arguments, uid=uid, env=env or self.environment(),
+                       timeout=timeout, capture_output=True, text=True, input=input,
+                       stdin=None if input is not None else subprocess.DEVNULL)
 
     def refuse(self, refusing):
         path = os.path.join(self.rules, "10-refuse-quorvane.rules")
@@ -176,8 +181,8 @@ class World:
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
-def as_user(command, **options):
-    return subprocess.run(["setpriv", "--reuid=%d" % UID, "--regid=%d" % UID, "--clear-groups",
+def as_user(command, uid=UID, **options):
+    return subprocess.run(["setpriv", "--reuid=%d" % uid, "--regid=%d" % uid, "--clear-groups",
                            "--"] + command, **options)
 
 
@@ -341,9 +346,17 @@ class RealPolkit(unittest.TestCase):
                 prompt.type(typed)
                 self.assertEqual(prompt.wait(timeout=60), status)
 
-    def test_without_an_agent_the_prompt_fails_at_once(self):
+    def test_without_an_agent_only_the_bare_prompt_on_a_terminal_asks(self):
+        # Run from a terminal, the bare prompt starts polkit's text agent there for itself.
         prompt = self.session([], agent=False)
-        self.assertEqual(prompt.wait(timeout=30), 1)
+        prompt.wait_for_prompt()
+        prompt.type(PASSWORD)
+        self.assertEqual(prompt.wait(timeout=60), 0)
+        # Without a terminal there is nowhere to ask: it fails at once.
+        result = as_user(["setsid", "--wait", self.world.helper], env=self.world.environment(),
+                         timeout=30, capture_output=True, text=True, stdin=subprocess.DEVNULL)
+        self.assertEqual(result.returncode, 1, result)
+        # The application's requests never get a prompt it did not arrange for.
         helper, blob = self.wrapped_vault(agent=False)
         reply = helper.call(cmd="unwrap_touchid", id=3, blob=blob)
         self.assertEqual(reply["error"],
@@ -373,9 +386,10 @@ class RealPolkit(unittest.TestCase):
         self.assertTrue(result.stderr.startswith("unavailable: "), result.stderr)
 
 
-def main():
-    if len(sys.argv) >= 4 and sys.argv[3] == "--inside":
-        del sys.argv[3]
+def main(script=__file__, tools=()):
+    """Runs the script's cases as root in a private mount namespace; its arguments are paths."""
+    if sys.argv[-1] == "--inside":
+        del sys.argv[-1]
         unittest.main(argv=sys.argv[:1], verbosity=2)
     if os.geteuid() != 0:
         if os.environ.get("CI") == "true":
@@ -383,7 +397,7 @@ def main():
         print("skipped: the real-polkit test needs root for its mount namespace")
         sys.exit(SKIP)
     for tool in ("/usr/lib/polkit-1/polkitd", "/usr/bin/pkttyagent", "/usr/bin/swtpm",
-                 "/usr/bin/dbus-daemon", "/usr/bin/setpriv", "/usr/bin/unshare"):
+                 "/usr/bin/dbus-daemon", "/usr/bin/setpriv", "/usr/bin/unshare") + tuple(tools):
         if not os.path.exists(tool):
             sys.exit(tool + " is missing; scripts/install-deps.sh installs it")
     # Distribution build chroots often cannot make a private mount namespace; say so and skip
@@ -397,8 +411,8 @@ def main():
         print("skipped: the real-polkit test cannot make its mount namespace: " + reason)
         sys.exit(SKIP)
     os.execvp("unshare", ["unshare", "-m", "--propagation", "private", sys.executable,
-                          os.path.abspath(__file__), os.path.abspath(sys.argv[1]),
-                          os.path.abspath(sys.argv[2]), "--inside"])
+                          os.path.abspath(script)]
+              + [os.path.abspath(argument) for argument in sys.argv[1:]] + ["--inside"])
 
 
 if __name__ == "__main__":

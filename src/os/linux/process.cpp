@@ -1,5 +1,6 @@
 #include "os/process.h"
 
+#include <stdlib.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 
@@ -14,5 +15,7 @@ void protectProcess() noexcept {
     // kernel from writing a core through a core_pattern pipe, which ignores RLIMIT_CORE.
     (void)::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
 }
+
+void quietLibraryLogs() noexcept { (void)::setenv("TSS2_LOG", "all+NONE", 0); }
 
 }  // namespace quorvane::os

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "platform/linux/sd_bus_library.h"
+#include "platform/linux/sd_bus_objects.h"
 
 namespace quorvane::platform::polkit {
 namespace {
@@ -19,65 +20,15 @@ constexpr const char* kAuthorityPath = "/org/freedesktop/PolicyKit1/Authority";
 constexpr const char* kAuthorityInterface = "org.freedesktop.PolicyKit1.Authority";
 constexpr std::uint32_t kAllowUserInteraction = 0x1;
 
-// The loaded sd-bus entry points; the public functions below return before anything here runs
-// when libsystemd could not be loaded.
-const SdBusLibrary& sd() { return *sdBusLibrary(); }
+// The public functions below return before anything here runs when libsystemd could not be
+// loaded.
+using sd_bus_objects::Bus;
+using sd_bus_objects::BusError;
+using sd_bus_objects::Message;
+using sd_bus_objects::openBus;
+using sd_bus_objects::sd;
 
 constexpr const char* kNoLibrary = "the D-Bus client library (libsystemd) cannot be loaded";
-
-class Bus {
-  public:
-    Bus() = default;
-    Bus(const Bus&) = delete;
-    Bus& operator=(const Bus&) = delete;
-    ~Bus() { sd().sd_bus_flush_close_unref(bus_); }
-    sd_bus** out() { return &bus_; }
-    sd_bus* get() const { return bus_; }
-
-  private:
-    sd_bus* bus_ = nullptr;
-};
-
-class Message {
-  public:
-    Message() = default;
-    Message(const Message&) = delete;
-    Message& operator=(const Message&) = delete;
-    ~Message() { sd().sd_bus_message_unref(message_); }
-    sd_bus_message** out() { return &message_; }
-    sd_bus_message* get() const { return message_; }
-
-  private:
-    sd_bus_message* message_ = nullptr;
-};
-
-class BusError {
-  public:
-    BusError() = default;
-    BusError(const BusError&) = delete;
-    BusError& operator=(const BusError&) = delete;
-    ~BusError() { sd().sd_bus_error_free(&error_); }
-    sd_bus_error* get() { return &error_; }
-    // text describes a failed call: the bus's message when it sent one, else the errno text.
-    std::string text(int result) const {
-        if (error_.message != nullptr && *error_.message != '\0') return error_.message;
-        if (error_.name != nullptr) return error_.name;
-        return std::strerror(result < 0 ? -result : result);
-    }
-
-  private:
-    sd_bus_error error_ = SD_BUS_ERROR_NULL;
-};
-
-// openBus connects to the bus at `address` as a bus client (Hello sent), or returns the
-// negative errno.
-int openBus(Bus& bus, std::string_view address) {
-    int result = sd().sd_bus_new(bus.out());
-    if (result >= 0) result = sd().sd_bus_set_address(bus.get(), std::string(address).c_str());
-    if (result >= 0) result = sd().sd_bus_set_bus_client(bus.get(), 1);
-    if (result >= 0) result = sd().sd_bus_start(bus.get());
-    return result;
-}
 
 std::string unreachable(int result) {
     return std::string("the system bus cannot be reached (") + std::strerror(-result) + ")";
@@ -200,20 +151,16 @@ struct CheckResult {
     bool challenge = false;
 };
 
-CheckResult checkOnBus(sd_bus* bus, bool allowInteraction, std::chrono::milliseconds timeout,
-                       int cancelOnHangUp) {
-    const char* uniqueName = nullptr;
-    int result = sd().sd_bus_get_unique_name(bus, &uniqueName);
-    if (result < 0) return {unreachable(result)};
-
+CheckResult checkOnBus(sd_bus* bus, const std::string& subject, bool allowInteraction,
+                       std::chrono::milliseconds timeout, int cancelOnHangUp) {
     Message call;
-    result = sd().sd_bus_message_new_method_call(bus, call.out(), kPolkitName, kAuthorityPath,
-                                                 kAuthorityInterface, "CheckAuthorization");
+    int result = sd().sd_bus_message_new_method_call(bus, call.out(), kPolkitName, kAuthorityPath,
+                                                     kAuthorityInterface, "CheckAuthorization");
     const std::string cancellationId = nextCancellationId();
-    // Subject: this connection. Details stay empty: polkit refuses them from unprivileged callers.
+    // Details stay empty: polkit refuses them from unprivileged callers.
     if (result >= 0) {
         result = sd().sd_bus_message_append(
-            call.get(), "(sa{sv})sa{ss}us", "system-bus-name", 1, "name", "s", uniqueName,
+            call.get(), "(sa{sv})sa{ss}us", "system-bus-name", 1, "name", "s", subject.c_str(),
             std::string(kUnlockAction).c_str(), 0, allowInteraction ? kAllowUserInteraction : 0u,
             cancellationId.c_str());
     }
@@ -277,16 +224,28 @@ CheckResult checkOnBus(sd_bus* bus, bool allowInteraction, std::chrono::millisec
 }
 
 // refusedReason asks polkit, without letting it ask anybody, whether the unlock could pass for
-// this process at all. "Not authorized, and no challenge" means a rule says no whatever the
-// person would do; then no prompt should be offered that can never pass.
-std::optional<std::string> refusedReason(sd_bus* bus) {
+// `subject` at all. "Not authorized, and no challenge" means a rule says no whatever the person
+// would do; then no prompt should be offered that can never pass.
+std::optional<std::string> refusedReason(sd_bus* bus, const std::string& subject) {
     // polkit answers a check that may not ask anybody at once; sd-bus's usual limit will do.
     constexpr std::chrono::seconds kNoPromptTimeout{25};
-    CheckResult answer = checkOnBus(bus, false, kNoPromptTimeout, -1);
+    CheckResult answer = checkOnBus(bus, subject, false, kNoPromptTimeout, -1);
     // A check that failed tells nothing about the rules; the prompt itself will report it.
     if (answer.failure) return std::nullopt;
     if (answer.authorized || answer.challenge) return std::nullopt;
     return "polkit refuses " + std::string(kUnlockAction) + " to this user";
+}
+
+// ownName returns this connection's unique name, the subject of the checks it asks about
+// itself, or nothing with the reason in `failure`.
+std::optional<std::string> ownName(sd_bus* bus, std::string* failure) {
+    const char* uniqueName = nullptr;
+    const int result = sd().sd_bus_get_unique_name(bus, &uniqueName);
+    if (result < 0) {
+        *failure = unreachable(result);
+        return std::nullopt;
+    }
+    return std::string(uniqueName);
 }
 
 }  // namespace
@@ -296,14 +255,26 @@ std::optional<std::string> unavailableReason(std::string_view busAddress) {
     Bus bus;
     int result = openBus(bus, busAddress);
     if (result < 0) return unreachable(result);
-    if (auto reason = polkitReachableReason(bus.get())) return reason;
-    if (auto reason = actionMissingReason(bus.get())) return reason;
-    return refusedReason(bus.get());
+    std::string failure;
+    std::optional<std::string> subject = ownName(bus.get(), &failure);
+    if (!subject) return failure;
+    return unavailableReasonFor(bus.get(), *subject);
+}
+
+std::optional<std::string> unavailableReasonFor(sd_bus* bus, const std::string& subject) {
+    if (sdBusLibrary() == nullptr) return std::string(kNoLibrary);
+    try {
+        if (auto reason = polkitReachableReason(bus)) return reason;
+        if (auto reason = actionMissingReason(bus)) return reason;
+        return refusedReason(bus, subject);
+    } catch (const std::exception&) {
+        return std::string("polkit cannot be asked (out of memory)");
+    }
 }
 
 Answer answerFromResult(bool authorized, bool challenge) {
     if (authorized) return Answer{true, {}};
-    if (challenge) return failed("no polkit authentication agent is available");
+    if (challenge) return failed(kNoAgent);
     return failed("user presence was not confirmed");
 }
 
@@ -314,7 +285,11 @@ Answer ask(std::string_view busAddress, bool allowInteraction, std::chrono::mill
         Bus bus;
         int result = openBus(bus, busAddress);
         if (result < 0) return failed(unreachable(result));
-        CheckResult answer = checkOnBus(bus.get(), allowInteraction, timeout, cancelOnHangUp);
+        std::string failure;
+        std::optional<std::string> subject = ownName(bus.get(), &failure);
+        if (!subject) return failed(failure);
+        CheckResult answer =
+            checkOnBus(bus.get(), *subject, allowInteraction, timeout, cancelOnHangUp);
         if (answer.failure) return failed(std::move(*answer.failure));
         return answerFromResult(answer.authorized, answer.challenge);
     } catch (const std::exception&) {

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include <systemd/sd-bus.h>
+
 // The presence prompt of the Linux backend: a polkit authorization check on the D-Bus system bus,
 // through sd-bus. The bus is the one at the address given, never one found through the
 // environment: a program that follows DBUS_SYSTEM_BUS_ADDRESS can be shown a fake polkit that
@@ -22,6 +24,8 @@ inline constexpr std::string_view kSystemBusAddress = "unix:path=/run/dbus/syste
 // How long a person has to answer. sd-bus's default of 25 seconds is too short for someone who
 // has to notice the dialog and type a password.
 inline constexpr std::chrono::minutes kPromptTimeout{5};
+// The failure of a check that needed a person when no authentication agent serves the caller.
+inline constexpr const char* kNoAgent = "no polkit authentication agent is available";
 
 // unavailableReason answers why presence cannot be asked for now, or nothing when it can: the
 // bus at `busAddress` answers, polkit owns its name (or the bus can start it on demand), the
@@ -30,6 +34,12 @@ inline constexpr std::chrono::minutes kPromptTimeout{5};
 // com.quorvane.helper.unlock to this user"). The reason is plain words without a leading
 // "unavailable: ". Shows nothing to anybody.
 std::optional<std::string> unavailableReason(std::string_view busAddress);
+
+// unavailableReasonFor is unavailableReason on a connection the caller holds, about the process
+// behind the unique bus name `subject`. polkit answers a caller that is not root about another
+// user's process only when the action's policy names the caller's user as an owner
+// (org.freedesktop.policykit.owner), as the key service's does. Raises nothing.
+std::optional<std::string> unavailableReasonFor(sd_bus* bus, const std::string& subject);
 
 // Answer of one authorization check.
 struct Answer {

@@ -1,6 +1,7 @@
 #include "platform/linux/polkit_presence.h"
 
 #include "platform/linux/polkit_client.h"
+#include "platform/linux/terminal_agent.h"
 
 namespace quorvane::platform {
 
@@ -9,11 +10,21 @@ std::optional<std::string> PolkitPresence::unavailableReason() {
 }
 
 PresenceAnswer PolkitPresence::confirm(const PromptRequest& request) {
-    if (std::optional<std::string> reason = unavailableReason()) {
-        throw PresenceUnavailable(std::move(*reason));
+    if (!request.availabilityChecked) {
+        if (std::optional<std::string> reason = unavailableReason()) {
+            throw PresenceUnavailable(std::move(*reason));
+        }
     }
     polkit::Answer answer =
         polkit::ask(busAddress_, true, polkit::kPromptTimeout, request.cancelOnHangUp);
+    // Run from a terminal with no agent of a desktop: polkit's text agent asks there, serving
+    // this process only, as polkit's own command-line tools do.
+    if (!answer.passed && answer.failure == polkit::kNoAgent && request.offerTerminalPrompt) {
+        TerminalAgent agent;
+        if (agent.start()) {
+            answer = polkit::ask(busAddress_, true, polkit::kPromptTimeout, request.cancelOnHangUp);
+        }
+    }
     return {answer.passed, std::move(answer.failure)};
 }
 

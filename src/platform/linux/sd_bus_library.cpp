@@ -20,6 +20,8 @@ const SdBusLibrary* load() {
                     QUORVANE_RESOLVE(library, api, sd_bus_message_new_method_call) &&
                     QUORVANE_RESOLVE(library, api, sd_bus_message_append) &&
                     QUORVANE_RESOLVE(library, api, sd_bus_message_read) &&
+                    QUORVANE_RESOLVE(library, api, sd_bus_message_read_array) &&
+                    QUORVANE_RESOLVE(library, api, sd_bus_message_append_array) &&
                     QUORVANE_RESOLVE(library, api, sd_bus_message_skip) &&
                     QUORVANE_RESOLVE(library, api, sd_bus_message_enter_container) &&
                     QUORVANE_RESOLVE(library, api, sd_bus_message_exit_container) &&

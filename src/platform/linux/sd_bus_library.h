@@ -7,7 +7,8 @@
 // seven shared objects, and the one-shot secret commands start once per secret.
 namespace quorvane::platform {
 
-// The sd-bus entry points the presence prompt uses, resolved from libsystemd at run time.
+// The sd-bus entry points the presence prompt and the key service's client use, resolved from
+// libsystemd at run time.
 struct SdBusLibrary {
     decltype(&::sd_bus_new) sd_bus_new;
     decltype(&::sd_bus_set_address) sd_bus_set_address;
@@ -20,6 +21,8 @@ struct SdBusLibrary {
     decltype(&::sd_bus_message_new_method_call) sd_bus_message_new_method_call;
     decltype(&::sd_bus_message_append) sd_bus_message_append;
     decltype(&::sd_bus_message_read) sd_bus_message_read;
+    decltype(&::sd_bus_message_read_array) sd_bus_message_read_array;
+    decltype(&::sd_bus_message_append_array) sd_bus_message_append_array;
     decltype(&::sd_bus_message_skip) sd_bus_message_skip;
     decltype(&::sd_bus_message_enter_container) sd_bus_message_enter_container;
     decltype(&::sd_bus_message_exit_container) sd_bus_message_exit_container;

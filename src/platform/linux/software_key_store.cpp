@@ -9,10 +9,12 @@
 #include "platform/linux/ecies.h"
 #include "platform/linux/p256.h"
 #include "platform/linux/statuses.h"
+#include "platform/tpm/tpm_key_item.h"
 
 namespace quorvane::platform {
 namespace {
 
+using Cause = KeyStoreError::Cause;
 using Step = KeyStoreError::Step;
 
 // A software presence key for one request. `request` is set when the key was found for use: only
@@ -42,9 +44,12 @@ class SoftwarePresenceKey final : public PresenceKey {
         } catch (const PlatformError& failure) {
             throw KeyStoreError(Step::decrypt, failure.description());
         }
-        PresenceAnswer answer;
+        PresenceAnswer answer{true, {}};
         try {
-            answer = presence_.confirm(*request_);
+            // findForUse asked whether a prompt can be offered, moments ago.
+            PromptRequest request = *request_;
+            request.availabilityChecked = true;
+            if (!request.confirmed) answer = presence_.confirm(request);
         } catch (const PresenceUnavailable& unavailable) {
             answer = {false, unavailable.reason()};
         }
@@ -56,7 +61,7 @@ class SoftwarePresenceKey final : public PresenceKey {
         try {
             return ecies::decrypt(scalar_.span(), blob);
         } catch (const PlatformError& failure) {
-            throw KeyStoreError(Step::decrypt, failure.description());
+            throw KeyStoreError(Step::decrypt, failure.description(), Cause::notThisKey);
         }
     }
 
@@ -67,11 +72,16 @@ class SoftwarePresenceKey final : public PresenceKey {
     std::optional<PromptRequest> request_;
 };
 
-// The stored bytes of a key item, or nothing when there is none. Bytes that make no key are
-// damage, not absence: reported as the store's "corrupt" failure so a lookup never reads as
-// "no key" and leads to a second key under the same tag.
+// The stored scalar: the item under the store's own tag, else a software key item under the tag
+// of earlier versions (which a TPM key item, told apart by its marker, may hold instead); nothing
+// when neither holds one. Bytes that make no key are damage, not absence: reported as the
+// store's "corrupt" failure so a lookup never reads as "no key" and leads to a second key.
 std::optional<SecretBytes> storedScalar(ItemStore& items) {
-    std::optional<SecretBytes> scalar = items.findKeyItem(values::keyTag);
+    std::optional<SecretBytes> scalar = items.findKeyItem(SoftwareKeyStore::kTag);
+    if (!scalar) {
+        scalar = items.findKeyItem(values::keyTag);
+        if (scalar && tpm::isKeyItem(scalar->span())) return std::nullopt;
+    }
     if (scalar && !p256::isValidScalar(scalar->span())) {
         throw ItemStoreError(ItemStoreError::Step::damaged, std::to_string(store_status::kCorrupt));
     }
@@ -91,8 +101,10 @@ std::unique_ptr<PresenceKey> SoftwareKeyStore::find() {
 }
 
 std::unique_ptr<PresenceKey> SoftwareKeyStore::findForUse(const PromptRequest& request) {
-    if (std::optional<std::string> reason = presence_.unavailableReason()) {
-        throw PresenceUnavailable(std::move(*reason));
+    if (!request.confirmed) {
+        if (std::optional<std::string> reason = presence_.unavailableReason()) {
+            throw PresenceUnavailable(std::move(*reason));
+        }
     }
     std::optional<SecretBytes> scalar;
     try {
@@ -114,7 +126,7 @@ std::unique_ptr<PresenceKey> SoftwareKeyStore::create() {
     bool added = false;
     std::string status = std::to_string(-25299);  // the keychain's "duplicate item"
     try {
-        added = items_.addKeyItem(values::keyTag, scalar.span());
+        added = items_.addKeyItem(kTag, scalar.span());
     } catch (const ItemStoreError& failure) {
         status = failure.detail();
     }
@@ -132,6 +144,7 @@ std::unique_ptr<PresenceKey> SoftwareKeyStore::create() {
 
 void SoftwareKeyStore::remove() {
     try {
+        items_.deleteKeyItem(kTag);
         items_.deleteKeyItem(values::keyTag);
     } catch (const ItemStoreError& failure) {
         throw KeyStoreError(Step::remove, failure.detail());
@@ -140,6 +153,8 @@ void SoftwareKeyStore::remove() {
 
 bool SoftwareKeyStore::canCreate() {
     try {
+        // A store that cannot be read now (a locked keyring) could not keep a new key either.
+        storedScalar(items_);
         return p256::isValidScalar(p256::generateScalar().span());
     } catch (const std::exception&) {
         return false;

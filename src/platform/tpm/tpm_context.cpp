@@ -4,56 +4,95 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <optional>
+
+#include <openssl/crypto.h>
+
+#include "platform/tpm/tcti.h"
 
 namespace quorvane::platform::tpm {
 namespace {
 
-constexpr std::string_view kDevicePrefix = "device:";
-
-// deviceProblem says why a "device:" TCTI's node cannot be used, which the TCTI loader only
-// reports as an I/O failure; nothing when it can be opened or the TCTI is not a device.
-std::string deviceProblem(const std::string& tcti) {
-    if (tcti.rfind(kDevicePrefix, 0) != 0) return {};
-    const std::string path = tcti.substr(kDevicePrefix.size());
+// deviceProblem says why a device's node cannot be used, which the device module only reports
+// as an I/O failure; nothing when it can be opened.
+std::string deviceProblem(const std::string& path) {
     if (access(path.c_str(), R_OK | W_OK) == 0) return {};
     const int error = errno;
     if (error == ENOENT) return "there is no TPM: " + path + " does not exist";
-    if (error == EACCES) {
-        return path + " cannot be opened (" + std::strerror(error) +
-               "; the device usually belongs to the group tss)";
-    }
     return path + " cannot be opened (" + std::strerror(error) + ")";
 }
 
 }  // namespace
 
 TpmContext::TpmContext(const std::string& tcti) : tss_(tssLibrary()) {
+    const std::optional<Tcti> parsed = parseTcti(tcti);
+    if (!parsed) {
+        throw TpmFailure("the TPM \"" + tcti + "\" is not one this program can reach (only " +
+                         std::string(kTctiForms) + ")");
+    }
     if (tss_ == nullptr) {
         throw TpmFailure("the TPM software stack (libtss2-esys) cannot be loaded");
     }
-    if (std::string problem = deviceProblem(tcti); !problem.empty()) throw TpmFailure(problem);
-    TSS2_RC rc = tss_->Tss2_TctiLdr_Initialize(tcti.c_str(), &tcti_);
+    const TSS2_TCTI_INIT_FUNC init = tctiInit(parsed->kind);
+    if (init == nullptr) {
+        throw TpmFailure("the TPM transport library for " + tcti.substr(0, tcti.find(':')) +
+                         " (libtss2-tcti) cannot be loaded");
+    }
+    if (parsed->kind == TctiKind::device) {
+        if (std::string problem = deviceProblem(parsed->configuration); !problem.empty()) {
+            throw TpmFailure(problem);
+        }
+    }
+    const char* configuration = parsed->configuration.c_str();
+    TSS2_RC rc = init(nullptr, &tctiSize_, configuration);
+    if (rc == TSS2_RC_SUCCESS) {
+        tcti_ = static_cast<TSS2_TCTI_CONTEXT*>(std::calloc(1, tctiSize_));
+        if (tcti_ == nullptr) throw TpmFailure("the TPM cannot be opened (out of memory)");
+        rc = init(tcti_, &tctiSize_, configuration);
+    }
     if (rc != TSS2_RC_SUCCESS) {
+        releaseTcti();
         throw TpmFailure("the TPM at " + tcti + " cannot be opened (" + tss_->Tss2_RC_Decode(rc) +
                          ")");
     }
     rc = tss_->Esys_Initialize(&esys_, tcti_, nullptr);
     if (rc != TSS2_RC_SUCCESS) {
-        tss_->Tss2_TctiLdr_Finalize(&tcti_);
+        Tss2_Tcti_Finalize(tcti_);
+        releaseTcti();
         throw TpmFailure("the TPM at " + tcti + " does not answer (" + tss_->Tss2_RC_Decode(rc) +
                          ")");
     }
 }
 
 TpmContext::~TpmContext() {
+    // ESAPI leaves a TCTI it was given alone: ours is finalized and freed here.
     tss_->Esys_Finalize(&esys_);
-    tss_->Tss2_TctiLdr_Finalize(&tcti_);
+    Tss2_Tcti_Finalize(tcti_);
+    releaseTcti();
+}
+
+void TpmContext::releaseTcti() noexcept {
+    if (tcti_ == nullptr) return;
+    OPENSSL_cleanse(tcti_, tctiSize_);
+    std::free(tcti_);
+    tcti_ = nullptr;
 }
 
 void TpmContext::check(TSS2_RC rc, const char* what) const {
     if (rc == TSS2_RC_SUCCESS) return;
     throw TpmFailure(std::string(what) + " (" + tss_->Tss2_RC_Decode(rc) + ")");
+}
+
+void TpmContext::wipeResponse() const {
+    TSS2_SYS_CONTEXT* sys = nullptr;
+    if (tss_->Esys_GetSysContext(esys_, &sys) != TSS2_RC_SUCCESS || sys == nullptr) return;
+    std::size_t size = 0;
+    const std::uint8_t* parameters = nullptr;
+    // Only a successful response has parameters; SAPI refuses the call after any other.
+    if (tss_->Tss2_Sys_GetRpBuffer(sys, &size, &parameters) != TSS2_RC_SUCCESS) return;
+    OPENSSL_cleanse(const_cast<std::uint8_t*>(parameters), size);
 }
 
 TransientHandle::~TransientHandle() {

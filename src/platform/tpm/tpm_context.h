@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <exception>
 #include <string>
 #include <utility>
@@ -25,9 +26,10 @@ class TpmFailure : public std::exception {
 // TpmContext opens the TPM named by a TCTI string and closes it on destruction.
 class TpmContext {
   public:
-    // Opens the TCTI `tcti` (for example "device:/dev/tpmrm0") and starts ESAPI on it, which
-    // sends nothing yet. Raises TpmFailure when the libraries are missing or the TCTI cannot be
-    // opened, with the reason a person can act on (no device, no permission, no answer).
+    // Opens the TPM at `tcti` (platform/tpm/tcti.h: for example "device:/dev/tpmrm0") and starts
+    // ESAPI on it, which sends nothing yet. Raises TpmFailure when the TCTI is not one of the
+    // accepted forms, the libraries are missing or the TPM cannot be opened, with the reason a
+    // person can act on (no device, no permission, no answer).
     explicit TpmContext(const std::string& tcti);
     ~TpmContext();
     TpmContext(const TpmContext&) = delete;
@@ -39,9 +41,19 @@ class TpmContext {
     // check raises TpmFailure "<what> (<decoded rc>)" unless `rc` is TSS2_RC_SUCCESS.
     void check(TSS2_RC rc, const char* what) const;
 
+    // wipeResponse overwrites the parameters of the last response, which ESAPI decrypts in
+    // place in a buffer of its own and would otherwise keep until the next command or the
+    // context's end (a shared secret would then outlive its use in freed memory). Call after a
+    // command whose answer is secret, successful or not.
+    void wipeResponse() const;
+
   private:
+    void releaseTcti() noexcept;
     const TssLibrary* tss_ = nullptr;
+    // The TCTI's memory is ours (the module writes into what we hand it), so it is wiped
+    // before it goes back; tctiSize_ is its size.
     TSS2_TCTI_CONTEXT* tcti_ = nullptr;
+    std::size_t tctiSize_ = 0;
     ESYS_CONTEXT* esys_ = nullptr;
 };
 

@@ -1,0 +1,113 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <exception>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "crypto/secret_bytes.h"
+#include "keyd/key_files.h"
+
+// The presence keys the key service keeps: per user (the uid the bus reported for the caller) at
+// most one key of each kind, a TPM key and a software key, in the state directory (KeyFiles).
+//
+// - A TPM key is made by the TPM with a random auth value of 32 bytes. Its file holds the auth
+//   value and the key as the TPM wrapped it for itself: the TPM alone cannot use the key item,
+//   and the key item alone opens nothing without this TPM.
+// - A software key (only where there is no TPM) is a P-256 scalar in its file: it stops every
+//   process that cannot read the state directory, not someone who copies the disk.
+//
+// New keys are of the best kind this machine offers now: TPM when the TPM answers, software
+// otherwise. A user's key of the other kind is kept, to open the blobs made for it, and is never
+// handed out for new wraps while it is not the best kind.
+//
+// One object is used by one thread at a time.
+namespace quorvane::keyd {
+
+// KeeperError is a failed request, of one of three kinds, in plain words; never key material.
+class KeeperError : public std::exception {
+  public:
+    enum class Kind {
+        noKey,     // the user has no key (of the kind asked for)
+        unusable,  // the user's key exists and can no longer be used (the TPM no longer loads it)
+        failed,    // no key can be made now, a file or the TPM failed, an argument was wrong
+    };
+    KeeperError(Kind kind, std::string text) : kind_(kind), text_(std::move(text)) {}
+    Kind kind() const noexcept { return kind_; }
+    const char* what() const noexcept override { return text_.c_str(); }
+    const std::string& text() const noexcept { return text_; }
+
+  private:
+    Kind kind_;
+    std::string text_;
+};
+
+// A public key and the kind of the key it belongs to.
+struct PublicKey {
+    Bytes point;  // uncompressed P-256 point, 65 bytes
+    KeyKind kind = KeyKind::software;
+};
+
+// What the keeper can do for a user now, for the kind new wraps go to.
+struct KeyStatus {
+    KeyKind kind = KeyKind::software;
+    bool exists = false;                 // the user holds a key of that kind
+    std::optional<std::string> problem;  // why that key cannot be used, or no key can be made
+    unsigned held = 0;                   // how many keys of any kind the user holds
+};
+
+// One of a user's keys, read from its file, for one request.
+struct HeldKey {
+    KeyKind kind = KeyKind::software;
+    SecretBytes file;
+};
+
+class KeyKeeper {
+  public:
+    // `files` must outlive the keeper. `tcti` names the TPM (platform/tpm/tcti.h).
+    KeyKeeper(KeyFiles& files, std::string tcti);
+
+    // bestKind: tpm when the TPM answers now, else software.
+    KeyKind bestKind() const;
+
+    // status: what the keeper can do for `user` with the best kind now. Never raises.
+    KeyStatus status(uid_t user) const;
+
+    // createOrGet returns the user's key of the best kind, making it when there is none. Raises
+    // KeeperError: unusable when the key exists and the TPM no longer loads it (a blob for it
+    // could never be opened); failed when no key can be made or stored.
+    PublicKey createOrGet(uid_t user) const;
+
+    // publicKey returns the user's key of the best kind, or nothing when there is none. Raises
+    // KeeperError(failed) when its file cannot be read.
+    std::optional<PublicKey> publicKey(uid_t user) const;
+
+    // remove deletes every key of `user`; no key is success. Raises KeeperError(failed).
+    void remove(uid_t user) const;
+
+    // usableKeys returns the user's keys that can be used now, best kind first, asking nobody.
+    // Raises KeeperError: noKey when there is none; unusable (with the reason) when none can be
+    // used; failed when a file cannot be read.
+    std::vector<HeldKey> usableKeys(uid_t user) const;
+
+    // sharedSecrets returns, for each key in `keys`, x(d·P) for its private scalar d and the
+    // uncompressed P-256 point `point`, 32 bytes each, in the same order. Raises
+    // KeeperError(failed) when the point is not on the curve or the TPM fails.
+    std::vector<SecretBytes> sharedSecrets(const std::vector<HeldKey>& keys,
+                                           std::span<const std::uint8_t> point) const;
+
+  private:
+    std::optional<HeldKey> read(uid_t user, KeyKind kind) const;
+    KeyFiles& files_;
+    std::string tcti_;
+};
+
+// kindName: "tpm" or "software", as the bus interface names the kinds.
+const char* kindName(KeyKind kind);
+
+}  // namespace quorvane::keyd

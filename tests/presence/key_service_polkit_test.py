@@ -1,0 +1,239 @@
+#!/usr/bin/python3
+"""The key service as a machine runs it, against the real bus, launch helper and polkit daemon.
+
+The world of real_polkit_test.py (a private mount namespace, copies of the user files, polkitd,
+pkttyagent on a pseudo-terminal), with these differences: the bus runs the machine's own system
+configuration, with the package's bus policy and an activation file for the built key service
+installed where the bus reads them; the bus's launch helper starts the service as its own user,
+quorvane-keyd, which alone can reach the software TPM and the service's state directory. The test
+user has no TPM and no desktop keyring, so the service is the only place a new key can go. Every
+case of real_polkit_test.py runs again in this world, through the service; the cases below add
+a second user, a blob from before the service, and the attack a process of the user would try.
+
+Usage: key_service_polkit_test.py HELPER KEYD POLICY_FILE BUS_POLICY
+Exits 77 (skipped) as real_polkit_test.py does.
+"""
+import base64
+import glob
+import os
+import shutil
+import sqlite3
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import real_polkit_test as real  # noqa: E402  (after the path it is found on)
+
+SERVICE_USER, SERVICE_UID = "quorvane-keyd", 4250
+OTHER, OTHER_UID = "qvother", 4243
+BUS_NAME = "com.quorvane.KeyService1"
+OBJECT = "/com/quorvane/KeyService1"
+IDLE_SECONDS = 3
+
+# A P-256 scalar such as an earlier helper kept in the user's own store, and a blob the platform
+# made for it holding 15 bytes: it opens, and is then refused as a vault key.
+OLD_SCALAR = "71a1c67a6ede41bf9d6e68cc3649f934c542f2fa3329c2710583ea31d5e29d14"
+OLD_BLOB = base64.b64encode(bytes.fromhex(
+    "048eac0421b27fdd7a190495dc31cebe61713a6cdb57da6ad3cc1c39d29a7a93f6fd0b5ea63f4cef"
+    "57589335dfe8ea88b2d0f2c952317e700c7d4a71673a021c36da958473cf086a1f083b2ba44d9751"
+    "76f4f55d2cdb491f8f7cc8949f9685bf")).decode()
+OLD_KEY_TAG = b"com.quorvane.secureenclave.vault"
+
+
+class ServiceWorld(real.World):
+    users = real.World.users + [(OTHER, OTHER_UID), (SERVICE_USER, SERVICE_UID)]
+
+    def __init__(self, helper, keyd, policy, bus_policy):
+        self.keyd_source = keyd
+        self.bus_policy = bus_policy
+        super().__init__(helper, policy)
+
+    def start_bus(self):
+        self.service = self.own_dir("service", SERVICE_UID)
+        self.state = os.path.join(self.service, "state")
+        keyd = os.path.join(self.dir, "quorvane-keyd")
+        shutil.copy(self.keyd_source, keyd)
+        os.chmod(keyd, 0o755)
+        # The machine's bus policies plus the package's, where the bus reads them.
+        policies = os.path.join(self.dir, "system.d")
+        shutil.copytree("/usr/share/dbus-1/system.d", policies)
+        shutil.copy(self.bus_policy, policies)
+        self.bind(policies, "/usr/share/dbus-1/system.d")
+        # The launch helper reads activation files only from the standard directory.
+        services = os.path.join(self.dir, "system-services")
+        os.mkdir(services, 0o755)
+        with open(os.path.join(services, BUS_NAME + ".service"), "w") as out:
+            out.write("[D-BUS Service]\nName=%s\nUser=%s\n"
+                      "Exec=%s --tpm swtpm:path=%s/sock --state-directory %s --idle-exit %d\n"
+                      % (BUS_NAME, SERVICE_USER, keyd, self.service, self.state, IDLE_SECONDS))
+        self.bind(services, "/usr/share/dbus-1/system-services")
+        os.makedirs("/run/dbus", exist_ok=True)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "mode=0755", "tmpfs", "/run/dbus"],
+                       check=True)
+        self.spawn(["dbus-daemon", "--system", "--nofork", "--nopidfile"])
+        real.wait_until(lambda: os.path.exists(real.BUS_SOCKET), "the system bus to listen")
+
+    def start_swtpm(self):
+        # The TPM is the service's: its socket lies in the service's own directory.
+        self.tpm = self.service
+        real.as_user(["swtpm", "socket", "--tpm2", "--tpmstate", "dir=" + self.service,
+                      "--server", "type=unixio,path=%s/sock" % self.service,
+                      "--ctrl", "type=unixio,path=%s/sock.ctrl" % self.service,
+                      "--flags", "not-need-init,startup-clear",
+                      "--pid", "file=%s/pid" % self.service, "--daemon"],
+                     uid=SERVICE_UID, check=True)
+        real.wait_until(lambda: os.path.exists(self.service + "/pid"), "swtpm to listen")
+
+    def environment(self):
+        environment = super().environment()
+        # The user has no TPM of their own here: the device the helper would try does not exist.
+        environment["QUORVANE_TEST_TPM_TCTI"] = "device:/nonexistent/tpmrm0"
+        return environment
+
+    def other_environment(self):
+        if not hasattr(self, "other_home"):
+            self.other_home = self.own_dir("other-home", OTHER_UID)
+        environment = self.environment()
+        environment["HOME"] = self.other_home
+        environment["XDG_DATA_HOME"] = os.path.join(self.other_home, "data")
+        return environment
+
+    def key_files(self):
+        return sorted(os.listdir(self.state)) if os.path.isdir(self.state) else []
+
+    def service_pids(self):
+        pids = []
+        for exe in glob.glob("/proc/[0-9]*/exe"):
+            try:
+                if os.readlink(exe).endswith("/quorvane-keyd"):
+                    pids.append(int(exe.split("/")[2]))
+            except OSError:
+                pass
+        return pids
+
+
+def bus_call(uid, member, *arguments):
+    """dbus-send to the service as `uid`; returns (status, output)."""
+    result = real.as_user(["dbus-send", "--system", "--print-reply", "--reply-timeout=20000",
+                           "--dest=" + BUS_NAME, OBJECT, BUS_NAME + "." + member]
+                          + list(arguments), uid=uid, capture_output=True, text=True)
+    return result.returncode, (result.stdout + result.stderr).strip()
+
+
+class ThroughTheKeyService(real.RealPolkit):
+    @classmethod
+    def setUpClass(cls):
+        cls.world = ServiceWorld(*sys.argv[1:5])
+
+    def wrapped_vault(self, agent=True):
+        helper, blob = super().wrapped_vault(agent)
+        # The key lives in the service, made by its TPM, and nowhere the user can read.
+        self.assertIn("%d.tpm" % real.UID, self.world.key_files())
+        return helper, blob
+
+    def test_the_service_withdraws_the_prompt_of_an_application_that_went_away(self):
+        helper, blob = self.wrapped_vault()
+        helper.send({"cmd": "unwrap_touchid", "id": 3, "blob": blob})
+        helper.wait_for_prompt()
+        self.assertTrue(self.world.service_pids())
+        helper.hang_up()
+        self.assertEqual(helper.wait(timeout=30), 0)
+        # A service still waiting on polkit for the gone caller would stay for polkit's minutes;
+        # with the check withdrawn it is idle, and ends.
+        real.wait_until(lambda: not self.world.service_pids(),
+                        "the key service to end after its caller left", seconds=IDLE_SECONDS + 20)
+
+    def test_another_user_can_neither_use_nor_delete_the_key(self):
+        helper, blob = self.wrapped_vault()
+        lines = '{"cmd":"unwrap_touchid","id":1,"blob":"%s"}\n' % blob
+        other_environment = self.world.other_environment()
+        other = self.world.run(["--serve"], uid=OTHER_UID, input=lines, env=other_environment)
+        replies = other.stdout.splitlines()
+        self.assertEqual(len(replies), 2, other)
+        self.assertIn('"ok":false', replies[1])
+        deleted = self.world.run(["--delete-key"], uid=OTHER_UID, env=other_environment)
+        self.assertEqual(deleted.returncode, 0, deleted)
+        self.assertIn("%d.tpm" % real.UID, self.world.key_files())
+        # Straight on the bus, with the blob's own point: the other user's call reaches only
+        # that user's keys, of which there are none.
+        point = ",".join("0x%02x" % b for b in base64.b64decode(blob)[:65])
+        status, output = bus_call(OTHER_UID, "Decrypt", "array:byte:" + point)
+        self.assertNotEqual(status, 0)
+        self.assertIn("Error.NoKey", output)
+
+        helper.send({"cmd": "unwrap_touchid", "id": 3, "blob": blob})
+        helper.wait_for_prompt()
+        helper.type(real.PASSWORD)
+        self.assertTrue(helper.read_line().get("ok"))
+
+    def test_a_blob_made_before_the_service_still_opens(self):
+        helper, _ = self.wrapped_vault()
+        # An earlier helper's key, in the user's own store.
+        store = os.path.join(self.world.home, "data", "quorvane", "keychain.sqlite3")
+        stored = self.world.run(["--secret-store", "--service", "seed", "--account", "a"],
+                                input="x")
+        self.assertEqual(stored.returncode, 0, stored)
+        with sqlite3.connect(store) as database:
+            database.execute("INSERT INTO key_items VALUES "
+                             "('kSecAttrKeyTypeECSECPrimeRandom', ?, ?, 0)",
+                             (OLD_KEY_TAG, bytes.fromhex(OLD_SCALAR)))
+        self.addCleanup(lambda: sqlite3.connect(store).execute("DELETE FROM key_items")
+                        .connection.commit())
+        helper.send({"cmd": "unwrap_touchid", "id": 3, "blob": OLD_BLOB})
+        helper.wait_for_prompt()
+        helper.type(real.PASSWORD)
+        # Opened (one prompt, for the service's key first), then refused for its 15 bytes.
+        self.assertEqual(helper.read_line(),
+                         {"id": 3, "ok": False,
+                          "error": "invalid vault key from secure enclave unwrap"})
+        # A new wrap goes to the service's key, never to the one the user's store holds.
+        session = helper.call(cmd="create_session", id=4)["sessionId"]
+        self.assertTrue(helper.call(cmd="wrap_touchid", id=5, sessionId=session)["ok"])
+        self.assertEqual(self.world.key_files(), ["%d.tpm" % real.UID])
+
+    def test_a_process_of_the_user_cannot_open_a_blob_without_the_prompt(self):
+        """Everything the user can read and reach, tried for the vault key; each refusal shown."""
+        _, blob = self.wrapped_vault()
+        point = ",".join("0x%02x" % b for b in base64.b64decode(blob)[:65])
+        attempts = []
+
+        def attempt(what, command, refused_by):
+            result = real.as_user(command, capture_output=True, text=True, timeout=60,
+                                  env=self.world.environment())
+            output = (result.stdout + result.stderr).strip()
+            attempts.append((what, result.returncode, output))
+            print("\n  tried: %s\n  got:   %s (status %d)" % (what, output[:300],
+                                                            result.returncode))
+            self.assertNotEqual(result.returncode, 0, what)
+            self.assertTrue(any(text in output for text in refused_by.split("|")), what)
+
+        attempt("read the service's key files",
+                ["ls", self.world.state], "Permission denied")
+        attempt("use the TPM with tpm2-tools",
+                ["tpm2_getcap", "-T", "swtpm:path=%s/sock" % self.world.service,
+                 "properties-fixed"], "ERROR")
+        attempt("take the service's name on the bus, to answer in its place",
+                ["dbus-send", "--system", "--print-reply", "--dest=org.freedesktop.DBus",
+                 "/org/freedesktop/DBus", "org.freedesktop.DBus.RequestName",
+                 "string:" + BUS_NAME, "uint32:0"], "AccessDenied")
+        attempt("ask the service for the shared secret with nobody to answer the prompt",
+                ["dbus-send", "--system", "--print-reply", "--reply-timeout=30000",
+                 "--dest=" + BUS_NAME, OBJECT, BUS_NAME + ".Decrypt", "array:byte:" + point],
+                "Error.NotConfirmed|Error.Unavailable")
+        for pid in self.world.service_pids():
+            attempt("read the service's memory",
+                    ["dd", "if=/proc/%d/mem" % pid, "of=/dev/null", "count=1"],
+                    "Permission denied")
+        # The user's own store holds no key: nothing there to copy.
+        store = os.path.join(self.world.home, "data", "quorvane", "keychain.sqlite3")
+        if os.path.exists(store):
+            with sqlite3.connect(store) as database:
+                self.assertEqual(database.execute("SELECT count(*) FROM key_items").fetchone(),
+                                 (0,))
+        self.assertTrue(attempts)
+
+
+if __name__ == "__main__":
+    real.main(__file__, tools=("/usr/lib/dbus-1.0/dbus-daemon-launch-helper",
+                               "/usr/bin/tpm2_getcap"))
