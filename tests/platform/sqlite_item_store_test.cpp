@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -218,7 +219,9 @@ TEST_F(SqliteItemStoreTest, RefusesFilesThatAreNotItsStoreAndLeavesThemAlone) {
 }
 
 // A store written before write times were kept (format 1) is read as it is, and its first write
-// adds the times; its rows keep loading, without a time until they are written again.
+// adds the times. Its rows are dated by the file's last change before that write, the latest
+// they can have been written; the upgrading write, which changes the file again, does not make
+// them any newer.
 TEST_F(SqliteItemStoreTest, AStoreWithoutWriteTimesIsReadAndUpgradedByItsFirstWrite) {
     TempDir scratch;
     fs::path file = fs::path(scratch.path()) / "quorvane" / "keychain.sqlite3";
@@ -234,17 +237,19 @@ TEST_F(SqliteItemStoreTest, AStoreWithoutWriteTimesIsReadAndUpgradedByItsFirstWr
         INSERT INTO generic_passwords VALUES (X'73', X'61', 0, X'', X'6f6c64', NULL);
         PRAGMA application_id = 1364609859;
         PRAGMA user_version = 1;)sql");
+    const timespec lastWritten[2] = {{1000, 0}, {1000, 250000000}};
+    ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), lastWritten, 0), 0);
     SqliteItemStore store(file);
     StoredItem found;
     ASSERT_EQ(store.find(password("s", "a"), &found), store_status::kSuccess);
     EXPECT_EQ(found.value.view(), "old");
-    EXPECT_FALSE(found.modifiedMilliseconds.has_value());
+    EXPECT_EQ(found.modifiedMilliseconds, 1000250);
 
     ItemContents later = holding("new");
     later.modifiedMilliseconds = 1234567;
     ASSERT_EQ(store.add(password("s", "b"), later), store_status::kSuccess);
     ASSERT_EQ(store.find(password("s", "a"), &found), store_status::kSuccess);
-    EXPECT_FALSE(found.modifiedMilliseconds.has_value()) << "an old row gets no made-up time";
+    EXPECT_EQ(found.modifiedMilliseconds, 1000250) << "the upgrade made an old row look new";
     ASSERT_EQ(store.find(password("s", "b"), &found), store_status::kSuccess);
     EXPECT_EQ(found.modifiedMilliseconds, 1234567);
 }

@@ -50,6 +50,11 @@ constexpr const char* kAddWriteTimes = R"sql(
 ALTER TABLE generic_passwords ADD COLUMN modified INTEGER;
 PRAGMA user_version = 2;
 )sql";
+// The rows of a format-1 store were all written by the time the file last changed: that time is
+// what they keep once the store keeps times. Left without one, they would take the time of the
+// upgrading write itself at their next load, and an old copy could then win over a newer one in
+// the desktop keyring and overwrite it there.
+constexpr const char* kDateUndatedRows = "UPDATE generic_passwords SET modified = ?1";
 static_assert(kApplicationId == 1364609859);
 
 // Where an identity's item lives and how its columns are named; identity parameters are ?1.. in
@@ -163,6 +168,7 @@ StoreStatus SqliteItemStore::open(bool create, bool* absent) {
     }
     removeJournalResidue(db, checked.realPath);
     db_ = db;
+    opened_ = std::move(checked);
     return store_status::kSuccess;
 }
 
@@ -180,8 +186,16 @@ StoreStatus SqliteItemStore::prepareSchema(bool create, bool write, bool* presen
     if (applicationId == kApplicationId) {
         if (version > kSchemaVersion) return store_status::kNewerFormat;
         if (version == kUndatedSchemaVersion && write) {
+            // Read before anything is written: this write changes the file too.
+            const std::optional<std::int64_t> lastChange = fileChangedMilliseconds();
             result = sqlite3_exec(db_, kAddWriteTimes, nullptr, nullptr, nullptr);
             if (result != SQLITE_OK) return statusOfSqlite(result);
+            if (lastChange) {
+                Statement dating(db_, kDateUndatedRows);
+                dating.bindInteger(1, *lastChange);
+                result = dating.step();
+                if (result != SQLITE_DONE) return statusOfSqlite(result);
+            }
             version = kSchemaVersion;
         }
         if (version != kSchemaVersion && version != kUndatedSchemaVersion) {
@@ -200,6 +214,16 @@ StoreStatus SqliteItemStore::prepareSchema(bool create, bool write, bool* presen
     datedRows_ = true;
     *present = true;
     return store_status::kSuccess;
+}
+
+std::optional<std::int64_t> SqliteItemStore::fileChangedMilliseconds() const {
+    // Asked inside a transaction: no other helper can commit a change meanwhile.
+    struct stat info {};
+    if (::stat(opened_.realPath.c_str(), &info) != 0 || info.st_dev != opened_.device ||
+        info.st_ino != opened_.inode) {
+        return std::nullopt;
+    }
+    return std::int64_t{info.st_mtim.tv_sec} * 1000 + info.st_mtim.tv_nsec / 1000000;
 }
 
 template <class Body>
@@ -311,7 +335,11 @@ StoreStatus SqliteItemStore::find(const ItemIdentity& identity, StoredItem* foun
         if (result != SQLITE_ROW) return statusOfSqlite(result);
         item.value = SecretBytes::copyOf(statement.columnBytes(0));
         item.accessControlFlags = statement.columnInteger(1);
-        if (!statement.columnIsNull(2)) item.modifiedMilliseconds = statement.columnInteger(2);
+        if (!statement.columnIsNull(2)) {
+            item.modifiedMilliseconds = statement.columnInteger(2);
+        } else if (!isKey) {
+            item.modifiedMilliseconds = fileChangedMilliseconds();
+        }
         return store_status::kSuccess;
     });
     if (status == store_status::kSuccess) *found = std::move(item);

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "crypto/secret_bytes.h"
+#include "platform/linux/data_directory.h"
 #include "platform/linux/item_identity.h"
 #include "platform/linux/statuses.h"
 
@@ -17,8 +18,9 @@ namespace quorvane::platform {
 struct StoredItem {
     SecretBytes value;
     std::int64_t accessControlFlags = 0;
-    // When the value was written (generic passwords); nothing for rows written before the store
-    // kept times.
+    // When the value was written (generic passwords). A row written before the store kept times
+    // has none of its own: it gets the time the file last changed before the store learnt to keep
+    // them, the latest it can have been written (nothing when even that is unknown).
     std::optional<std::int64_t> modifiedMilliseconds;
 };
 
@@ -75,10 +77,15 @@ class SqliteItemStore {
     // database when `create` is set, and bringing a format-1 store to format 2 when `write` is
     // set; sets `present` when the tables are there.
     StoreStatus prepareSchema(bool create, bool write, bool* present);
+    // fileChangedMilliseconds is when the open store file last changed, or nothing when it cannot
+    // be looked at (or is no longer the file that was opened).
+    std::optional<std::int64_t> fileChangedMilliseconds() const;
 
     std::optional<std::filesystem::path> path_;
     std::chrono::milliseconds busyTimeout_;
     sqlite3* db_ = nullptr;
+    // The file db_ has open.
+    PrivateStoreFile opened_;
     // Whether the open store keeps write times (format 2); a format-1 store read without
     // writing has none, and is upgraded by the first write.
     bool datedRows_ = false;
