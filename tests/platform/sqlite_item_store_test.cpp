@@ -2,9 +2,9 @@
 // (or not yet) a store, locks held by others, and the umask.
 #include "platform/linux/sqlite_item_store.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <filesystem>
