@@ -13,12 +13,15 @@
 namespace quorvane::platform {
 namespace {
 
-// The file an open in progress must find at its path, and whether it found another.
+// The file an open in progress must find at its path: whether the descriptor SQLite opened was
+// looked at, and whether it was another file. Per thread, as SQLite opens a file on the thread
+// that asked for it: item stores in other threads open theirs at the same time.
 struct Expected {
     const PrivateStoreFile* file = nullptr;
+    bool seen = false;
     bool replaced = false;
 };
-Expected expected;
+thread_local Expected expected;
 
 sqlite3_syscall_ptr systemOpen = nullptr;
 
@@ -31,6 +34,7 @@ int checkedOpen(const char* path, int flags, int mode) {
         std::strcmp(path, expected.file->realPath.c_str()) != 0) {
         return fd;
     }
+    expected.seen = true;
     struct stat info {};
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_dev != expected.file->device ||
         info.st_ino != expected.file->inode) {
@@ -62,9 +66,12 @@ int openCheckedStore(const PrivateStoreFile& checked, int flags, sqlite3** db, b
         *db = nullptr;
         return SQLITE_CANTOPEN;
     }
-    expected = {&checked, false};
+    expected = {&checked, false, false};
     int result = sqlite3_open_v2(checked.realPath.c_str(), db, flags, vfsName);
-    *replaced = expected.replaced;
+    // A database SQLite opened without a look at its descriptor (under another spelling of the
+    // path, or on a descriptor it kept from an earlier connection) is not known to be the checked
+    // file: it counts as replaced.
+    *replaced = expected.replaced || (result == SQLITE_OK && !expected.seen);
     expected = {};
     return result;
 }
