@@ -46,7 +46,7 @@ TEST(OpenCheckedStore, OpensTheCheckedFileAndRefusesOneSwappedIn) {
 }
 
 // SQLite opens the path as it spells it after its own clean-up ("/./" removed). An open whose
-// descriptor was never looked at is not taken for the checked file, whatever file it was.
+// descriptor was never looked at is not taken for the checked file unless the path names it.
 TEST(OpenCheckedStore, RefusesAnOpenItCouldNotLookAt) {
     useWipingSqliteMemory();
     testing::TempDir directory;

@@ -46,6 +46,13 @@ int checkedOpen(const char* path, int flags, int mode) {
     return fd;
 }
 
+// stillAtPath tells whether the checked path, not following a final link, names the checked file.
+bool stillAtPath(const PrivateStoreFile& checked) {
+    struct stat info {};
+    return ::lstat(checked.realPath.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+           info.st_dev == checked.device && info.st_ino == checked.inode;
+}
+
 }  // namespace
 
 int openCheckedStore(const PrivateStoreFile& checked, int flags, sqlite3** db, bool* replaced) {
@@ -68,10 +75,11 @@ int openCheckedStore(const PrivateStoreFile& checked, int flags, sqlite3** db, b
     }
     expected = {&checked, false, false};
     int result = sqlite3_open_v2(checked.realPath.c_str(), db, flags, vfsName);
-    // A database SQLite opened without a look at its descriptor (under another spelling of the
-    // path, or on a descriptor it kept from an earlier connection) is not known to be the checked
-    // file: it counts as replaced.
-    *replaced = expected.replaced || (result == SQLITE_OK && !expected.seen);
+    // SQLite opened no descriptor when it took one it kept open for the file at that path (a
+    // connection of this process closed while another held a lock on the file), and opens none
+    // that this hook knows when it spells the path otherwise. Then only the path can be checked.
+    *replaced =
+        expected.replaced || (result == SQLITE_OK && !expected.seen && !stillAtPath(checked));
     expected = {};
     return result;
 }
