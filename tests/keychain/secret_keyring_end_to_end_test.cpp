@@ -11,9 +11,9 @@
 #include <thread>
 #include <vector>
 
-#include "support/store_file.h"
 #include "support/helper_process.h"
 #include "support/session_keyring.h"
+#include "support/store_file.h"
 
 namespace quorvane::testing {
 namespace {
@@ -25,11 +25,11 @@ class SecretRequests {
     explicit SecretRequests(const SessionKeyring& session)
         : log_(session.home() + "/secret-requests.log") {
         const EnvironmentOverrides environment = session.environment();
-        monitor_ = startProgram("/usr/bin/dbus-monitor",
-                                {"--address", environment.at("DBUS_SESSION_BUS_ADDRESS"),
-                                 "type='method_call',member='GetSecret'",
-                                 "type='method_call',member='GetSecrets'"},
-                                environment, "", log_);
+        monitor_ = startProgram(
+            "/usr/bin/dbus-monitor",
+            {"--address", environment.at("DBUS_SESSION_BUS_ADDRESS"),
+             "type='method_call',member='GetSecret'", "type='method_call',member='GetSecrets'"},
+            environment, "", log_);
         // A monitor announces itself by the loss of its own name.
         for (int i = 0; i < 500 && fileBytes(log_).find("NameLost") == std::string::npos; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -159,8 +159,8 @@ TEST(SecretWithStalledKeyring, EveryCommandFailsAndNothingIsWrittenElsewhere) {
 // never read, replaced, relabelled or deleted; an item typed in by hand (no schema) is ours to
 // use, and keeps the label the person gave it.
 TEST_F(SecretKeyringTest, OtherProgramsItemsAreLeftAloneAndHandTypedLabelsKept) {
-    const std::vector<std::string> theirs = {"xdg:schema", "org.example.Mail", "service",
-                                             "com.example.mail", "account", "dave"};
+    const std::vector<std::string> theirs = {"xdg:schema",       "org.example.Mail", "service",
+                                             "com.example.mail", "account",          "dave"};
     std::vector<std::string> storeTheirs = {"store", "--label=Typed by hand"};
     storeTheirs.insert(storeTheirs.end(), theirs.begin(), theirs.end());
     session.secretTool(storeTheirs, "their value");
