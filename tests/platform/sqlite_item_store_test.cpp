@@ -68,9 +68,9 @@ class SqliteItemStoreTest : public ::testing::Test {
     }
     std::string valueOf(SqliteItemStore& store, const ItemIdentity& identity) {
         StoredItem found;
-        StoreStatus status = store.find(identity, &found);
+        ItemStatus status = store.find(identity, &found);
         return status == store_status::kSuccess ? std::string(found.value.view())
-                                       : "status " + std::to_string(status);
+                                                : "status " + statusText(status);
     }
     TempDir dir;
 };
@@ -104,7 +104,8 @@ TEST_F(SqliteItemStoreTest, AddUpdateFindRemove) {
     EXPECT_EQ(valueOf(store, id), "first") << "a refused add changes nothing";
     EXPECT_EQ(store.update(id, holding("third")), store_status::kSuccess);
     EXPECT_EQ(valueOf(store, id), "third");
-    EXPECT_EQ(store.update(id, ItemContents{}), store_status::kSuccess) << "nothing to change still matches";
+    EXPECT_EQ(store.update(id, ItemContents{}), store_status::kSuccess)
+        << "nothing to change still matches";
     EXPECT_EQ(valueOf(store, id), "third");
     EXPECT_EQ(store.update(id, holding("")), store_status::kSuccess);
     EXPECT_EQ(valueOf(store, id), "");
@@ -177,7 +178,7 @@ TEST_F(SqliteItemStoreTest, RefusesFilesThatAreNotItsStoreAndLeavesThemAlone) {
     struct Case {
         const char* name;
         std::function<void(const fs::path&)> make;
-        StoreStatus status;
+        ItemStatus status;
     };
     const Case cases[] = {
         {"garbage", [](const fs::path& p) { writeFile(p, std::string(5000, '\x01')); },
@@ -314,7 +315,7 @@ TEST_F(SqliteItemStoreTest, MakesPrivateFilesWhateverTheUmask) {
         TempDir scratch;
         fs::path file = fs::path(scratch.path()) / "a" / "b" / "keychain.sqlite3";
         mode_t previous = umask(mask);
-        StoreStatus status = SqliteItemStore(file).add(password("s", "a"), holding("v"));
+        ItemStatus status = SqliteItemStore(file).add(password("s", "a"), holding("v"));
         umask(previous);
         ASSERT_EQ(status, store_status::kSuccess) << "umask " << mask;
         auto mode = [](const fs::path& p) {

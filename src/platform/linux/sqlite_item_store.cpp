@@ -127,12 +127,12 @@ void removeJournalResidue(sqlite3* db, const std::filesystem::path& database) {
 
 }  // namespace
 
-StoreStatus SqliteItemStore::open(bool create, bool* absent) {
+ItemStatus SqliteItemStore::open(bool create, bool* absent) {
     if (db_ != nullptr) return store_status::kSuccess;
     if (!path_) return store_status::kNoLocation;
 
     PrivateStoreFile checked;
-    StoreStatus status = checkStorePlace(*path_, create, absent, &checked);
+    ItemStatus status = checkStorePlace(*path_, create, absent, &checked);
     if (status != store_status::kSuccess || *absent) return status;
 
     useWipingSqliteMemory();
@@ -141,8 +141,8 @@ StoreStatus SqliteItemStore::open(bool create, bool* absent) {
     // NOFOLLOW keeps SQLite from following one put there since.
     sqlite3* db = nullptr;
     bool replaced = false;
-    int result = openCheckedStore(checked, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW, &db,
-                                  &replaced);
+    int result =
+        openCheckedStore(checked, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW, &db, &replaced);
     if (replaced) {  // swapped between the check and the open
         sqlite3_close_v2(db);
         return store_status::kCannotOpen;
@@ -172,7 +172,7 @@ StoreStatus SqliteItemStore::open(bool create, bool* absent) {
     return store_status::kSuccess;
 }
 
-StoreStatus SqliteItemStore::prepareSchema(bool create, bool write, bool* present) {
+ItemStatus SqliteItemStore::prepareSchema(bool create, bool write, bool* present) {
     std::int64_t applicationId = 0;
     std::int64_t version = 0;
     std::int64_t objects = 0;
@@ -227,8 +227,8 @@ std::optional<std::int64_t> SqliteItemStore::fileChangedMilliseconds() const {
 }
 
 template <class Body>
-StoreStatus SqliteItemStore::inTransaction(Access access, Body body) {
-    StoreStatus status = inOpenTransaction(access, body);
+ItemStatus SqliteItemStore::inTransaction(Access access, Body body) {
+    ItemStatus status = inOpenTransaction(access, body);
     // The page cache, the lookaside slots and the statements' buffers held stored values (the
     // presence key's private bytes among them). Closing hands all of it to the wiping allocator,
     // so a serving helper keeps no stored value between operations. Reopening costs far less than
@@ -239,9 +239,9 @@ StoreStatus SqliteItemStore::inTransaction(Access access, Body body) {
 }
 
 template <class Body>
-StoreStatus SqliteItemStore::inOpenTransaction(Access access, Body body) {
+ItemStatus SqliteItemStore::inOpenTransaction(Access access, Body body) {
     bool absent = false;
-    StoreStatus status = open(access == Access::create, &absent);
+    ItemStatus status = open(access == Access::create, &absent);
     if (status != store_status::kSuccess) return status;
     if (absent) return store_status::kNotFound;
 
@@ -257,9 +257,9 @@ StoreStatus SqliteItemStore::inOpenTransaction(Access access, Body body) {
     return statusOfSqlite(transaction.commit());
 }
 
-StoreStatus SqliteItemStore::add(const ItemIdentity& identity, const ItemContents& contents) {
+ItemStatus SqliteItemStore::add(const ItemIdentity& identity, const ItemContents& contents) {
     if (!contents.value) return store_status::kBadAttributes;
-    return inTransaction(Access::create, [&]() -> StoreStatus {
+    return inTransaction(Access::create, [&]() -> ItemStatus {
         const Table& table = tableOf(identity);
         const bool isKey = std::holds_alternative<KeyIdentity>(identity);
         std::string sql =
@@ -292,8 +292,8 @@ StoreStatus SqliteItemStore::add(const ItemIdentity& identity, const ItemContent
     });
 }
 
-StoreStatus SqliteItemStore::update(const ItemIdentity& identity, const ItemContents& changes) {
-    return inTransaction(Access::write, [&]() -> StoreStatus {
+ItemStatus SqliteItemStore::update(const ItemIdentity& identity, const ItemContents& changes) {
+    return inTransaction(Access::write, [&]() -> ItemStatus {
         const Table& table = tableOf(identity);
         const bool isKey = std::holds_alternative<KeyIdentity>(identity);
         // Parameters ?5.. follow the identity's; "value = value" keeps the statement valid (and
@@ -319,9 +319,9 @@ StoreStatus SqliteItemStore::update(const ItemIdentity& identity, const ItemCont
     });
 }
 
-StoreStatus SqliteItemStore::find(const ItemIdentity& identity, StoredItem* found) {
+ItemStatus SqliteItemStore::find(const ItemIdentity& identity, StoredItem* found) {
     StoredItem item;
-    StoreStatus status = inTransaction(Access::read, [&]() -> StoreStatus {
+    ItemStatus status = inTransaction(Access::read, [&]() -> ItemStatus {
         const Table& table = tableOf(identity);
         const bool isKey = std::holds_alternative<KeyIdentity>(identity);
         const char* modified = !isKey && datedRows_ ? "modified" : "NULL";
@@ -346,8 +346,8 @@ StoreStatus SqliteItemStore::find(const ItemIdentity& identity, StoredItem* foun
     return status;
 }
 
-StoreStatus SqliteItemStore::remove(const ItemIdentity& identity) {
-    return inTransaction(Access::write, [&]() -> StoreStatus {
+ItemStatus SqliteItemStore::remove(const ItemIdentity& identity) {
+    return inTransaction(Access::write, [&]() -> ItemStatus {
         const Table& table = tableOf(identity);
         std::string sql =
             std::string("DELETE FROM ") + table.name + " WHERE " + table.matchesIdentity;
