@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "crypto/secret_bytes.h"
+#include "platform/item_status.h"
 
 namespace quorvane::platform {
 
@@ -33,6 +34,8 @@ class ItemStoreError : public std::exception {
         remove,   // deleting an item
     };
     ItemStoreError(Step step, std::string detail) : step_(step), detail_(std::move(detail)) {}
+    // A failure the backend numbered: the detail is the status in signed decimal.
+    ItemStoreError(Step step, ItemStatus status) : ItemStoreError(step, statusText(status)) {}
     Step step() const noexcept { return step_; }
     const std::string& detail() const noexcept { return detail_; }
     const char* what() const noexcept override { return detail_.c_str(); }

@@ -9,9 +9,44 @@ MigratingItemStore::MigratingItemStore(std::unique_ptr<ItemStore> chosen,
                                        std::unique_ptr<ItemStore> earlier)
     : chosen_(std::move(chosen)), earlier_(std::move(earlier)) {}
 
+namespace {
+
+// chosenIsNewer tells whether the chosen store's copy wins over the earlier store's. Times are
+// compared in whole seconds, the keyring's own resolution; a tie, or a copy of no known time,
+// goes to the earlier copy, which exists only because it was written while the chosen store
+// could not be reached.
+bool chosenIsNewer(const std::optional<DatedSecret>& chosen, const DatedSecret& earlier) {
+    return chosen && chosen->modifiedSeconds && earlier.modifiedSeconds &&
+           *chosen->modifiedSeconds > *earlier.modifiedSeconds;
+}
+
+}  // namespace
+
 void MigratingItemStore::storeSecret(const SecretName& name, std::span<const std::uint8_t> value) {
     chosen_->storeSecret(name, value);
-    earlier_->deleteSecret(name);
+    try {
+        earlier_->deleteSecret(name);
+    } catch (const ItemStoreError&) {
+        // The store has done what it was asked when loads now give the new value: the earlier
+        // copy is older than the one just written (the next operation that meets it deletes it),
+        // or the earlier store cannot be read at all. Otherwise (both written within one second)
+        // the earlier copy still wins, so the store has failed and says so.
+        const std::exception_ptr failure = std::current_exception();
+        std::optional<DatedSecret> left;
+        try {
+            left = earlier_->loadDatedSecret(name);
+        } catch (const ItemStoreError&) {
+            return;
+        }
+        if (!left) return;
+        bool newValueWins = false;
+        try {
+            newValueWins = chosenIsNewer(chosen_->loadDatedSecret(name), *left);
+        } catch (const ItemStoreError&) {
+            // Cannot be told now: the store reports the failure that left the old copy.
+        }
+        if (!newValueWins) std::rethrow_exception(failure);
+    }
 }
 
 std::optional<SecretBytes> MigratingItemStore::loadSecret(const SecretName& name) {
@@ -32,16 +67,12 @@ std::optional<SecretBytes> MigratingItemStore::loadSecret(const SecretName& name
     try {
         chosen = chosen_->loadDatedSecret(name);
     } catch (const ItemStoreError&) {
-        // A locked keyring: the earlier copy is what can be read now, and stays where it is.
+        // A locked keyring: the earlier copy is what can be read now, and stays where it is. It
+        // exists only because a store could not reach the keyring, and a later store that did
+        // would have deleted it.
         return std::move(earlier->value);
     }
-    // A copy written by a helper that kept no times cannot be placed against the keyring's: it is
-    // given, as it always was, but moved nowhere, so it never overwrites a value rotated in the
-    // keyring since. The next store settles it.
-    if (!earlier->modifiedSeconds) return std::move(earlier->value);
-    // Times are compared in whole seconds, the keyring's own resolution; a tie counts for the
-    // earlier copy, which exists only because the keyring was out of reach when it was written.
-    if (chosen && chosen->modifiedSeconds && *chosen->modifiedSeconds > *earlier->modifiedSeconds) {
+    if (chosenIsNewer(chosen, *earlier)) {
         try {
             earlier_->deleteSecret(name);
         } catch (const ItemStoreError&) {

@@ -11,19 +11,22 @@ namespace quorvane::platform {
 // Nothing in either is ever lost, and every write moves the item into the chosen store:
 //
 // - load: the earlier store first. With no copy there, the chosen store's value. With one, the
-//   newer of the two copies wins, by the time each store kept (whole seconds; a tie goes to the
-//   earlier copy, which exists only because it was written while the chosen store could not be
-//   reached). The load then settles it: an older earlier copy is deleted, a newer one is moved
-//   into the chosen store and then deleted, so no plaintext copy outlives the keyring's return.
-//   An earlier copy written before times were kept is given but moved nowhere, since it cannot
-//   be placed against the chosen store's: the next store settles it. A chosen store that cannot be read (locked)
-//   leaves the earlier copy where it is and gives its value; one that fails in the middle of the
-//   move leaves the earlier copy too, for the next operation. An error of the earlier store is
-//   raised only when the chosen store has no value either.
+//   newer of the two copies wins, by the time each store kept (whole seconds; a tie, or an earlier
+//   copy of no known time, goes to the earlier copy, which exists only because it was written
+//   while the chosen store could not be reached; the file store dates a copy of an earlier helper
+//   by the last change of its file, so a keyring copy changed after that wins). The load then
+//   settles it: an older earlier copy is deleted, a newer one is moved into the chosen store and
+//   then deleted, so no plaintext copy outlives the keyring's return. A chosen store that cannot
+//   be read (locked) leaves the earlier copy where it is and gives its value; one that fails in
+//   the middle of the move leaves the earlier copy too, for the next operation. An error of the
+//   earlier store is raised only when the chosen store has no value either.
 // - store: write the chosen store, then delete the earlier copy. At every moment one of the two
-//   holds the secret. If the write fails, nothing changed. If the delete fails, the error is
-//   raised (the new value waits in the chosen store; loads keep giving the old one until a store
-//   succeeds).
+//   holds the secret. If the write fails, nothing changed. If the delete fails, the store still
+//   succeeds when loads now give the new value (its copy is the newer; the older one left behind
+//   goes at the next operation that meets it); when they would not (both copies written within
+//   one second, so the earlier still wins), the delete's error is raised and loads keep giving
+//   the old value until a store succeeds. Success and failure thus always say which value the
+//   secret has.
 // - delete: the chosen store, then the earlier one; either failure is raised (a copy left behind
 //   is still found, so the secret is visibly still there, never half-deleted).
 // - key items: add refuses (returns false) when either store holds the tag, else adds to the

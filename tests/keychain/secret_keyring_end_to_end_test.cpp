@@ -11,12 +11,51 @@
 #include <thread>
 #include <vector>
 
-#include "support/store_file.h"
 #include "support/helper_process.h"
 #include "support/session_keyring.h"
+#include "support/store_file.h"
 
 namespace quorvane::testing {
 namespace {
+
+// SecretRequests records, for as long as it lives, every request for an item's value made on the
+// session's bus (Item.GetSecret, Service.GetSecrets), as dbus-monitor prints them.
+class SecretRequests {
+  public:
+    explicit SecretRequests(const SessionKeyring& session)
+        : log_(session.home() + "/secret-requests.log") {
+        const EnvironmentOverrides environment = session.environment();
+        monitor_ = startProgram(
+            "/usr/bin/dbus-monitor",
+            {"--address", environment.at("DBUS_SESSION_BUS_ADDRESS"),
+             "type='method_call',member='GetSecret'", "type='method_call',member='GetSecrets'"},
+            environment, "", log_);
+        // A monitor announces itself by the loss of its own name.
+        for (int i = 0; i < 500 && fileBytes(log_).find("NameLost") == std::string::npos; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    ~SecretRequests() { stopProgram(monitor_); }
+    SecretRequests(const SecretRequests&) = delete;
+    SecretRequests& operator=(const SecretRequests&) = delete;
+
+    std::string seen() const { return fileBytes(log_); }
+
+  private:
+    std::string log_;
+    pid_t monitor_;
+};
+
+// The object path of the one item `secret-tool search --all` lists for `attributes`.
+std::string itemPath(const SessionKeyring& session, std::vector<std::string> attributes) {
+    attributes.insert(attributes.begin(), {"search", "--all"});
+    RunResult listed = session.secretTool(attributes);
+    std::string all = listed.out + listed.err;
+    std::size_t open = all.find("[/");
+    std::size_t close = all.find(']', open);
+    if (open == std::string::npos || close == std::string::npos) return "";
+    return all.substr(open + 1, close - open - 1);
+}
 
 class SecretKeyringTest : public ::testing::Test {
   protected:
@@ -120,19 +159,28 @@ TEST(SecretWithStalledKeyring, EveryCommandFailsAndNothingIsWrittenElsewhere) {
 // never read, replaced, relabelled or deleted; an item typed in by hand (no schema) is ours to
 // use, and keeps the label the person gave it.
 TEST_F(SecretKeyringTest, OtherProgramsItemsAreLeftAloneAndHandTypedLabelsKept) {
-    const std::vector<std::string> theirs = {"xdg:schema", "org.example.Mail", "service",
-                                             "com.example.mail", "account", "dave"};
+    const std::vector<std::string> theirs = {"xdg:schema",       "org.example.Mail", "service",
+                                             "com.example.mail", "account",          "dave"};
     std::vector<std::string> storeTheirs = {"store", "--label=Typed by hand"};
     storeTheirs.insert(storeTheirs.end(), theirs.begin(), theirs.end());
     session.secretTool(storeTheirs, "their value");
     std::vector<std::string> lookupTheirs = {"lookup"};
     lookupTheirs.insert(lookupTheirs.end(), theirs.begin(), theirs.end());
+    const std::string theirPath = itemPath(session, theirs);
+    ASSERT_NE(theirPath, "");
 
-    expectFailure(load("com.example.mail", "dave"), "keychain secret missing");
-    expectOk(store("com.example.mail", "dave", "our value"));
-    expectOk(store("com.example.mail", "dave", "our newer value"));
-    EXPECT_EQ(load("com.example.mail", "dave").out, "our newer value");
-    expectOk(remove("com.example.mail", "dave"));
+    {
+        // Not even fetched: the value of another program's item never reaches the helper.
+        SecretRequests requests(session);
+        expectFailure(load("com.example.mail", "dave"), "keychain secret missing");
+        expectOk(store("com.example.mail", "dave", "our value"));
+        expectOk(store("com.example.mail", "dave", "our newer value"));
+        EXPECT_EQ(load("com.example.mail", "dave").out, "our newer value");
+        expectOk(remove("com.example.mail", "dave"));
+        const std::string seen = requests.seen();
+        EXPECT_NE(seen.find("member=GetSecret"), std::string::npos) << "the monitor saw no request";
+        EXPECT_EQ(seen.find(theirPath), std::string::npos) << seen;
+    }
     EXPECT_EQ(session.secretTool(lookupTheirs).out, "their value");
     std::string listed = session.secretTool({"search", "--all", "account", "dave"}).out +
                          session.secretTool({"search", "--all", "account", "dave"}).err;

@@ -1,14 +1,21 @@
 #include "platform/migrating_item_store.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <map>
-#include <optional>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
+
+#include "platform/linux/file_item_store.h"
+#include "support/helper_process.h"
+#include "support/store_file.h"
 
 namespace quorvane::platform {
 namespace {
@@ -130,7 +137,7 @@ TEST_F(MigratingItemStoreTest, TheNewerCopyWinsAndTheLoadSettlesBoth) {
         const char* what;
         std::optional<std::int64_t> keyringTime, fileTime;
         std::set<std::string> keyringFailing;
-        std::string expected;
+        std::string expected;  // "<error>": the load raises
         std::optional<std::string> keyringAfter, fileAfter;
     };
     const Case cases[] = {
@@ -140,7 +147,8 @@ TEST_F(MigratingItemStoreTest, TheNewerCopyWinsAndTheLoadSettlesBoth) {
         {"a file copy from before times were kept: given, and never written over the keyring",
          200, std::nullopt, {}, "f", "k", "f"},
         {"the keyring goes away in the middle of the move", 100, 200, {"store"}, "f", "k", "f"},
-        {"the keyring cannot be read", 200, 100, {"load"}, "f", "k", "f"},
+        // Locked: the file copy is what can be read, and stays.
+        {"the keyring cannot be read", 100, 200, {"load"}, "f", "k", "f"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -152,7 +160,11 @@ TEST_F(MigratingItemStoreTest, TheNewerCopyWinsAndTheLoadSettlesBoth) {
         if (c.fileTime) earlier->times[key] = *c.fileTime;
         chosen->clock = 300;
         chosen->failing = c.keyringFailing;
-        EXPECT_EQ(textOf(store->loadSecret(name)), c.expected);
+        if (c.expected == "<error>") {
+            EXPECT_THROW(store->loadSecret(name), ItemStoreError);
+        } else {
+            EXPECT_EQ(textOf(store->loadSecret(name)), c.expected);
+        }
         chosen->failing.clear();
         auto after = [&](MapStore* s) -> std::optional<std::string> {
             auto found = s->secrets.find(key);
@@ -162,6 +174,46 @@ TEST_F(MigratingItemStoreTest, TheNewerCopyWinsAndTheLoadSettlesBoth) {
         EXPECT_EQ(after(chosen), c.keyringAfter);
         EXPECT_EQ(after(earlier), c.fileAfter);
     }
+}
+
+// Copies left by a helper from before the file store kept times are dated by the file's last
+// change. A keyring copy rotated after that wins and is kept, also for the secrets loaded after
+// the first write of this helper has upgraded the file (which changes it once more): an old copy
+// must never overwrite the newer one in the keyring.
+TEST(MigratingItemStoreUpgradeTest, CopiesOfAnEarlierHelperNeverOverwriteANewerKeyringCopy) {
+    testing::TempDir directory;
+    const std::filesystem::path path =
+        std::filesystem::path(directory.path()) / "quorvane" / "keychain.sqlite3";
+    const SecretName first{"svc", "first"};
+    const SecretName second{"svc", "second"};
+    {
+        FileItemStore file(path);
+        file.storeSecret(first, bytesOf("old first"));
+        file.storeSecret(second, bytesOf("old second"));
+    }
+    {
+        testing::StoreDatabase database(path);  // back to the earlier helper's format
+        database.text("ALTER TABLE generic_passwords DROP COLUMN modified");
+        database.text("PRAGMA user_version = 1");
+    }
+    const timespec lastWritten[2] = {{1000, 0}, {1000, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), lastWritten, 0), 0);
+
+    auto keyring = std::make_unique<MapStore>();
+    MapStore& rotated = *keyring;
+    for (const SecretName& name : {first, second}) {
+        const std::pair<std::string, std::string> key{std::string(name.service),
+                                                      std::string(name.account)};
+        rotated.secrets[key] = "rotated " + key.second;
+        rotated.times[key] = 2000;
+    }
+    MigratingItemStore store(std::move(keyring), std::make_unique<FileItemStore>(path));
+    EXPECT_EQ(textOf(store.loadSecret(first)), "rotated first");
+    EXPECT_EQ(textOf(store.loadSecret(second)), "rotated second");
+    EXPECT_EQ((rotated.secrets[{"svc", "second"}]), "rotated second");
+    FileItemStore file(path);
+    EXPECT_EQ(textOf(file.loadSecret(first)), "<none>");
+    EXPECT_EQ(textOf(file.loadSecret(second)), "<none>");
 }
 
 TEST_F(MigratingItemStoreTest, BrokenFileStoreDoesNotHideTheKeyring) {
@@ -178,6 +230,7 @@ TEST_F(MigratingItemStoreTest, LockedKeyringIsRaisedUnlessTheFileStoreHasTheSecr
     EXPECT_THROW(store->loadSecret(name), ItemStoreError);
     earlier->secrets[key] = "f";
     EXPECT_EQ(textOf(store->loadSecret(name)), "f");
+    EXPECT_EQ(earlier->secrets[key], "f");
 }
 
 TEST_F(MigratingItemStoreTest, StoreMovesTheSecretIntoTheKeyring) {
@@ -188,22 +241,37 @@ TEST_F(MigratingItemStoreTest, StoreMovesTheSecretIntoTheKeyring) {
     EXPECT_EQ(textOf(store->loadSecret(name)), "new");
 }
 
-TEST_F(MigratingItemStoreTest, FailedStoreKeepsTheOldValueVisible) {
+// A store's answer says which value the secret has: the new one after success, the old one
+// after a failure, whatever step failed.
+TEST_F(MigratingItemStoreTest, AStoreSaysWhichValueTheSecretHas) {
     struct Case {
         const char* what;
         MapStore* broken;
         const char* operation;
+        std::int64_t oldCopyTime;  // the keyring writes at 300
+        bool succeeds;
     };
-    for (const Case& c : {Case{"keyring write fails", chosen, "store"},
-                          Case{"file copy cannot be removed", earlier, "delete"}}) {
+    for (const Case& c : {
+             Case{"keyring write fails", chosen, "store", 100, false},
+             // The new copy is the newer one and wins; the next load deletes the old copy.
+             Case{"old copy cannot be removed", earlier, "delete", 100, true},
+             // Written in the same second, the old copy would still win: the store failed.
+             Case{"old copy of the same second cannot be removed", earlier, "delete", 300, false},
+         }) {
         SCOPED_TRACE(c.what);
         chosen->secrets.clear();
+        chosen->clock = 300;
         earlier->secrets = {{key, "old"}};
+        earlier->times = {{key, c.oldCopyTime}};
         c.broken->failing = {c.operation};
-        EXPECT_THROW(store->storeSecret(name, bytesOf("new")), ItemStoreError);
+        if (c.succeeds) {
+            EXPECT_NO_THROW(store->storeSecret(name, bytesOf("new")));
+        } else {
+            EXPECT_THROW(store->storeSecret(name, bytesOf("new")), ItemStoreError);
+        }
         c.broken->failing.clear();
-        // Never lost, never two answers: the old value until a store succeeds.
-        EXPECT_EQ(textOf(store->loadSecret(name)), "old");
+        EXPECT_EQ(textOf(store->loadSecret(name)), c.succeeds ? "new" : "old");
+        chosen->clock = 400;
         store->storeSecret(name, bytesOf("newer"));
         EXPECT_EQ(textOf(store->loadSecret(name)), "newer");
         EXPECT_FALSE(earlier->secrets.count(key));

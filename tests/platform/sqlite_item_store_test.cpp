@@ -2,6 +2,7 @@
 // (or not yet) a store, locks held by others, and the umask.
 #include "platform/linux/sqlite_item_store.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -67,9 +68,9 @@ class SqliteItemStoreTest : public ::testing::Test {
     }
     std::string valueOf(SqliteItemStore& store, const ItemIdentity& identity) {
         StoredItem found;
-        StoreStatus status = store.find(identity, &found);
+        ItemStatus status = store.find(identity, &found);
         return status == store_status::kSuccess ? std::string(found.value.view())
-                                       : "status " + std::to_string(status);
+                                                : "status " + statusText(status);
     }
     TempDir dir;
 };
@@ -103,7 +104,8 @@ TEST_F(SqliteItemStoreTest, AddUpdateFindRemove) {
     EXPECT_EQ(valueOf(store, id), "first") << "a refused add changes nothing";
     EXPECT_EQ(store.update(id, holding("third")), store_status::kSuccess);
     EXPECT_EQ(valueOf(store, id), "third");
-    EXPECT_EQ(store.update(id, ItemContents{}), store_status::kSuccess) << "nothing to change still matches";
+    EXPECT_EQ(store.update(id, ItemContents{}), store_status::kSuccess)
+        << "nothing to change still matches";
     EXPECT_EQ(valueOf(store, id), "third");
     EXPECT_EQ(store.update(id, holding("")), store_status::kSuccess);
     EXPECT_EQ(valueOf(store, id), "");
@@ -176,7 +178,7 @@ TEST_F(SqliteItemStoreTest, RefusesFilesThatAreNotItsStoreAndLeavesThemAlone) {
     struct Case {
         const char* name;
         std::function<void(const fs::path&)> make;
-        StoreStatus status;
+        ItemStatus status;
     };
     const Case cases[] = {
         {"garbage", [](const fs::path& p) { writeFile(p, std::string(5000, '\x01')); },
@@ -218,7 +220,9 @@ TEST_F(SqliteItemStoreTest, RefusesFilesThatAreNotItsStoreAndLeavesThemAlone) {
 }
 
 // A store written before write times were kept (format 1) is read as it is, and its first write
-// adds the times; its rows keep loading, without a time until they are written again.
+// adds the times. Its rows are dated by the file's last change before that write, the latest
+// they can have been written; the upgrading write, which changes the file again, does not make
+// them any newer.
 TEST_F(SqliteItemStoreTest, AStoreWithoutWriteTimesIsReadAndUpgradedByItsFirstWrite) {
     TempDir scratch;
     fs::path file = fs::path(scratch.path()) / "quorvane" / "keychain.sqlite3";
@@ -234,17 +238,19 @@ TEST_F(SqliteItemStoreTest, AStoreWithoutWriteTimesIsReadAndUpgradedByItsFirstWr
         INSERT INTO generic_passwords VALUES (X'73', X'61', 0, X'', X'6f6c64', NULL);
         PRAGMA application_id = 1364609859;
         PRAGMA user_version = 1;)sql");
+    const timespec lastWritten[2] = {{1000, 0}, {1000, 250000000}};
+    ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), lastWritten, 0), 0);
     SqliteItemStore store(file);
     StoredItem found;
     ASSERT_EQ(store.find(password("s", "a"), &found), store_status::kSuccess);
     EXPECT_EQ(found.value.view(), "old");
-    EXPECT_FALSE(found.modifiedMilliseconds.has_value());
+    EXPECT_EQ(found.modifiedMilliseconds, 1000250);
 
     ItemContents later = holding("new");
     later.modifiedMilliseconds = 1234567;
     ASSERT_EQ(store.add(password("s", "b"), later), store_status::kSuccess);
     ASSERT_EQ(store.find(password("s", "a"), &found), store_status::kSuccess);
-    EXPECT_FALSE(found.modifiedMilliseconds.has_value()) << "an old row gets no made-up time";
+    EXPECT_EQ(found.modifiedMilliseconds, 1000250) << "the upgrade made an old row look new";
     ASSERT_EQ(store.find(password("s", "b"), &found), store_status::kSuccess);
     EXPECT_EQ(found.modifiedMilliseconds, 1234567);
 }
@@ -309,7 +315,7 @@ TEST_F(SqliteItemStoreTest, MakesPrivateFilesWhateverTheUmask) {
         TempDir scratch;
         fs::path file = fs::path(scratch.path()) / "a" / "b" / "keychain.sqlite3";
         mode_t previous = umask(mask);
-        StoreStatus status = SqliteItemStore(file).add(password("s", "a"), holding("v"));
+        ItemStatus status = SqliteItemStore(file).add(password("s", "a"), holding("v"));
         umask(previous);
         ASSERT_EQ(status, store_status::kSuccess) << "umask " << mask;
         auto mode = [](const fs::path& p) {

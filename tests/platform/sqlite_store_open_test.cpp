@@ -45,5 +45,24 @@ TEST(OpenCheckedStore, OpensTheCheckedFileAndRefusesOneSwappedIn) {
     sqlite3_close_v2(db);
 }
 
+// SQLite opens the path as it spells it after its own clean-up ("/./" removed). An open whose
+// descriptor was never looked at is not taken for the checked file unless the path names it.
+TEST(OpenCheckedStore, RefusesAnOpenItCouldNotLookAt) {
+    useWipingSqliteMemory();
+    testing::TempDir directory;
+    const fs::path store = fs::path(directory.path()) / "keychain.sqlite3";
+    testing::writeFile(store, "");
+    const fs::path other = fs::path(directory.path()) / "other";
+    testing::writeFile(other, "");
+    PrivateStoreFile checked = checkedFile(other);
+    checked.realPath = fs::path(directory.path()) / "." / "keychain.sqlite3";
+
+    sqlite3* db = nullptr;
+    bool replaced = false;
+    openCheckedStore(checked, SQLITE_OPEN_READWRITE, &db, &replaced);
+    EXPECT_TRUE(replaced);
+    sqlite3_close_v2(db);
+}
+
 }  // namespace
 }  // namespace quorvane::platform

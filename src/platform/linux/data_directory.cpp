@@ -141,8 +141,8 @@ bool trustedLink(const struct stat& link) { return link.st_uid == geteuid() || l
 
 // openStoreDirectory opens (making it first with `create`) the store directory `name` inside the
 // checked data directory `data`, following a trusted symbolic link.
-StoreStatus openStoreDirectory(const Descriptor& data, const char* name, bool create, bool* absent,
-                            Descriptor* opened) {
+ItemStatus openStoreDirectory(const Descriptor& data, const char* name, bool create, bool* absent,
+                              Descriptor* opened) {
     struct stat link {};
     if (::fstatat(data.get(), name, &link, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno != ENOENT) return store_status::kDirectoryFailed;
@@ -192,8 +192,8 @@ StoreStatus openStoreDirectory(const Descriptor& data, const char* name, bool cr
 
 // openStoreFile opens (making it first with `create`) the store file `name` inside the checked
 // store directory, following a trusted symbolic link, and checks the file itself.
-StoreStatus openStoreFile(const Descriptor& directory, const char* name, bool create, bool* absent,
-                       Descriptor* opened, bool* linked) {
+ItemStatus openStoreFile(const Descriptor& directory, const char* name, bool create, bool* absent,
+                         Descriptor* opened, bool* linked) {
     struct stat link {};
     if (::fstatat(directory.get(), name, &link, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno != ENOENT) return store_status::kCannotOpen;
@@ -234,8 +234,8 @@ StoreStatus openStoreFile(const Descriptor& directory, const char* name, bool cr
     Descriptor readable(::openat(directory.get(), name,
                                  O_RDONLY | O_NONBLOCK | O_CLOEXEC | (*linked ? 0 : O_NOFOLLOW)));
     struct stat again {};
-    if (!readable.valid() || ::fstat(readable.get(), &again) != 0 ||
-        again.st_dev != info.st_dev || again.st_ino != info.st_ino) {
+    if (!readable.valid() || ::fstat(readable.get(), &again) != 0 || again.st_dev != info.st_dev ||
+        again.st_ino != info.st_ino) {
         return store_status::kCannotOpen;
     }
     // What others may have planted in a file they could write cannot be known: refused. A file
@@ -254,8 +254,8 @@ StoreStatus openStoreFile(const Descriptor& directory, const char* name, bool cr
 
 // realPathOf resolves `path` to a path without symbolic links and checks that it names the file
 // open as `file`, in a directory that nobody else may change.
-StoreStatus realPathOf(const std::filesystem::path& path, const Descriptor& file, bool linked,
-                    PrivateStoreFile* checked) {
+ItemStatus realPathOf(const std::filesystem::path& path, const Descriptor& file, bool linked,
+                      PrivateStoreFile* checked) {
     struct stat info {};
     if (::fstat(file.get(), &info) != 0) return store_status::kCannotOpen;
     char resolved[PATH_MAX];
@@ -290,7 +290,7 @@ std::optional<std::filesystem::path> itemStorePath() {
     return *dataHome / "quorvane" / "keychain.sqlite3";
 }
 
-StoreStatus makePrivateDirectory(const std::filesystem::path& directory) {
+ItemStatus makePrivateDirectory(const std::filesystem::path& directory) {
     std::filesystem::path partial;
     for (const std::filesystem::path& component : directory) {
         partial /= component;
@@ -308,12 +308,12 @@ StoreStatus makePrivateDirectory(const std::filesystem::path& directory) {
     return store_status::kSuccess;
 }
 
-StoreStatus checkStorePlace(const std::filesystem::path& storeFile, bool create, bool* absent,
-                         PrivateStoreFile* checked) {
+ItemStatus checkStorePlace(const std::filesystem::path& storeFile, bool create, bool* absent,
+                           PrivateStoreFile* checked) {
     const std::filesystem::path storeDirectory = storeFile.parent_path();
     const std::filesystem::path dataHome = storeDirectory.parent_path();
     if (create) {
-        StoreStatus status = makePrivateDirectory(dataHome);
+        ItemStatus status = makePrivateDirectory(dataHome);
         if (status != store_status::kSuccess) return status;
     }
     // The data directory is named by the user's own settings, so links on the way to it count.
@@ -330,7 +330,7 @@ StoreStatus checkStorePlace(const std::filesystem::path& storeFile, bool create,
     if (!holdsSafely(data.get(), info)) return store_status::kNotPrivate;
 
     Descriptor directory;
-    StoreStatus status =
+    ItemStatus status =
         openStoreDirectory(data, storeDirectory.filename().c_str(), create, absent, &directory);
     if (status != store_status::kSuccess || *absent) return status;
     Descriptor file;

@@ -17,9 +17,10 @@ namespace quorvane::platform {
 std::optional<std::filesystem::path> itemStorePath();
 
 // makePrivateDirectory makes `directory` and any missing parents, each new one with mode 0700
-// whatever the umask; directories that exist already keep their mode. Returns store_status::kSuccess, or
-// store_status::kDirectoryFailed when a component cannot be made or is not a directory.
-StoreStatus makePrivateDirectory(const std::filesystem::path& directory);
+// whatever the umask; directories that exist already keep their mode. Returns
+// store_status::kSuccess, or store_status::kDirectoryFailed when a component cannot be made or is
+// not a directory.
+ItemStatus makePrivateDirectory(const std::filesystem::path& directory);
 
 // A store file whose place was found private: its path with every symbolic link resolved (what
 // SQLite is given, with SQLITE_OPEN_NOFOLLOW) and the identity of the file that was checked.
@@ -54,7 +55,7 @@ struct PrivateStoreFile {
 // directory is missing and cannot be made or is not a directory; kCannotOpen when the store file
 // is not a regular file or cannot be looked at; kReadOnly when it cannot be created on a
 // read-only file system. Reads the user database (getpwuid_r, getgrgid_r); thread-safe.
-StoreStatus checkStorePlace(const std::filesystem::path& storeFile, bool create, bool* absent,
-                         PrivateStoreFile* checked);
+ItemStatus checkStorePlace(const std::filesystem::path& storeFile, bool create, bool* absent,
+                           PrivateStoreFile* checked);
 
 }  // namespace quorvane::platform

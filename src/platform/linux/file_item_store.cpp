@@ -1,7 +1,6 @@
 #include "platform/linux/file_item_store.h"
 
 #include <chrono>
-
 #include <string>
 
 #include "platform/linux/data_directory.h"
@@ -30,22 +29,18 @@ KeyIdentity keyIdentity(std::string_view tag) {
     return {std::string(kKeyTypeP256), Bytes(tag.begin(), tag.end())};
 }
 
-ItemStoreError failed(ItemStoreError::Step step, StoreStatus status) {
-    return ItemStoreError(step, std::to_string(status));
-}
-
 std::optional<SecretBytes> found(SqliteItemStore& store, const ItemIdentity& identity) {
     StoredItem item;
-    StoreStatus status = store.find(identity, &item);
+    ItemStatus status = store.find(identity, &item);
     if (status == store_status::kNotFound) return std::nullopt;
-    if (status != store_status::kSuccess) throw failed(ItemStoreError::Step::load, status);
+    if (status != store_status::kSuccess) throw ItemStoreError(ItemStoreError::Step::load, status);
     return std::move(item.value);
 }
 
 void removed(SqliteItemStore& store, const ItemIdentity& identity) {
-    StoreStatus status = store.remove(identity);
+    ItemStatus status = store.remove(identity);
     if (status != store_status::kSuccess && status != store_status::kNotFound) {
-        throw failed(ItemStoreError::Step::remove, status);
+        throw ItemStoreError(ItemStoreError::Step::remove, status);
     }
 }
 
@@ -60,11 +55,12 @@ void FileItemStore::storeSecret(const SecretName& name, std::span<const std::uin
                                  std::chrono::system_clock::now().time_since_epoch())
                                  .count();
     for (int round = 1;; ++round) {
-        StoreStatus status = store_.update(
+        ItemStatus status = store_.update(
             identity,
             {SecretBytes::copyOf(value), std::string(kAccessibleAfterFirstUnlock), {}, now});
         if (status == store_status::kSuccess) return;
-        if (status != store_status::kNotFound) throw failed(ItemStoreError::Step::replace, status);
+        if (status != store_status::kNotFound)
+            throw ItemStoreError(ItemStoreError::Step::replace, status);
         status = store_.add(
             identity,
             {SecretBytes::copyOf(value), std::string(kAccessibleAfterFirstUnlock), {}, now});
@@ -72,7 +68,7 @@ void FileItemStore::storeSecret(const SecretName& name, std::span<const std::uin
         // Two helpers storing a new name at once both see no row, and the slower add finds the
         // faster one's. Replacing it is what this store was asked to do.
         if (status == store_status::kDuplicate && round < kStoreRounds) continue;
-        throw failed(ItemStoreError::Step::create, status);
+        throw ItemStoreError(ItemStoreError::Step::create, status);
     }
 }
 
@@ -82,9 +78,9 @@ std::optional<SecretBytes> FileItemStore::loadSecret(const SecretName& name) {
 
 std::optional<DatedSecret> FileItemStore::loadDatedSecret(const SecretName& name) {
     StoredItem item;
-    StoreStatus status = store_.find(secretIdentity(name), &item);
+    ItemStatus status = store_.find(secretIdentity(name), &item);
     if (status == store_status::kNotFound) return std::nullopt;
-    if (status != store_status::kSuccess) throw failed(ItemStoreError::Step::load, status);
+    if (status != store_status::kSuccess) throw ItemStoreError(ItemStoreError::Step::load, status);
     std::optional<std::int64_t> seconds;
     if (item.modifiedMilliseconds) seconds = *item.modifiedMilliseconds / 1000;
     return DatedSecret{std::move(item.value), seconds};
@@ -93,10 +89,11 @@ std::optional<DatedSecret> FileItemStore::loadDatedSecret(const SecretName& name
 void FileItemStore::deleteSecret(const SecretName& name) { removed(store_, secretIdentity(name)); }
 
 bool FileItemStore::addKeyItem(std::string_view tag, std::span<const std::uint8_t> bytes) {
-    StoreStatus status =
+    ItemStatus status =
         store_.add(keyIdentity(tag), {SecretBytes::copyOf(bytes), {}, kPresenceKeyFlags, {}});
     if (status == store_status::kDuplicate) return false;
-    if (status != store_status::kSuccess) throw failed(ItemStoreError::Step::create, status);
+    if (status != store_status::kSuccess)
+        throw ItemStoreError(ItemStoreError::Step::create, status);
     return true;
 }
 

@@ -1,7 +1,6 @@
 #include "platform/linux/software_key_store.h"
 
 #include <cctype>
-
 #include <string>
 
 #include "base/platform_error.h"
@@ -83,7 +82,7 @@ std::optional<SecretBytes> storedScalar(ItemStore& items) {
         if (scalar && tpm::isKeyItem(scalar->span())) return std::nullopt;
     }
     if (scalar && !p256::isValidScalar(scalar->span())) {
-        throw ItemStoreError(ItemStoreError::Step::damaged, std::to_string(store_status::kCorrupt));
+        throw ItemStoreError(ItemStoreError::Step::damaged, store_status::kCorrupt);
     }
     return scalar;
 }
@@ -124,7 +123,7 @@ std::unique_ptr<PresenceKey> SoftwareKeyStore::create() {
         throw KeyStoreError(Step::create, failure.description());
     }
     bool added = false;
-    std::string status = std::to_string(-25299);  // the keychain's "duplicate item"
+    std::string status = statusText(store_status::kDuplicate);
     try {
         added = items_.addKeyItem(kTag, scalar.span());
     } catch (const ItemStoreError& failure) {
@@ -133,11 +132,11 @@ std::unique_ptr<PresenceKey> SoftwareKeyStore::create() {
     if (!added) {
         // Never replace a stored key: every blob made for it would be stranded.
         // The store answers with a status number or in words; either reads as a sentence.
-        bool number = !status.empty() && (status[0] == '-' || std::isdigit(
-                                                                  static_cast<unsigned char>(status[0])));
-        throw KeyStoreError(Step::create, number ? "the new key could not be stored (status " +
-                                                       status + ")"
-                                                 : "the new key could not be stored: " + status);
+        bool number = !status.empty() &&
+                      (status[0] == '-' || std::isdigit(static_cast<unsigned char>(status[0])));
+        throw KeyStoreError(Step::create,
+                            number ? "the new key could not be stored (status " + status + ")"
+                                   : "the new key could not be stored: " + status);
     }
     return std::make_unique<SoftwarePresenceKey>(std::move(scalar), presence_, std::nullopt);
 }

@@ -50,6 +50,11 @@ constexpr const char* kAddWriteTimes = R"sql(
 ALTER TABLE generic_passwords ADD COLUMN modified INTEGER;
 PRAGMA user_version = 2;
 )sql";
+// The rows of a format-1 store were all written by the time the file last changed: that time is
+// what they keep once the store keeps times. Left without one, they would take the time of the
+// upgrading write itself at their next load, and an old copy could then win over a newer one in
+// the desktop keyring and overwrite it there.
+constexpr const char* kDateUndatedRows = "UPDATE generic_passwords SET modified = ?1";
 static_assert(kApplicationId == 1364609859);
 
 // Where an identity's item lives and how its columns are named; identity parameters are ?1.. in
@@ -122,12 +127,12 @@ void removeJournalResidue(sqlite3* db, const std::filesystem::path& database) {
 
 }  // namespace
 
-StoreStatus SqliteItemStore::open(bool create, bool* absent) {
+ItemStatus SqliteItemStore::open(bool create, bool* absent) {
     if (db_ != nullptr) return store_status::kSuccess;
     if (!path_) return store_status::kNoLocation;
 
     PrivateStoreFile checked;
-    StoreStatus status = checkStorePlace(*path_, create, absent, &checked);
+    ItemStatus status = checkStorePlace(*path_, create, absent, &checked);
     if (status != store_status::kSuccess || *absent) return status;
 
     useWipingSqliteMemory();
@@ -136,8 +141,8 @@ StoreStatus SqliteItemStore::open(bool create, bool* absent) {
     // NOFOLLOW keeps SQLite from following one put there since.
     sqlite3* db = nullptr;
     bool replaced = false;
-    int result = openCheckedStore(checked, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW, &db,
-                                  &replaced);
+    int result =
+        openCheckedStore(checked, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW, &db, &replaced);
     if (replaced) {  // swapped between the check and the open
         sqlite3_close_v2(db);
         return store_status::kCannotOpen;
@@ -163,10 +168,11 @@ StoreStatus SqliteItemStore::open(bool create, bool* absent) {
     }
     removeJournalResidue(db, checked.realPath);
     db_ = db;
+    opened_ = std::move(checked);
     return store_status::kSuccess;
 }
 
-StoreStatus SqliteItemStore::prepareSchema(bool create, bool write, bool* present) {
+ItemStatus SqliteItemStore::prepareSchema(bool create, bool write, bool* present) {
     std::int64_t applicationId = 0;
     std::int64_t version = 0;
     std::int64_t objects = 0;
@@ -180,8 +186,16 @@ StoreStatus SqliteItemStore::prepareSchema(bool create, bool write, bool* presen
     if (applicationId == kApplicationId) {
         if (version > kSchemaVersion) return store_status::kNewerFormat;
         if (version == kUndatedSchemaVersion && write) {
+            // Read before anything is written: this write changes the file too.
+            const std::optional<std::int64_t> lastChange = fileChangedMilliseconds();
             result = sqlite3_exec(db_, kAddWriteTimes, nullptr, nullptr, nullptr);
             if (result != SQLITE_OK) return statusOfSqlite(result);
+            if (lastChange) {
+                Statement dating(db_, kDateUndatedRows);
+                dating.bindInteger(1, *lastChange);
+                result = dating.step();
+                if (result != SQLITE_DONE) return statusOfSqlite(result);
+            }
             version = kSchemaVersion;
         }
         if (version != kSchemaVersion && version != kUndatedSchemaVersion) {
@@ -202,9 +216,19 @@ StoreStatus SqliteItemStore::prepareSchema(bool create, bool write, bool* presen
     return store_status::kSuccess;
 }
 
+std::optional<std::int64_t> SqliteItemStore::fileChangedMilliseconds() const {
+    // Asked inside a transaction: no other helper can commit a change meanwhile.
+    struct stat info {};
+    if (::stat(opened_.realPath.c_str(), &info) != 0 || info.st_dev != opened_.device ||
+        info.st_ino != opened_.inode) {
+        return std::nullopt;
+    }
+    return std::int64_t{info.st_mtim.tv_sec} * 1000 + info.st_mtim.tv_nsec / 1000000;
+}
+
 template <class Body>
-StoreStatus SqliteItemStore::inTransaction(Access access, Body body) {
-    StoreStatus status = inOpenTransaction(access, body);
+ItemStatus SqliteItemStore::inTransaction(Access access, Body body) {
+    ItemStatus status = inOpenTransaction(access, body);
     // The page cache, the lookaside slots and the statements' buffers held stored values (the
     // presence key's private bytes among them). Closing hands all of it to the wiping allocator,
     // so a serving helper keeps no stored value between operations. Reopening costs far less than
@@ -215,9 +239,9 @@ StoreStatus SqliteItemStore::inTransaction(Access access, Body body) {
 }
 
 template <class Body>
-StoreStatus SqliteItemStore::inOpenTransaction(Access access, Body body) {
+ItemStatus SqliteItemStore::inOpenTransaction(Access access, Body body) {
     bool absent = false;
-    StoreStatus status = open(access == Access::create, &absent);
+    ItemStatus status = open(access == Access::create, &absent);
     if (status != store_status::kSuccess) return status;
     if (absent) return store_status::kNotFound;
 
@@ -233,9 +257,9 @@ StoreStatus SqliteItemStore::inOpenTransaction(Access access, Body body) {
     return statusOfSqlite(transaction.commit());
 }
 
-StoreStatus SqliteItemStore::add(const ItemIdentity& identity, const ItemContents& contents) {
+ItemStatus SqliteItemStore::add(const ItemIdentity& identity, const ItemContents& contents) {
     if (!contents.value) return store_status::kBadAttributes;
-    return inTransaction(Access::create, [&]() -> StoreStatus {
+    return inTransaction(Access::create, [&]() -> ItemStatus {
         const Table& table = tableOf(identity);
         const bool isKey = std::holds_alternative<KeyIdentity>(identity);
         std::string sql =
@@ -268,8 +292,8 @@ StoreStatus SqliteItemStore::add(const ItemIdentity& identity, const ItemContent
     });
 }
 
-StoreStatus SqliteItemStore::update(const ItemIdentity& identity, const ItemContents& changes) {
-    return inTransaction(Access::write, [&]() -> StoreStatus {
+ItemStatus SqliteItemStore::update(const ItemIdentity& identity, const ItemContents& changes) {
+    return inTransaction(Access::write, [&]() -> ItemStatus {
         const Table& table = tableOf(identity);
         const bool isKey = std::holds_alternative<KeyIdentity>(identity);
         // Parameters ?5.. follow the identity's; "value = value" keeps the statement valid (and
@@ -295,9 +319,9 @@ StoreStatus SqliteItemStore::update(const ItemIdentity& identity, const ItemCont
     });
 }
 
-StoreStatus SqliteItemStore::find(const ItemIdentity& identity, StoredItem* found) {
+ItemStatus SqliteItemStore::find(const ItemIdentity& identity, StoredItem* found) {
     StoredItem item;
-    StoreStatus status = inTransaction(Access::read, [&]() -> StoreStatus {
+    ItemStatus status = inTransaction(Access::read, [&]() -> ItemStatus {
         const Table& table = tableOf(identity);
         const bool isKey = std::holds_alternative<KeyIdentity>(identity);
         const char* modified = !isKey && datedRows_ ? "modified" : "NULL";
@@ -311,15 +335,19 @@ StoreStatus SqliteItemStore::find(const ItemIdentity& identity, StoredItem* foun
         if (result != SQLITE_ROW) return statusOfSqlite(result);
         item.value = SecretBytes::copyOf(statement.columnBytes(0));
         item.accessControlFlags = statement.columnInteger(1);
-        if (!statement.columnIsNull(2)) item.modifiedMilliseconds = statement.columnInteger(2);
+        if (!statement.columnIsNull(2)) {
+            item.modifiedMilliseconds = statement.columnInteger(2);
+        } else if (!isKey) {
+            item.modifiedMilliseconds = fileChangedMilliseconds();
+        }
         return store_status::kSuccess;
     });
     if (status == store_status::kSuccess) *found = std::move(item);
     return status;
 }
 
-StoreStatus SqliteItemStore::remove(const ItemIdentity& identity) {
-    return inTransaction(Access::write, [&]() -> StoreStatus {
+ItemStatus SqliteItemStore::remove(const ItemIdentity& identity) {
+    return inTransaction(Access::write, [&]() -> ItemStatus {
         const Table& table = tableOf(identity);
         std::string sql =
             std::string("DELETE FROM ") + table.name + " WHERE " + table.matchesIdentity;

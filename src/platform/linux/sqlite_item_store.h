@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "crypto/secret_bytes.h"
+#include "platform/linux/data_directory.h"
 #include "platform/linux/item_identity.h"
 #include "platform/linux/statuses.h"
 
@@ -17,8 +18,9 @@ namespace quorvane::platform {
 struct StoredItem {
     SecretBytes value;
     std::int64_t accessControlFlags = 0;
-    // When the value was written (generic passwords); nothing for rows written before the store
-    // kept times.
+    // When the value was written (generic passwords). A row written before the store kept times
+    // has none of its own: it gets the time the file last changed before the store learnt to keep
+    // them, the latest it can have been written (nothing when even that is unknown).
     std::optional<std::int64_t> modifiedMilliseconds;
 };
 
@@ -51,34 +53,39 @@ class SqliteItemStore {
 
     // add creates the item; store_status::kDuplicate when one with this identity exists (left as it
     // was); kBadAttributes when `contents` carries no value.
-    StoreStatus add(const ItemIdentity& identity, const ItemContents& contents);
+    ItemStatus add(const ItemIdentity& identity, const ItemContents& contents);
     // update replaces the contents that `changes` carries in the item with this identity;
     // store_status::kNotFound when there is none.
-    StoreStatus update(const ItemIdentity& identity, const ItemContents& changes);
+    ItemStatus update(const ItemIdentity& identity, const ItemContents& changes);
     // find copies the item's contents into `found`, which is left untouched on any status but
     // store_status::kSuccess; store_status::kNotFound when there is no such item.
-    StoreStatus find(const ItemIdentity& identity, StoredItem* found);
+    ItemStatus find(const ItemIdentity& identity, StoredItem* found);
     // remove deletes the item; store_status::kNotFound when there is none.
-    StoreStatus remove(const ItemIdentity& identity);
+    ItemStatus remove(const ItemIdentity& identity);
 
   private:
     enum class Access { read, write, create };
     // inTransaction opens the store, runs `body` in one transaction and closes the store again.
     template <class Body>
-    StoreStatus inTransaction(Access access, Body body);
+    ItemStatus inTransaction(Access access, Body body);
     template <class Body>
-    StoreStatus inOpenTransaction(Access access, Body body);
+    ItemStatus inOpenTransaction(Access access, Body body);
     // open opens the database; with `create` it first makes the directory and the file.
     // Sets `absent` when the file does not exist and `create` is false.
-    StoreStatus open(bool create, bool* absent);
+    ItemStatus open(bool create, bool* absent);
     // prepareSchema checks that the open database is our store, creating the tables in an empty
     // database when `create` is set, and bringing a format-1 store to format 2 when `write` is
     // set; sets `present` when the tables are there.
-    StoreStatus prepareSchema(bool create, bool write, bool* present);
+    ItemStatus prepareSchema(bool create, bool write, bool* present);
+    // fileChangedMilliseconds is when the open store file last changed, or nothing when it cannot
+    // be looked at (or is no longer the file that was opened).
+    std::optional<std::int64_t> fileChangedMilliseconds() const;
 
     std::optional<std::filesystem::path> path_;
     std::chrono::milliseconds busyTimeout_;
     sqlite3* db_ = nullptr;
+    // The file db_ has open.
+    PrivateStoreFile opened_;
     // Whether the open store keeps write times (format 2); a format-1 store read without
     // writing has none, and is upgraded by the first write.
     bool datedRows_ = false;

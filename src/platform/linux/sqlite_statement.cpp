@@ -10,7 +10,7 @@ constexpr std::uint8_t kNoBytes[1] = {0};
 
 }  // namespace
 
-StoreStatus statusOfSqlite(int resultCode) {
+ItemStatus statusOfSqlite(int resultCode) {
     switch (resultCode & 0xff) {
         case SQLITE_OK:
         case SQLITE_ROW:

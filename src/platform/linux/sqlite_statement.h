@@ -12,7 +12,7 @@ namespace quorvane::platform {
 
 // statusOfSqlite maps an SQLite result code (primary or extended) to an item-store status:
 // store_status::kSuccess for OK, ROW and DONE, otherwise one of store_status.
-StoreStatus statusOfSqlite(int resultCode);
+ItemStatus statusOfSqlite(int resultCode);
 
 // Statement is one prepared statement, finalized on destruction. Bound data must outlive the
 // statement's last step (it is bound without a copy). When preparing failed, binding does

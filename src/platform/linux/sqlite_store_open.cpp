@@ -13,10 +13,12 @@
 namespace quorvane::platform {
 namespace {
 
-// The file an open in progress must find at its path, and whether it found another. Per thread:
-// SQLite opens in the thread that asked, and another thread's open must not clear or replace it.
+// The file an open in progress must find at its path: whether the descriptor SQLite opened was
+// looked at, and whether it was another file. Per thread, as SQLite opens a file on the thread
+// that asked for it: item stores in other threads open theirs at the same time.
 struct Expected {
     const PrivateStoreFile* file = nullptr;
+    bool seen = false;
     bool replaced = false;
 };
 thread_local Expected expected;
@@ -32,6 +34,7 @@ int checkedOpen(const char* path, int flags, int mode) {
         std::strcmp(path, expected.file->realPath.c_str()) != 0) {
         return fd;
     }
+    expected.seen = true;
     struct stat info {};
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_dev != expected.file->device ||
         info.st_ino != expected.file->inode) {
@@ -41,6 +44,13 @@ int checkedOpen(const char* path, int flags, int mode) {
         return -1;
     }
     return fd;
+}
+
+// stillAtPath tells whether the checked path, not following a final link, names the checked file.
+bool stillAtPath(const PrivateStoreFile& checked) {
+    struct stat info {};
+    return ::lstat(checked.realPath.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+           info.st_dev == checked.device && info.st_ino == checked.inode;
 }
 
 }  // namespace
@@ -63,9 +73,13 @@ int openCheckedStore(const PrivateStoreFile& checked, int flags, sqlite3** db, b
         *db = nullptr;
         return SQLITE_CANTOPEN;
     }
-    expected = {&checked, false};
+    expected = {&checked, false, false};
     int result = sqlite3_open_v2(checked.realPath.c_str(), db, flags, vfsName);
-    *replaced = expected.replaced;
+    // SQLite opened no descriptor when it took one it kept open for the file at that path (a
+    // connection of this process closed while another held a lock on the file), and opens none
+    // that this hook knows when it spells the path otherwise. Then only the path can be checked.
+    *replaced =
+        expected.replaced || (result == SQLITE_OK && !expected.seen && !stillAtPath(checked));
     expected = {};
     return result;
 }

@@ -14,7 +14,7 @@ namespace {
 constexpr int kStoreRounds = 8;
 
 ItemStoreError failed(ItemStoreError::Step step, OSStatus status) {
-    return ItemStoreError(step, std::to_string(status));
+    return ItemStoreError(step, itemStatusOf(status));
 }
 
 ItemStoreError noKeyItems(ItemStoreError::Step step) {

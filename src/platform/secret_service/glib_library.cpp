@@ -69,6 +69,8 @@ const GlibLibrary* load() {
         QUORVANE_RESOLVE(library, api, secret_item_get_created) &&
         QUORVANE_RESOLVE(library, api, secret_item_get_modified) &&
         QUORVANE_RESOLVE(library, api, secret_item_get_secret) &&
+        QUORVANE_RESOLVE(library, api, secret_item_load_secret) &&
+        QUORVANE_RESOLVE(library, api, secret_item_load_secret_finish) &&
         QUORVANE_RESOLVE(library, api, secret_value_new) &&
         QUORVANE_RESOLVE(library, api, secret_value_get) &&
         QUORVANE_RESOLVE(library, api, secret_value_unref);

@@ -74,6 +74,8 @@ struct GlibLibrary {
     decltype(&::secret_item_get_created) secret_item_get_created;
     decltype(&::secret_item_get_modified) secret_item_get_modified;
     decltype(&::secret_item_get_secret) secret_item_get_secret;
+    decltype(&::secret_item_load_secret) secret_item_load_secret;
+    decltype(&::secret_item_load_secret_finish) secret_item_load_secret_finish;
     decltype(&::secret_item_get_attributes) secret_item_get_attributes;
     decltype(&::secret_item_set_secret) secret_item_set_secret;
     decltype(&::secret_item_set_secret_finish) secret_item_set_secret_finish;

@@ -71,10 +71,11 @@ FoundItems KeyringOperation::find(const KeyringAttributes& attributes, const cha
                                   std::optional<Step> stepWhenFound) {
     SecretService* secrets = service();
     GHashTable* table = hashTable(attributes);
-    auto flags = static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL | SECRET_SEARCH_LOAD_SECRETS);
     // No schema in the search: a schema adds its name to it, which would miss items the
     // desktop's tools made and, on a locked collection, every item; FoundItems leaves out other
-    // programs' items afterwards. No SECRET_SEARCH_UNLOCK: it prompts.
+    // programs' items afterwards. No SECRET_SEARCH_LOAD_SECRETS: that would fetch the values of
+    // those items too; value() fetches the one value wanted. No SECRET_SEARCH_UNLOCK: it prompts.
+    auto flags = SECRET_SEARCH_ALL;
     GAsyncResult* result = deadline_.wait([&](GCancellable* c, auto callback, auto data) {
         glib_.secret_service_search(secrets, nullptr, table, flags, c, callback, data);
     });
@@ -93,6 +94,14 @@ FoundItems KeyringOperation::find(const KeyringAttributes& attributes, const cha
 }
 
 SecretBytes KeyringOperation::value(SecretItem* item) {
+    GAsyncResult* result = deadline_.wait([&](GCancellable* c, auto callback, auto data) {
+        glib_.secret_item_load_secret(item, c, callback, data);
+    });
+    GError* error = nullptr;
+    bool loaded = finish(result, [&](GAsyncResult* r) {
+        return glib_.secret_item_load_secret_finish(item, r, &error) != FALSE;
+    });
+    if (!loaded) fail(deadline_.describe(error));
     SecretValue* secret = glib_.secret_item_get_secret(item);
     if (secret == nullptr) fail("the Secret Service gave no value for the item");
     gsize length = 0;

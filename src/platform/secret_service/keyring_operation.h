@@ -72,13 +72,12 @@ class KeyringOperation {
     bool isUtf8(std::string_view text) const;
 
     // find returns every item, in any collection, whose attributes include `attributes` and
-    // that follows `schema` or no schema, with the values of the unlocked ones loaded; with
-    // `stepWhenFound`, its failures from then on name that step when there was an item. Fails
-    // when any of them is locked: a locked item cannot be told from another, so its name cannot
-    // be answered for.
+    // that follows `schema` or no schema, without their values; with `stepWhenFound`, its
+    // failures from then on name that step when there was an item. Fails when any of them is
+    // locked: a locked item cannot be told from another, so its name cannot be answered for.
     FoundItems find(const KeyringAttributes& attributes, const char* schema,
                     std::optional<ItemStoreError::Step> stepWhenFound = std::nullopt);
-    // value copies the loaded value of an unlocked item.
+    // value fetches and copies the value of one unlocked item: the only values ever fetched.
     SecretBytes value(SecretItem* item);
     // create makes an item in the default collection, replacing the value of an item there with
     // the same attributes when `replace` is set. Fails when there is no default collection or
