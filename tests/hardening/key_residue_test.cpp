@@ -20,6 +20,7 @@
 #include "support/serve_session.h"
 
 #include "support/sanitizer.h"
+#include "support/requirements.h"
 
 namespace quorvane::testing {
 namespace {
@@ -58,7 +59,7 @@ std::string describe(const std::vector<Occurrence>& occurrences) {
 class KeyResidueTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (geteuid() != 0) GTEST_SKIP() << "reading a non-dumpable process's memory needs root";
+        SKIP_WITHOUT_ROOT("reading a non-dumpable process's memory needs root");
 #ifdef QUORVANE_TEST_SANITIZED
         GTEST_SKIP() << "sanitizer allocators keep their own copies and reserve terabytes of "
                         "address space; the scan runs in the ordinary build";

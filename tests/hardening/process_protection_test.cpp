@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "support/helper_process.h"
+#include "support/requirements.h"
 
 namespace quorvane::testing {
 namespace {
@@ -157,7 +158,7 @@ ProbeResult probe(const std::vector<std::string>& argv, const std::string& ready
 class ProcessProtectionTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (geteuid() != 0) GTEST_SKIP() << "needs root to probe from another user";
+        SKIP_WITHOUT_ROOT("needs root to probe from another user");
         // A copy the probe user can read and run: an unreadable binary would start non-dumpable
         // anyway and prove nothing.
         std::filesystem::permissions(directory_.path(), std::filesystem::perms(0755));

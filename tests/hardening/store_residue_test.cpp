@@ -23,6 +23,7 @@
 #include "support/swtpm.h"
 #include "support/sanitizer.h"
 #include "support/serve_session.h"
+#include "support/requirements.h"
 
 namespace quorvane::testing {
 namespace {
@@ -30,7 +31,7 @@ namespace {
 constexpr std::size_t kPiece = 12;
 
 TEST(StoreResidueTest, ThePresenceKeyLeavesNoTraceInAServingHelper) {
-    if (geteuid() != 0) GTEST_SKIP() << "reading a non-dumpable process's memory needs root";
+    SKIP_WITHOUT_ROOT("reading a non-dumpable process's memory needs root");
 #ifdef QUORVANE_TEST_SANITIZED
     GTEST_SKIP()
         << "sanitizer allocators keep their own copies; the scan runs in the ordinary build";
@@ -83,7 +84,7 @@ struct SharedSecretCase {
 class SharedSecretResidueTest : public ::testing::TestWithParam<SharedSecretCase> {};
 
 TEST_P(SharedSecretResidueTest, NoCopyOfTheSharedSecretStays) {
-    if (geteuid() != 0) GTEST_SKIP() << "reading a non-dumpable process's memory needs root";
+    SKIP_WITHOUT_ROOT("reading a non-dumpable process's memory needs root");
 #ifdef QUORVANE_TEST_SANITIZED
     GTEST_SKIP()
         << "sanitizer allocators keep their own copies; the scan runs in the ordinary build";

@@ -19,6 +19,7 @@
 #include "support/store_file.h"
 #include "support/helper_process.h"
 #include "support/sanitizer.h"
+#include "support/requirements.h"
 
 namespace quorvane::testing {
 namespace {
@@ -61,7 +62,7 @@ std::vector<fs::path> filesHolding(const fs::path& root, const std::string& text
 class StorePlaceTest : public ::testing::Test {
   public:  // the cases below prepare places through these
     void SetUp() override {
-        if (geteuid() != 0) GTEST_SKIP() << "playing a second user needs root";
+        SKIP_WITHOUT_ROOT("playing a second user needs root");
     }
 
     // fresh starts a case in a new private directory with a private data directory inside.

@@ -39,11 +39,6 @@ bool alive(pid_t pid) {
 
 }  // namespace
 
-bool underCi() {
-    const char* ci = std::getenv("CI");
-    return ci != nullptr && std::strcmp(ci, "true") == 0;
-}
-
 bool Swtpm::available() { return access("/usr/bin/swtpm", X_OK) == 0; }
 
 Swtpm::Swtpm() { start(); }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "support/helper_process.h"
+#include "support/requirements.h"
 
 namespace quorvane::testing {
 
@@ -50,7 +51,5 @@ class Swtpm {
         }                                                                           \
     } while (false)
 
-// underCi: the CI environment (CI=true), where every service a test needs must be present.
-bool underCi();
 
 }  // namespace quorvane::testing
