@@ -72,6 +72,10 @@ std::optional<SecretBytes> MigratingItemStore::loadSecret(const SecretName& name
         // would have deleted it.
         return std::move(earlier->value);
     }
+    // A copy of no known time cannot be placed against the keyring's: it is given, as it always
+    // was, but moved nowhere, so it never overwrites a value rotated in the keyring since. (The
+    // file store dates even its oldest copies, by the file's last change.)
+    if (!earlier->modifiedSeconds) return std::move(earlier->value);
     if (chosenIsNewer(chosen, *earlier)) {
         try {
             earlier_->deleteSecret(name);
