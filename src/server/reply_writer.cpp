@@ -11,6 +11,8 @@
 #include <emmintrin.h>
 #endif
 
+#include "crypto/base64.h"
+
 namespace quorvane {
 namespace {
 
@@ -55,6 +57,53 @@ std::size_t firstNeedingEscape(const char* text, std::size_t size) {
         if (needsEscape(static_cast<unsigned char>(text[i]))) return i;
     }
     return size;
+}
+
+// countSolidus returns how many "/" `text` holds.
+std::size_t countSolidus(const char* text, std::size_t size) {
+    std::size_t count = 0, i = 0;
+#if defined(__SSE2__)
+    const __m128i slash = _mm_set1_epi8('/');
+    for (; i + 16 <= size; i += 16) {
+        __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+        count += static_cast<std::size_t>(
+            __builtin_popcount(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, slash)))));
+    }
+#endif
+    for (; i < size; ++i) count += text[i] == '/';
+    return count;
+}
+
+// copySolidusEscaped copies `size` bytes of `text` to `out` with each "/" written as "\/" and
+// returns the length written. `out` has room for `room` bytes, at least the text's escaped length.
+std::size_t copySolidusEscaped(const char* text, std::size_t size, char* out, std::size_t room) {
+    char* start = out;
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    // Sixteen bytes are stored as they are; where one is "/", a backslash goes before it and the
+    // copy goes on right after it. One "/" in about 64 base64 characters keeps this near memcpy.
+    const __m128i slash = _mm_set1_epi8('/');
+    while (i + 16 <= size && static_cast<std::size_t>(out - start) + 16 <= room) {
+        __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), chunk);
+        auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, slash)));
+        if (mask == 0) {
+            i += 16;
+            out += 16;
+            continue;
+        }
+        auto at = static_cast<std::size_t>(__builtin_ctz(mask));
+        out[at] = '\\';
+        out[at + 1] = '/';
+        i += at + 1;
+        out += at + 2;
+    }
+#endif
+    for (; i < size; ++i) {
+        if (text[i] == '/') *out++ = '\\';
+        *out++ = text[i];
+    }
+    return static_cast<std::size_t>(out - start);
 }
 
 }  // namespace
@@ -164,23 +213,47 @@ void ReplyWriter::addInteger(std::string_view name, std::int64_t value) {
     appendText({digits, static_cast<std::size_t>(result.ptr - digits)});
 }
 
-char* ReplyWriter::addRawString(std::string_view name, std::size_t length) {
+char* ReplyWriter::scratch(std::size_t length) {
+    if (piece_.size() < length) piece_.resize(length);
+    pieceUsed_ = std::max(pieceUsed_, length);
+    return reinterpret_cast<char*>(piece_.data());
+}
+
+void ReplyWriter::appendSolidusEscaped(const char* text, std::size_t length) {
+    std::size_t escapedLength = length + countSolidus(text, length);
+    copySolidusEscaped(text, length, grow(escapedLength), escapedLength);
+}
+
+void ReplyWriter::appendBase64(std::span<const std::uint8_t> first,
+                               std::span<const std::uint8_t> second) {
+    std::size_t length = base64EncodedLength(first.size() + second.size());
+    char* text = scratch(length);
+    base64Encode(first, second, text);
+    appendText("\"");
+    appendSolidusEscaped(text, length);
+    appendText("\"");
+}
+
+void ReplyWriter::addBase64(std::string_view name, std::span<const std::uint8_t> first,
+                            std::span<const std::uint8_t> second) {
     appendName(name);
-    char* out = grow(length + 2);
-    out[0] = '"';
-    out[length + 1] = '"';
-    return out + 1;
+    appendBase64(first, second);
 }
 
 void ReplyWriter::addProducedString(std::string_view name, std::size_t length,
                                     TextProducer produce) {
     if (produce_) throw std::logic_error("a reply holds one produced member at most");
+    appendName(name);
     if (length <= kPiece) {
-        produce(0, length, addRawString(name, length));
+        char* text = scratch(length);
+        produce(0, length, text);
+        appendText("\"");
+        appendSolidusEscaped(text, length);
+        appendText("\"");
         return;
     }
-    if (piece_.empty()) piece_.resize(kPiece);
-    appendName(name);
+    // A piece, then its escaped form (at most twice as long) behind it.
+    scratch(3 * kPiece);
     appendText("\"");
     producedAt_ = buffer_.size();
     appendText("\"");
@@ -195,26 +268,28 @@ void ReplyWriter::send(const Output& output) {
         return;
     }
     if (!output(text.substr(0, producedAt_))) return;
+    char* raw = reinterpret_cast<char*>(piece_.data());
+    char* escaped = raw + kPiece;
     for (std::size_t offset = 0; offset < producedLength_; offset += kPiece) {
         std::size_t count = std::min(kPiece, producedLength_ - offset);
-        char* out = reinterpret_cast<char*>(piece_.data());
-        produce_(offset, count, out);
-        pieceUsed_ = std::max(pieceUsed_, count);
-        if (!output({out, count})) return;
+        produce_(offset, count, raw);
+        if (!output({escaped, copySolidusEscaped(raw, count, escaped, 2 * kPiece)})) return;
     }
     output(text.substr(producedAt_));
 }
 
 std::string_view ReplyWriter::line() {
     if (produce_) {
-        // Open a gap for the text where it belongs, then make the text there in one piece.
-        std::size_t tail = buffer_.size() - producedAt_;
-        buffer_.extend(producedLength_);
-        char* at = reinterpret_cast<char*>(buffer_.data()) + producedAt_;
-        std::memmove(at + producedLength_, at, tail);
+        // The text goes where it belongs, piece by piece, and what followed it after it.
+        SecretBytes tail = SecretBytes::copyOf(buffer_.view().substr(producedAt_));
+        buffer_.resize(producedAt_);
+        char* raw = reinterpret_cast<char*>(piece_.data());
         for (std::size_t offset = 0; offset < producedLength_; offset += kPiece) {
-            produce_(offset, std::min(kPiece, producedLength_ - offset), at + offset);
+            std::size_t count = std::min(kPiece, producedLength_ - offset);
+            produce_(offset, count, raw);
+            appendSolidusEscaped(raw, count);
         }
+        appendText(tail.view());
         discardProduced();
     }
     return buffer_.view();
@@ -239,14 +314,11 @@ void ReplyWriter::arrayString(std::string_view value) {
     appendEscaped(value);
 }
 
-char* ReplyWriter::arrayRawString(std::size_t length) {
-    std::size_t comma = firstInArray_ ? 0 : 1;
+void ReplyWriter::arrayBase64(std::span<const std::uint8_t> first,
+                              std::span<const std::uint8_t> second) {
+    if (!firstInArray_) appendText(",");
     firstInArray_ = false;
-    char* out = grow(length + 2 + comma);
-    out[0] = ',';
-    out[comma] = '"';
-    out[comma + length + 1] = '"';
-    return out + comma + 1;
+    appendBase64(first, second);
 }
 
 void ReplyWriter::endArray() { appendText("]"); }
