@@ -14,6 +14,7 @@ ALLOWED = {
     "base": set(),
     "os": {"base"},
     "crypto": {"base", "os"},
+    "json": {"base", "os", "crypto"},
     "platform": {"base", "os", "crypto"},
     "keychain": {"base", "os", "crypto", "platform"},
 }
