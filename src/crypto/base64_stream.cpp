@@ -55,7 +55,8 @@ void Base64Stream::decodeGroups(std::string_view text) {
 bool Base64Stream::finish() {
     if (valid_) {
         std::size_t at = out_->size();
-        auto length = base64Decode(staged_.view(), out_->extend(base64DecodedMaxLength(staged_.size())));
+        auto length =
+            base64Decode(staged_.view(), out_->extend(base64DecodedMaxLength(staged_.size())));
         if (length) {
             out_->resize(at + *length);
         } else {

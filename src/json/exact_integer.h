@@ -23,7 +23,7 @@ class ExactInteger {
     bool inFraction_ = false;
     bool inExponent_ = false;
     bool exponentNegative_ = false;
-    bool tooLong_ = false;       // more than 19 significant digits
+    bool tooLong_ = false;        // more than 19 significant digits
     std::uint64_t digits_ = 0;    // the significant digits, from the first non-zero one
     std::uint64_t count_ = 0;     // how many those are
     std::uint64_t zeros_ = 0;     // zeros after the last non-zero digit

@@ -268,13 +268,27 @@ const char* StreamParser::readNumber(const char* p, const char* end) {
         bool exponent = c == 'e' || c == 'E';
         int phase = -1;
         switch (numberPhase_) {
-            case 0: phase = c == '0' ? 1 : isDigit(c) ? 2 : -1; break;
-            case 1: phase = c == '.' ? 3 : exponent ? 5 : -1; break;
-            case 2: phase = isDigit(c) ? 2 : c == '.' ? 3 : exponent ? 5 : -1; break;
-            case 3: phase = isDigit(c) ? 4 : -1; break;
-            case 4: phase = isDigit(c) ? 4 : exponent ? 5 : -1; break;
-            case 5: phase = isDigit(c) ? 7 : c == '+' || c == '-' ? 6 : -1; break;
-            default: phase = isDigit(c) ? 7 : -1; break;
+            case 0:
+                phase = c == '0' ? 1 : isDigit(c) ? 2 : -1;
+                break;
+            case 1:
+                phase = c == '.' ? 3 : exponent ? 5 : -1;
+                break;
+            case 2:
+                phase = isDigit(c) ? 2 : c == '.' ? 3 : exponent ? 5 : -1;
+                break;
+            case 3:
+                phase = isDigit(c) ? 4 : -1;
+                break;
+            case 4:
+                phase = isDigit(c) ? 4 : exponent ? 5 : -1;
+                break;
+            case 5:
+                phase = isDigit(c) ? 7 : c == '+' || c == '-' ? 6 : -1;
+                break;
+            default:
+                phase = isDigit(c) ? 7 : -1;
+                break;
         }
         if (phase < 0) break;
         numberPhase_ = phase;

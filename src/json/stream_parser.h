@@ -93,7 +93,7 @@ class StreamParser {
     Utf8Check utf8_;
     std::uint32_t unit_ = 0;  // the \u digits so far
     int unitDigits_ = 0;
-    std::uint32_t high_ = 0;  // a high surrogate waiting for its low half
+    std::uint32_t high_ = 0;         // a high surrogate waiting for its low half
     const char* literal_ = nullptr;  // what is left of true, false or null
     int numberPhase_ = 0;
 };

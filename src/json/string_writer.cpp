@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#if defined(__x86_64__)
+#include <immintrin.h>
 #endif
 
 namespace quorvane::json {
@@ -29,10 +29,11 @@ constexpr std::array<std::uint8_t, 256> makeEscapedLengths() {
 constexpr auto kEscapedLength = makeEscapedLengths();
 
 // firstNeedingEscape returns the index of the first byte of `text` that needs escaping, or its
-// size. Most reply strings (identifiers, hex, plain text) need none, so this scan is the whole cost.
+// size. Most reply strings (identifiers, hex, plain text) need none, so this scan is the whole
+// cost.
 std::size_t firstNeedingEscape(const char* text, std::size_t size) {
     std::size_t i = 0;
-#if defined(__SSE2__)
+#if defined(__x86_64__)
     const __m128i quote = _mm_set1_epi8('"');
     const __m128i backslash = _mm_set1_epi8('\\');
     const __m128i slash = _mm_set1_epi8('/');
@@ -60,7 +61,7 @@ std::size_t solidusCount(std::string_view text) noexcept {
     const char* data = text.data();
     std::size_t size = text.size();
     std::size_t count = 0, i = 0;
-#if defined(__SSE2__)
+#if defined(__x86_64__)
     const __m128i slash = _mm_set1_epi8('/');
     for (; i + 16 <= size; i += 16) {
         __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
@@ -72,36 +73,74 @@ std::size_t solidusCount(std::string_view text) noexcept {
     return count;
 }
 
-std::size_t writeSolidusEscaped(std::string_view text, char* out, std::size_t room) noexcept {
-    const char* data = text.data();
-    std::size_t size = text.size();
-    char* start = out;
-    std::size_t i = 0;
-#if defined(__SSE2__)
-    // Sixteen bytes are stored as they are; where one is "/", a backslash goes before it and the
-    // copy goes on right after it. One "/" in about 64 base64 characters keeps this near memcpy.
-    const __m128i slash = _mm_set1_epi8('/');
-    while (i + 16 <= size && static_cast<std::size_t>(out - start) + 16 <= room) {
-        __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), chunk);
-        auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, slash)));
-        if (mask == 0) {
-            i += 16;
-            out += 16;
-            continue;
+#if defined(__x86_64__)
+namespace {
+
+// For each pattern of '/' among 8 bytes, the shuffle that spreads them over 8 + (number of '/')
+// bytes with a backslash (lane 8 of the source) before each '/'.
+struct ExpandTable {
+    alignas(16) std::uint8_t shuffle[256][16];
+    std::uint8_t length[256];
+};
+
+constexpr ExpandTable makeExpandTable() {
+    ExpandTable table{};
+    for (int mask = 0; mask < 256; ++mask) {
+        int j = 0;
+        for (int i = 0; i < 8; ++i) {
+            if (mask & (1 << i)) table.shuffle[mask][j++] = 8;
+            table.shuffle[mask][j++] = static_cast<std::uint8_t>(i);
         }
-        auto at = static_cast<std::size_t>(__builtin_ctz(mask));
-        out[at] = '\\';
-        out[at + 1] = '/';
-        i += at + 1;
-        out += at + 2;
+        table.length[mask] = static_cast<std::uint8_t>(j);
+        for (; j < 16; ++j) table.shuffle[mask][j] = 0x80;
     }
+    return table;
+}
+constexpr ExpandTable kExpand = makeExpandTable();
+
+// Sixteen bytes at a time without a branch: each half goes through its shuffle, so a '/' costs
+// no more than any other byte (base64 holds one in 64, at random places).
+__attribute__((target("ssse3"))) std::size_t expandSolidus(const char* data, std::size_t size,
+                                                           char* out, std::size_t room,
+                                                           std::size_t* consumed) {
+    const __m128i slash = _mm_set1_epi8('/');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    std::size_t i = 0, written = 0;
+    for (; i + 16 <= size && written + 32 <= room; i += 16) {
+        __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+        auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, slash)));
+        unsigned low = mask & 0xff, high = mask >> 8;
+        __m128i first = _mm_unpacklo_epi64(chunk, backslash);
+        __m128i second = _mm_unpackhi_epi64(chunk, backslash);
+        _mm_storeu_si128(
+            reinterpret_cast<__m128i*>(out + written),
+            _mm_shuffle_epi8(
+                first, _mm_load_si128(reinterpret_cast<const __m128i*>(kExpand.shuffle[low]))));
+        written += kExpand.length[low];
+        _mm_storeu_si128(
+            reinterpret_cast<__m128i*>(out + written),
+            _mm_shuffle_epi8(
+                second, _mm_load_si128(reinterpret_cast<const __m128i*>(kExpand.shuffle[high]))));
+        written += kExpand.length[high];
+    }
+    *consumed = i;
+    return written;
+}
+
+}  // namespace
 #endif
-    for (; i < size; ++i) {
-        if (data[i] == '/') *out++ = '\\';
-        *out++ = data[i];
+
+std::size_t writeSolidusEscaped(std::string_view text, char* out, std::size_t room) noexcept {
+    std::size_t i = 0, written = 0;
+#if defined(__x86_64__)
+    static const bool kShuffles = __builtin_cpu_supports("ssse3");
+    if (kShuffles) written = expandSolidus(text.data(), text.size(), out, room, &i);
+#endif
+    for (; i < text.size(); ++i) {
+        if (text[i] == '/') out[written++] = '\\';
+        out[written++] = text[i];
     }
-    return static_cast<std::size_t>(out - start);
+    return written;
 }
 
 std::size_t escapedLength(std::string_view text) noexcept {

@@ -14,8 +14,8 @@ struct Member {
 // Every member a command reads. `data` carries the bulk payloads: it is decoded from base64 as the
 // line streams in, so its text is never held whole beside its bytes.
 constexpr Member kMembers[] = {
-    {"id", false},   {"cmd", false},        {"sessionId", false}, {"secret", false},
-    {"salt", false}, {"blob", false},       {"iterations", false}, {"lines", false},
+    {"id", false},   {"cmd", false},  {"sessionId", false},  {"secret", false},
+    {"salt", false}, {"blob", false}, {"iterations", false}, {"lines", false},
     {"line", false}, {"data", true},
 };
 static_assert(std::size(kMembers) == Request::kKeptMembers);

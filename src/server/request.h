@@ -52,7 +52,7 @@ class Request {
         bool base64 = false;  // a payload: `bytes` holds what its text decodes to
         bool valid = false;   // a payload whose text was strict base64
         std::optional<std::int64_t> integer;
-        SecretBytes bytes;               // a string's text, or an array's strings end to end
+        SecretBytes bytes;              // a string's text, or an array's strings end to end
         std::vector<std::size_t> ends;  // where each string of an array ends in `bytes`
     };
     // value returns where the member named `name` is kept, or nullptr for a name not kept.

@@ -91,7 +91,8 @@ bool RequestReader::beginValue(Value type) {
 void RequestReader::part(std::string_view bytes) {
     switch (sink_) {
         case Sink::text:
-            member_->bytes.append({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
+            member_->bytes.append(
+                {reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
             break;
         case Sink::base64:
             base64_.append(bytes);
@@ -101,7 +102,8 @@ void RequestReader::part(std::string_view bytes) {
             break;
         case Sink::key:
             if (keyLength_ < kKeyRoom)
-                std::memcpy(key_ + keyLength_, bytes.data(), std::min(bytes.size(), kKeyRoom - keyLength_));
+                std::memcpy(key_ + keyLength_, bytes.data(),
+                            std::min(bytes.size(), kKeyRoom - keyLength_));
             keyLength_ += bytes.size();
             break;
         case Sink::none:
