@@ -55,7 +55,10 @@ bool StreamParser::feed(std::string_view bytes) {
 }
 
 bool StreamParser::finish() {
-    if (state_ == State::number && depth_ == 0) readNumber(" ", " " + 1);
+    if (state_ == State::number && depth_ == 0) {
+        static constexpr char kAfter = ' ';  // what ends a number that ends the text
+        readNumber(&kAfter, &kAfter + 1);
+    }
     return state_ == State::end;
 }
 
