@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "crypto/base64.h"
+#include "os/memory.h"
 
 namespace quorvane {
 namespace {
@@ -35,6 +36,9 @@ void Base64Stream::append(std::string_view piece) {
     staged_.append(bytesOf(piece.substr(0, complete)));
     piece.remove_prefix(complete);
     if (piece.empty()) return;
+    // A text this long is a bulk payload: its bytes start in huge pages rather than fault in
+    // 4 KiB at a time until the buffer outgrows them and is copied.
+    out_->reserve(std::max(out_->capacity(), os::hugePageSize()));
     decodeGroups(staged_.view());
     staged_.resize(0);
     std::size_t held = (piece.size() - 1) % 4 + 1;
