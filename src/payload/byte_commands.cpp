@@ -23,7 +23,7 @@ void encryptBytesCommand(CommandContext& context) {
     context.reply.addProducedString(
         "data", sealedTextLength(body.size()),
         [header, body](std::size_t offset, std::size_t count, char* out) {
-            base64EncodeSlice(header, body, offset, count, out);
+            return base64EncodeSliceEscaped(header, body, offset, count, out);
         });
 }
 
@@ -40,7 +40,8 @@ void decryptBytesCommand(CommandContext& context) {
     // plaintext where it was opened.
     context.reply.addProducedString("data", base64EncodedLength(plaintext.size()),
                                     [plaintext](std::size_t offset, std::size_t count, char* out) {
-                                        base64EncodeSlice(plaintext, {}, offset, count, out);
+                                        return base64EncodeSliceEscaped(plaintext, {}, offset,
+                                                                        count, out);
                                     });
 }
 

@@ -80,19 +80,12 @@ char* ReplyWriter::scratch(std::size_t length) {
     return reinterpret_cast<char*>(piece_.data());
 }
 
-void ReplyWriter::appendSolidusEscaped(const char* text, std::size_t length) {
-    std::string_view view(text, length);
-    std::size_t escapedLength = length + json::solidusCount(view);
-    json::writeSolidusEscaped(view, grow(escapedLength), escapedLength);
-}
-
 void ReplyWriter::appendBase64(std::span<const std::uint8_t> first,
                                std::span<const std::uint8_t> second) {
-    std::size_t length = base64EncodedLength(first.size() + second.size());
-    char* text = scratch(length);
-    base64Encode(first, second, text);
+    char* text = scratch(2 * base64EncodedLength(first.size() + second.size()));
+    std::size_t length = base64EncodeEscaped(first, second, text);
     appendText("\"");
-    appendSolidusEscaped(text, length);
+    appendText({text, length});
     appendText("\"");
 }
 
@@ -107,15 +100,15 @@ void ReplyWriter::addProducedString(std::string_view name, std::size_t length,
     if (produce_) throw std::logic_error("a reply holds one produced member at most");
     appendName(name);
     if (length <= kPiece) {
-        char* text = scratch(length);
-        produce(0, length, text);
+        char* text = scratch(2 * length);
+        std::size_t written = produce(0, length, text);
         appendText("\"");
-        appendSolidusEscaped(text, length);
+        appendText({text, written});
         appendText("\"");
         return;
     }
-    // A piece, then its escaped form (at most twice as long) behind it.
-    scratch(3 * kPiece);
+    // Room for a piece escaped: at most twice as long.
+    scratch(2 * kPiece);
     appendText("\"");
     producedAt_ = buffer_.size();
     appendText("\"");
@@ -130,12 +123,11 @@ void ReplyWriter::send(const Output& output) {
         return;
     }
     if (!output(text.substr(0, producedAt_))) return;
-    char* raw = reinterpret_cast<char*>(piece_.data());
-    char* escaped = raw + kPiece;
+    char* piece = reinterpret_cast<char*>(piece_.data());
     for (std::size_t offset = 0; offset < producedLength_; offset += kPiece) {
         std::size_t count = std::min(kPiece, producedLength_ - offset);
-        produce_(offset, count, raw);
-        if (!output({escaped, json::writeSolidusEscaped({raw, count}, escaped, 2 * kPiece)})) return;
+        std::size_t written = produce_(offset, count, piece);
+        if (!output({piece, written})) return;
     }
     output(text.substr(producedAt_));
 }
@@ -145,11 +137,11 @@ std::string_view ReplyWriter::line() {
         // The text goes where it belongs, piece by piece, and what followed it after it.
         SecretBytes tail = SecretBytes::copyOf(buffer_.view().substr(producedAt_));
         buffer_.resize(producedAt_);
-        char* raw = reinterpret_cast<char*>(piece_.data());
+        char* text = reinterpret_cast<char*>(piece_.data());
         for (std::size_t offset = 0; offset < producedLength_; offset += kPiece) {
             std::size_t count = std::min(kPiece, producedLength_ - offset);
-            produce_(offset, count, raw);
-            appendSolidusEscaped(raw, count);
+            std::size_t written = produce_(offset, count, text);
+            appendText({text, written});
         }
         appendText(tail.view());
         discardProduced();

@@ -35,7 +35,8 @@ ReplyWriter::TextProducer producerOf(const std::string& text) {
     return [&text](std::size_t offset, std::size_t count, char* out) {
         EXPECT_EQ(offset % 4, 0u);
         EXPECT_LE(count, ReplyWriter::kPiece);
-        text.copy(out, count, offset);
+        std::string piece = escaped(text.substr(offset, count));
+        return piece.copy(out, piece.size());
     };
 }
 
