@@ -16,6 +16,7 @@ char* ReplyWriter::grow(std::size_t length) {
 }
 
 void ReplyWriter::appendText(std::string_view text) {
+    if (text.empty()) return;  // an empty text may have no storage behind it
     std::memcpy(grow(text.size()), text.data(), text.size());
 }
 

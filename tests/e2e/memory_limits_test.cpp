@@ -81,8 +81,9 @@ TEST(MemoryLimitsTest, NumbersAreReadWithoutHoldingTheLine) {
     sendLine(session.helper(), R"({"cmd":"x")", R"(,"id":1e18)", line / 10, "}");
     EXPECT_EQ(session.helper().readLine(),
               R"({"id":1000000000000000000,"ok":false,"error":"unknown command: x"})");
-    // The read buffer and small change; the line itself is 32 MiB.
-    EXPECT_LT(statusKiB(pid, "VmHWM") - before, 4 * 1024) << "KiB more at the peak";
+    // The read buffer and small change (a few MiB more under the sanitizers' allocator): far below
+    // the 32 MiB line, which a reader holding it would add at least once.
+    EXPECT_LT(statusKiB(pid, "VmHWM") - before, 8 * 1024) << "KiB more at the peak";
 }
 
 }  // namespace
