@@ -60,7 +60,8 @@ def main():
     text = base64.b64encode(os.urandom(64 << 20))
     request = bytearray(b'{"id":3,"cmd":"encrypt_bytes","sessionId":"' + PLACEHOLDER + b'","data":"' + text + b'"}\n')
     at = request.index(PLACEHOLDER)
-    reply_buffer = bytearray(len(request) + (1 << 20))
+    # Room for the reply: the sealed payload, each '/' of its base64 escaped (one in 64 on average).
+    reply_buffer = bytearray(len(request) + len(request) // 16 + (1 << 20))
     # Send the line once, so no timed send is this process's first copy of it.
     helper, session = start(options.helpers[0])
     request[at:at + 32] = session

@@ -90,6 +90,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string joined(encoded.size(), '\0');
     quorvane::base64Encode(bytes.first(split), bytes.subspan(split), joined.data());
     if (joined != encoded) std::abort();
+    // The text a reply writes is the same with each '/' escaped, within twice its length.
+    std::string escaped;
+    for (char c : encoded) escaped += c == '/' ? std::string("\\/") : std::string(1, c);
+    std::string written(2 * encoded.size(), '\0');
+    written.resize(quorvane::base64EncodeEscaped(bytes.first(split), bytes.subspan(split),
+                                                 written.data()));
+    if (written != escaped) std::abort();
     auto back = decode(encoded);
     if (!back || back->size() != size || (size != 0 && std::memcmp(back->data(), data, size) != 0)) {
         std::abort();

@@ -1,6 +1,7 @@
 // Request lines through the whole handling path: the input is what a parent could write to the
-// helper's standard input. It goes through the line reader, the server's JSON decoding, the
-// command table and every command, against the in-memory platform, with a full and a capture
+// helper's standard input. It goes through the line reader, the request reader (each line fed in
+// pieces of sizes drawn from the line itself, so pieces end inside escapes, characters, numbers
+// and base64 groups), the command table and every command, against the in-memory platform, with a full and a capture
 // session already open under known identifiers so session commands get past their lookups (the
 // seeds carry lines sealed under their key). Each reply must be one compact JSON object on one
 // line with an integer "id" and a boolean "ok"; a failed reply holds exactly "id", "ok" and a
@@ -9,9 +10,11 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "base/errors.h"
@@ -22,7 +25,7 @@
 #include "support/fake_security_framework.h"
 #include "platform/macos/mac_services.h"
 #include "server/line_reader.h"
-#include "server/request.h"
+#include "server/request_reader.h"
 #include "server/server.h"
 
 namespace {
@@ -53,7 +56,7 @@ SecretBytes sessionKey() {
 // True when the request would run a password derivation of more than kMaxIterations rounds.
 // Mirrors the order in which the wrap commands check their input, so a request that fails
 // before the derivation is still handled.
-bool derivesCostly(const Request& request, const SessionTable& sessions) {
+bool derivesCostly(Request& request, const SessionTable& sessions) {
     std::string_view cmd = request.string("cmd").value_or("");
     if (cmd == "wrap_secret") {
         auto sessionId = request.string("sessionId");
@@ -78,10 +81,24 @@ bool derivesCostly(const Request& request, const SessionTable& sessions) {
 }
 
 bool derivesCostly(std::string_view line, const SessionTable& sessions) {
-    static simdjson::dom::parser probe;
-    simdjson::dom::object object;
-    if (probe.parse(line.data(), line.size(), false).get(object) != simdjson::SUCCESS) return false;
-    return derivesCostly(Request(object), sessions);
+    static RequestReader probe;
+    probe.feed(line);
+    bool costly = probe.finish() && derivesCostly(probe.request(), sessions);
+    probe.reset();
+    return costly;
+}
+
+// feedInPieces feeds `line` to the server in pieces of 1 to 16 bytes, sizes drawn from a
+// generator seeded by the line.
+void feedInPieces(Server& server, std::string_view line) {
+    std::uint32_t state = static_cast<std::uint32_t>(line.size()) * 2654435761u + 1;
+    for (unsigned char c : line.substr(0, 8)) state = state * 31 + c;
+    while (!line.empty()) {
+        state = state * 1103515245u + 12345u;
+        std::size_t size = std::min<std::size_t>(line.size(), 1 + (state >> 16) % 16);
+        server.feed(line.substr(0, size));
+        line.remove_prefix(size);
+    }
 }
 
 void checkReply(std::string_view reply) {
@@ -126,22 +143,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     server.sessions().insertSession(std::string(kCaptureSession), sessionKey(),
                                     SessionMode::capture);
 
-    // The loop of serve(), minus the writes.
-    LineReader reader(inputFile(data, size), simdjson::SIMDJSON_PADDING);
+    // The loop of serve(), minus the writes; each line is gathered first to skip costly ones.
+    LineReader reader(inputFile(data, size));
+    std::string line;
     for (;;) {
-        std::optional<std::span<char>> line;
+        std::optional<LineReader::Piece> piece;
         try {
-            line = reader.next();
+            piece = reader.next();
         } catch (const PlatformError&) {
             std::abort();  // an in-memory file does not fail
         }
-        if (!line || server.shouldExit()) break;
-        if (!derivesCostly(std::string_view(line->data(), line->size()), server.sessions())) {
-            server.handleLine(*line);
+        if (!piece) break;
+        line.append(piece->bytes);
+        if (!piece->endsLine) continue;
+        if (server.shouldExit()) break;
+        if (!derivesCostly(line, server.sessions())) {
+            feedInPieces(server, line);
+            server.endLine();
             checkReply(server.reply().line());
         }
-        reader.wipeCurrentLine();
         server.reply().wipe();
+        line.clear();
     }
     return 0;
 }

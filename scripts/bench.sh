@@ -3,9 +3,9 @@
 # SHA-256 compression floor and OpenSSL) and the end-to-end figures through the helper's pipes
 # (bulk encryption against in-process AES-GCM + base64 and against the same lines through the same
 # pipes to an echo process, first request of a fresh helper, peak memory, a 256 MiB payload under
-# a 2 GiB address-space limit, start-up against a program that links the same libraries and
-# does nothing), and the presence round trip through the key service against the helper's own
-# TPM rung.
+# a 2 GiB address-space limit, a 32 MiB line of numbers, a 900 MiB request under a 512 MiB limit,
+# start-up against a program that links the same libraries and does nothing), and the presence
+# round trip through the key service against the helper's own TPM rung.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh

@@ -7,14 +7,14 @@
 # `build-fuzz/fuzz/fuzz_<target> <file>`.
 #
 # Usage: scripts/fuzz.sh [seconds per target, default 30] [target ...]
-#        (targets: request_line hex base64 wrap_salt arguments; all by default)
+#        (targets: request_line json_differential hex base64 wrap_salt arguments; all by default)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-30}"
 shift $(( $# > 0 ? 1 : 0 ))
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-    targets=(request_line hex base64 wrap_salt arguments)
+    targets=(request_line json_differential hex base64 wrap_salt arguments)
 fi
 
 scripts/install-deps.sh

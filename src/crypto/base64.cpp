@@ -22,43 +22,102 @@ constexpr std::array<std::uint8_t, 256> makeDecodeTable() {
 
 constexpr auto kDecode = makeDecodeTable();
 
-}  // namespace
-
-// The scalar forms handle any length; the vector kernels take over the bulk where the CPU has
-// them. Both are exposed for tests that hold them to the same results.
-
-void base64EncodeScalar(std::span<const std::uint8_t> bytes, char* out) {
+// The scalar encoder, writing each '/' as "\/" when `kEscaped`; returns the characters written.
+template <bool kEscaped>
+std::size_t encodeScalar(std::span<const std::uint8_t> bytes, char* out) {
+    char* const start = out;
+    auto put = [&out](std::uint32_t index) {
+        char c = kAlphabet[index & 63];
+        if (kEscaped && c == '/') *out++ = '\\';
+        *out++ = c;
+    };
     const std::uint8_t* in = bytes.data();
     std::size_t whole = bytes.size() / 3 * 3;
     std::size_t i = 0;
     for (; i < whole; i += 3) {
         std::uint32_t v =
             (std::uint32_t{in[i]} << 16) | (std::uint32_t{in[i + 1]} << 8) | in[i + 2];
-        out[0] = kAlphabet[(v >> 18) & 63];
-        out[1] = kAlphabet[(v >> 12) & 63];
-        out[2] = kAlphabet[(v >> 6) & 63];
-        out[3] = kAlphabet[v & 63];
-        out += 4;
+        put(v >> 18);
+        put(v >> 12);
+        put(v >> 6);
+        put(v);
     }
     std::size_t rest = bytes.size() - whole;
     if (rest == 1) {
         std::uint32_t v = std::uint32_t{in[i]} << 16;
-        out[0] = kAlphabet[(v >> 18) & 63];
-        out[1] = kAlphabet[(v >> 12) & 63];
-        out[2] = '=';
-        out[3] = '=';
+        put(v >> 18);
+        put(v >> 12);
+        *out++ = '=';
+        *out++ = '=';
     } else if (rest == 2) {
         std::uint32_t v = (std::uint32_t{in[i]} << 16) | (std::uint32_t{in[i + 1]} << 8);
-        out[0] = kAlphabet[(v >> 18) & 63];
-        out[1] = kAlphabet[(v >> 12) & 63];
-        out[2] = kAlphabet[(v >> 6) & 63];
-        out[3] = '=';
+        put(v >> 18);
+        put(v >> 12);
+        put(v >> 6);
+        *out++ = '=';
     }
+    return static_cast<std::size_t>(out - start);
 }
 
-void base64Encode(std::span<const std::uint8_t> bytes, char* out) {
-    std::size_t done = hasAvx2() ? base64EncodeAvx2(bytes.data(), bytes.size(), out) : 0;
-    base64EncodeScalar(bytes.subspan(done), out + done / 3 * 4);
+template <bool kEscaped>
+std::size_t encode(std::span<const std::uint8_t> bytes, char* out) {
+    std::size_t done = 0, written = 0;
+    if (hasAvx2()) {
+        if constexpr (kEscaped) {
+            done = base64EncodeEscapedAvx2(bytes.data(), bytes.size(), out, &written);
+        } else {
+            done = base64EncodeAvx2(bytes.data(), bytes.size(), out);
+            written = done / 3 * 4;
+        }
+    }
+    return written + encodeScalar<kEscaped>(bytes.subspan(done), out + written);
+}
+
+template <bool kEscaped>
+std::size_t encodeTwo(std::span<const std::uint8_t> first, std::span<const std::uint8_t> second,
+                      char* out) {
+    // Complete the first part's last group with bytes of the second, then continue aligned.
+    std::size_t borrow = std::min((3 - first.size() % 3) % 3, second.size());
+    std::size_t whole = first.size() / 3 * 3;
+    std::size_t written = encode<kEscaped>(first.first(whole), out);
+    std::uint8_t joint[5] = {};
+    std::size_t jointSize = first.size() - whole;
+    std::copy(first.begin() + whole, first.end(), joint);
+    std::copy_n(second.begin(), borrow, joint + jointSize);
+    jointSize += borrow;
+    written += encode<kEscaped>({joint, jointSize}, out + written);
+    return written + encode<kEscaped>(second.subspan(borrow), out + written);
+}
+
+template <bool kEscaped>
+std::size_t encodeSlice(std::span<const std::uint8_t> first, std::span<const std::uint8_t> second,
+                        std::size_t offset, std::size_t count, char* out) {
+    // Four characters are three bytes, so a slice on a 4-character boundary is the text of
+    // the bytes from offset / 4 * 3 on; only the last group of the whole text has padding.
+    std::size_t total = first.size() + second.size();
+    std::size_t begin = std::min(total, offset / 4 * 3);
+    std::size_t end = std::min(total, (offset + count) / 4 * 3);
+    auto part = [&](std::span<const std::uint8_t> bytes, std::size_t base) {
+        std::size_t from = std::clamp(begin, base, base + bytes.size()) - base;
+        std::size_t to = std::clamp(end, base, base + bytes.size()) - base;
+        return bytes.subspan(from, to - from);
+    };
+    return encodeTwo<kEscaped>(part(first, 0), part(second, first.size()), out);
+}
+
+}  // namespace
+
+// The scalar forms handle any length; the vector kernels take over the bulk where the CPU has
+// them. Both are exposed for tests that hold them to the same results.
+
+void base64EncodeScalar(std::span<const std::uint8_t> bytes, char* out) {
+    encodeScalar<false>(bytes, out);
+}
+
+void base64Encode(std::span<const std::uint8_t> bytes, char* out) { encode<false>(bytes, out); }
+
+std::size_t base64EncodeEscaped(std::span<const std::uint8_t> bytes, char* out) {
+    return encode<true>(bytes, out);
 }
 
 std::optional<std::size_t> base64Decode(std::string_view text, std::uint8_t* out) {
@@ -77,34 +136,23 @@ std::string base64Encode(std::span<const std::uint8_t> bytes) {
 
 void base64Encode(std::span<const std::uint8_t> first, std::span<const std::uint8_t> second,
                   char* out) {
-    // Complete the first part's last group with bytes of the second, then continue aligned.
-    std::size_t borrow = std::min((3 - first.size() % 3) % 3, second.size());
-    std::size_t whole = first.size() / 3 * 3;
-    base64Encode(first.first(whole), out);
-    out += whole / 3 * 4;
-    std::uint8_t joint[5] = {};
-    std::size_t jointSize = first.size() - whole;
-    std::copy(first.begin() + whole, first.end(), joint);
-    std::copy_n(second.begin(), borrow, joint + jointSize);
-    jointSize += borrow;
-    base64Encode({joint, jointSize}, out);
-    out += base64EncodedLength(jointSize);
-    base64Encode(second.subspan(borrow), out);
+    encodeTwo<false>(first, second, out);
+}
+
+std::size_t base64EncodeEscaped(std::span<const std::uint8_t> first,
+                                std::span<const std::uint8_t> second, char* out) {
+    return encodeTwo<true>(first, second, out);
 }
 
 void base64EncodeSlice(std::span<const std::uint8_t> first, std::span<const std::uint8_t> second,
                        std::size_t offset, std::size_t count, char* out) {
-    // Four characters are three bytes, so a slice on a 4-character boundary is the text of
-    // the bytes from offset / 4 * 3 on; only the last group of the whole text has padding.
-    std::size_t total = first.size() + second.size();
-    std::size_t begin = std::min(total, offset / 4 * 3);
-    std::size_t end = std::min(total, (offset + count) / 4 * 3);
-    auto part = [&](std::span<const std::uint8_t> bytes, std::size_t base) {
-        std::size_t from = std::clamp(begin, base, base + bytes.size()) - base;
-        std::size_t to = std::clamp(end, base, base + bytes.size()) - base;
-        return bytes.subspan(from, to - from);
-    };
-    base64Encode(part(first, 0), part(second, first.size()), out);
+    encodeSlice<false>(first, second, offset, count, out);
+}
+
+std::size_t base64EncodeSliceEscaped(std::span<const std::uint8_t> first,
+                                     std::span<const std::uint8_t> second, std::size_t offset,
+                                     std::size_t count, char* out) {
+    return encodeSlice<true>(first, second, offset, count, out);
 }
 
 std::optional<std::size_t> base64DecodeScalar(std::string_view text, std::uint8_t* out) {

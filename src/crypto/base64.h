@@ -30,6 +30,16 @@ void base64Encode(std::span<const std::uint8_t> first, std::span<const std::uint
 void base64EncodeSlice(std::span<const std::uint8_t> first, std::span<const std::uint8_t> second,
                        std::size_t offset, std::size_t count, char* out);
 
+// The same texts as a JSON string holds them: each '/' written as "\/" (base64's only character
+// that JSON escaping changes), with no separate pass over the text. Each writes to `out`, which
+// must have room for twice the unescaped text, and returns the characters written.
+std::size_t base64EncodeEscaped(std::span<const std::uint8_t> bytes, char* out);
+std::size_t base64EncodeEscaped(std::span<const std::uint8_t> first,
+                                std::span<const std::uint8_t> second, char* out);
+std::size_t base64EncodeSliceEscaped(std::span<const std::uint8_t> first,
+                                     std::span<const std::uint8_t> second, std::size_t offset,
+                                     std::size_t count, char* out);
+
 // base64DecodedMaxLength is an upper bound of the decoded size of `textLength` characters.
 constexpr std::size_t base64DecodedMaxLength(std::size_t textLength) { return textLength / 4 * 3; }
 

@@ -71,6 +71,78 @@ __attribute__((target("avx2"))) std::size_t base64EncodeAvx2(const std::uint8_t*
     return consumed;
 }
 
+namespace {
+
+// For each pattern of '/' among 8 characters, the shuffle that spreads them over 8 + (number of
+// '/') bytes with a backslash (byte 8 of the source) before each '/'.
+struct SolidusExpansion {
+    alignas(16) std::uint8_t shuffle[256][16];
+    std::uint8_t length[256];
+};
+
+constexpr SolidusExpansion makeSolidusExpansion() {
+    SolidusExpansion table{};
+    for (int mask = 0; mask < 256; ++mask) {
+        int j = 0;
+        for (int i = 0; i < 8; ++i) {
+            if (mask & (1 << i)) table.shuffle[mask][j++] = 8;
+            table.shuffle[mask][j++] = static_cast<std::uint8_t>(i);
+        }
+        table.length[mask] = static_cast<std::uint8_t>(j);
+        for (; j < 16; ++j) table.shuffle[mask][j] = 0x80;
+    }
+    return table;
+}
+constexpr SolidusExpansion kSolidus = makeSolidusExpansion();
+
+// Stores 16 characters with a backslash before each '/' (`mask` marks them) and returns the end
+// of what it wrote; it may store up to 32 bytes, never past 2 * 16. Every block takes the same
+// path: a block without '/' is four in five, at random places in a payload, and a branch on it
+// measured 1.7x slower on random payloads (it only looks faster on a short text encoded again
+// and again, whose '/' the branch predictor learns).
+__attribute__((target("avx2"))) inline char* storeEscaped(__m128i text, unsigned mask, char* out) {
+    const __m128i backslash = _mm_set1_epi8('\\');
+    const unsigned low = mask & 0xff, high = (mask >> 8) & 0xff;
+    const __m128i first =
+        _mm_shuffle_epi8(_mm_unpacklo_epi64(text, backslash),
+                         _mm_load_si128(reinterpret_cast<const __m128i*>(kSolidus.shuffle[low])));
+    const __m128i second =
+        _mm_shuffle_epi8(_mm_unpackhi_epi64(text, backslash),
+                         _mm_load_si128(reinterpret_cast<const __m128i*>(kSolidus.shuffle[high])));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), first);
+    out += kSolidus.length[low];
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), second);
+    return out + kSolidus.length[high];
+}
+
+}  // namespace
+
+__attribute__((target("avx2"))) std::size_t base64EncodeEscapedAvx2(const std::uint8_t* in,
+                                                                    std::size_t length, char* out,
+                                                                    std::size_t* written) {
+    std::size_t consumed = 0;
+    char* const start = out;
+    *written = 0;
+    if (length < 28) return 0;
+    __m256i block = _mm256_maskload_epi32(
+        reinterpret_cast<const int*>(in - 4),
+        _mm256_set_epi32(int(0x80000000), int(0x80000000), int(0x80000000), int(0x80000000),
+                         int(0x80000000), int(0x80000000), int(0x80000000), 0));
+    const __m256i slash = _mm256_set1_epi8('/');
+    for (;;) {
+        block = encodeTranslate(encodeReshuffle(block));
+        const auto mask =
+            static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(block, slash)));
+        out = storeEscaped(_mm256_castsi256_si128(block), mask & 0xffff, out);
+        out = storeEscaped(_mm256_extracti128_si256(block, 1), mask >> 16, out);
+        consumed += 24;
+        if (length - consumed < 28) break;
+        block = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + consumed - 4));
+    }
+    *written = static_cast<std::size_t>(out - start);
+    return consumed;
+}
+
 __attribute__((target("avx2"))) std::size_t base64DecodeAvx2(const char* in, std::size_t length,
                                                              std::uint8_t* out) {
     // Character classes by nibble: a character is valid when its low- and high-nibble class

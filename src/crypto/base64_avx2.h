@@ -16,6 +16,12 @@ bool hasAvx2();
 // but never outside [in, in + length).
 std::size_t base64EncodeAvx2(const std::uint8_t* in, std::size_t length, char* out);
 
+// base64EncodeEscapedAvx2 is base64EncodeAvx2 writing each '/' as "\/" (the text as a JSON
+// string holds it): returns the input bytes consumed and sets `written` to the characters
+// written. `out` must have room for twice the unescaped text of what it consumes.
+std::size_t base64EncodeEscapedAvx2(const std::uint8_t* in, std::size_t length, char* out,
+                                    std::size_t* written);
+
 // base64DecodeAvx2 decodes 32-character blocks of alphabet characters from the start of `in`,
 // stopping before the first block holding anything else and always leaving more than 44
 // characters to the caller. Returns the characters consumed (a multiple of 32); the output is

@@ -1,10 +1,9 @@
 #include "keychain/generic_secret.h"
 
-#include <simdjson.h>
-
 #include <string>
 
 #include "base/errors.h"
+#include "base/utf8.h"
 
 namespace quorvane {
 namespace {
@@ -12,7 +11,7 @@ namespace {
 using Step = platform::ItemStoreError::Step;
 
 bool isUtf8(std::span<const std::uint8_t> bytes) {
-    return simdjson::validate_utf8(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    return isValidUtf8({reinterpret_cast<const char*>(bytes.data()), bytes.size()});
 }
 
 // failureText is the fixed message of a failed store step; the store's detail ends it.

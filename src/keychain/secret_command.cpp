@@ -1,9 +1,8 @@
 #include "keychain/secret_command.h"
 
-#include <simdjson.h>
-
 #include "base/errors.h"
 #include "base/exit_status.h"
+#include "base/utf8.h"
 #include "keychain/generic_secret.h"
 #include "keychain/standard_streams.h"
 
@@ -17,7 +16,7 @@ SecretBytes performSecretCommand(std::string_view command, std::string_view serv
     if (command == "store") {
         std::optional<SecretBytes> input = readStandardInputToEnd();
         if (!input || input->empty() ||
-            !simdjson::validate_utf8(reinterpret_cast<const char*>(input->data()), input->size())) {
+            !isValidUtf8(input->view())) {
             throw HelperError("missing secret input");
         }
         storeGenericSecret(store(), service, account, *input);

@@ -1,6 +1,7 @@
 #include "payload/line_commands.h"
 
 #include "base/errors.h"
+#include "base/utf8.h"
 #include "payload/envelope_text.h"
 
 namespace quorvane {
@@ -17,11 +18,10 @@ void encryptLinesCommand(CommandContext& context) {
     context.reply.reserve(replyLength);
     context.reply.beginArray("lines");
     for (std::span<char> line : *lines) {
-        if (!isValidUtf8(std::string_view(line.data(), line.size()))) {
-            throw HelperError("invalid utf8 payload");
-        }
-        char* out = context.reply.arrayRawString(sealedTextLength(line.size()));
-        sealInPlaceToText(cipher, asBytes(line), out);
+        if (!isValidUtf8({line.data(), line.size()})) throw HelperError("invalid utf8 payload");
+        std::uint8_t header[kEnvelopeOverhead];
+        cipher.sealInPlace(asBytes(line), header);
+        context.reply.arrayBase64(header, asBytes(line));
     }
     context.reply.endArray();
 }
@@ -39,7 +39,7 @@ void decryptLinesCommand(CommandContext& context) {
     context.reply.beginArray("lines");
     for (std::span<char> line : *lines) {
         auto plaintext = openTextInPlace(cipher, line, "invalid ciphertext");
-        if (!isValidUtf8(plaintext)) throw HelperError("invalid utf8 plaintext");
+        if (!isValidUtf8(asText(plaintext))) throw HelperError("invalid utf8 plaintext");
         context.reply.arrayString(asText(plaintext));
     }
     context.reply.endArray();

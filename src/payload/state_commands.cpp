@@ -2,6 +2,7 @@
 
 #include "base/errors.h"
 #include "base/process_values.h"
+#include "base/utf8.h"
 #include "crypto/hex.h"
 #include "crypto/sha256.h"
 #include "payload/envelope_text.h"
@@ -18,13 +19,12 @@ void encryptStateCommand(CommandContext& context) {
     auto line = context.request.mutableString("line");
     if (!sessionId || !line) throw HelperError("encrypt_state missing parameters");
     SecretBytes stateKey = stateKeyFor(context.sessionKey(*sessionId).span());
-    if (!isValidUtf8(std::string_view(line->data(), line->size()))) {
-        throw HelperError("invalid utf8 payload");
-    }
+    if (!isValidUtf8({line->data(), line->size()})) throw HelperError("invalid utf8 payload");
 
     EnvelopeCipher cipher(stateKey.span());
-    sealInPlaceToText(cipher, asBytes(*line),
-                      context.reply.addRawString("line", sealedTextLength(line->size())));
+    std::uint8_t header[kEnvelopeOverhead];
+    cipher.sealInPlace(asBytes(*line), header);
+    context.reply.addBase64("line", header, asBytes(*line));
 }
 
 void decryptStateCommand(CommandContext& context) {
@@ -35,7 +35,7 @@ void decryptStateCommand(CommandContext& context) {
 
     EnvelopeCipher cipher(stateKey.span());
     auto plaintext = openTextInPlace(cipher, *line, "invalid ciphertext");
-    if (!isValidUtf8(plaintext)) throw HelperError("invalid utf8 plaintext");
+    if (!isValidUtf8(asText(plaintext))) throw HelperError("invalid utf8 plaintext");
     context.reply.addString("line", asText(plaintext));
 }
 

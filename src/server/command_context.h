@@ -22,7 +22,7 @@ enum class SessionRule {
 // first reaches for it), and the request loop's input, whose hang-up means the application went
 // away.
 struct CommandContext {
-    const Request& request;
+    Request& request;
     SessionTable& sessions;
     ReplyWriter& reply;
     platform::Services& services;

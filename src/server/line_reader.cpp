@@ -19,23 +19,18 @@ constexpr std::size_t kReadChunk = 1 << 20;
 
 bool LineReader::fill() {
     if (eof_) return false;
-    // Move the pending bytes to the front before growing, so the buffer never holds more than
-    // the longest line plus one chunk.
+    if (buffer_.empty()) buffer_.extend(kReadChunk);
+    // What is left (at most a carriage return waiting for what follows it) moves to the front.
+    std::size_t pending = end_ - start_;
     if (start_ > 0) {
-        std::size_t pending = end_ - start_;
         std::memmove(buffer_.data(), buffer_.data() + start_, pending);
-        wipeMemory(buffer_.data() + pending, start_);  // the stale copy left behind
-        end_ = pending;
-        start_ = 0;
+        std::size_t stale = std::max(pending, start_);  // what the move left behind
+        wipeMemory(buffer_.data() + stale, end_ - stale);
     }
-    if (buffer_.size() < end_ + kReadChunk + padding_) {
-        // Grow geometrically without touching the new room: pages become resident only as
-        // input arrives, which keeps the peak resident size close to the line's own size.
-        buffer_.reserve(std::max(end_ + kReadChunk + padding_, buffer_.capacity() * 2));
-        buffer_.extend(buffer_.capacity() - buffer_.size());
-    }
+    start_ = 0;
+    end_ = pending;
     for (;;) {
-        ssize_t n = ::read(fd_, buffer_.data() + end_, buffer_.size() - end_ - padding_);
+        ssize_t n = ::read(fd_, buffer_.data() + end_, buffer_.size() - end_);
         if (n > 0) {
             end_ += static_cast<std::size_t>(n);
             return true;
@@ -49,35 +44,38 @@ bool LineReader::fill() {
     }
 }
 
-std::optional<std::span<char>> LineReader::next() {
-    start_ += consumed_;
-    consumed_ = 0;
-    std::size_t scanned = 0;
+LineReader::Piece LineReader::hand(std::size_t length, std::size_t consumed, bool endsLine) {
+    const char* bytes = reinterpret_cast<const char*>(buffer_.data()) + start_;
+    lastStart_ = start_;
+    lastLength_ = consumed;
+    start_ += consumed;
+    inLine_ = !endsLine;
+    return {{bytes, length}, endsLine};
+}
+
+std::optional<LineReader::Piece> LineReader::next() {
+    wipeMemory(buffer_.data() + lastStart_, lastLength_);
+    lastLength_ = 0;
     for (;;) {
-        auto* base = reinterpret_cast<char*>(buffer_.data()) + start_;
+        const char* base = reinterpret_cast<const char*>(buffer_.data()) + start_;
         std::size_t pending = end_ - start_;
-        if (scanned < pending) {
-            const void* newline = std::memchr(base + scanned, '\n', pending - scanned);
-            if (newline != nullptr) {
-                std::size_t length =
-                    static_cast<std::size_t>(static_cast<const char*>(newline) - base);
-                consumed_ = length + 1;
+        if (pending > 0) {
+            if (const void* newline = std::memchr(base, '\n', pending)) {
+                auto length = static_cast<std::size_t>(static_cast<const char*>(newline) - base);
+                std::size_t consumed = length + 1;
                 if (length > 0 && base[length - 1] == '\r') --length;
-                lineStart_ = start_;
-                return std::span<char>(base, length);
+                return hand(length, consumed, true);
             }
-            scanned = pending;
+            // A carriage return at the end may be the one before the line feed: it waits.
+            std::size_t length = base[pending - 1] == '\r' ? pending - 1 : pending;
+            if (length > 0) return hand(length, length, false);
         }
         if (!fill()) {
-            if (end_ == start_) return std::nullopt;
-            // The last line has no terminator; fill() left padding room behind it.
-            lineStart_ = start_;
-            consumed_ = end_ - start_;
-            return std::span<char>(reinterpret_cast<char*>(buffer_.data()) + start_, consumed_);
+            // End of input: a line left open ends here, a waiting carriage return with it.
+            if (end_ == start_ && !inLine_) return std::nullopt;
+            return hand(end_ - start_, end_ - start_, true);
         }
     }
 }
-
-void LineReader::wipeCurrentLine() { wipeMemory(buffer_.data() + lineStart_, consumed_); }
 
 }  // namespace quorvane

@@ -1,120 +1,31 @@
 #include "server/reply_writer.h"
 
 #include <algorithm>
-#include <array>
 #include <charconv>
 #include <cstring>
 #include <stdexcept>
 #include <utility>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "crypto/base64.h"
+#include "json/string_writer.h"
 
 namespace quorvane {
-namespace {
-
-// Bytes that JSON strings must (or, for "/", by our convention do) escape.
-constexpr bool needsEscape(unsigned char byte) {
-    return byte < 0x20 || byte == '"' || byte == '\\' || byte == '/';
-}
-
-constexpr std::array<std::uint8_t, 256> makeEscapedLengths() {
-    std::array<std::uint8_t, 256> lengths{};
-    for (int byte = 0; byte < 256; ++byte) {
-        auto b = static_cast<unsigned char>(byte);
-        bool shortForm = b == '"' || b == '\\' || b == '/' || b == '\n' || b == '\r' || b == '\t' ||
-                         b == '\b' || b == '\f';
-        lengths[b] = shortForm ? 2 : (b < 0x20 ? 6 : 1);
-    }
-    return lengths;
-}
-constexpr auto kEscapedLength = makeEscapedLengths();
-
-// firstNeedingEscape returns the index of the first byte of `text` that needs escaping, or its
-// size. Most replies (base64, hex, plain text) need none, so this scan is the whole cost.
-std::size_t firstNeedingEscape(const char* text, std::size_t size) {
-    std::size_t i = 0;
-#if defined(__SSE2__)
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i backslash = _mm_set1_epi8('\\');
-    const __m128i slash = _mm_set1_epi8('/');
-    const __m128i control = _mm_set1_epi8(0x1f);
-    for (; i + 16 <= size; i += 16) {
-        __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
-        __m128i special = _mm_or_si128(
-            _mm_or_si128(_mm_cmpeq_epi8(chunk, quote), _mm_cmpeq_epi8(chunk, backslash)),
-            _mm_or_si128(_mm_cmpeq_epi8(chunk, slash),
-                         _mm_cmpeq_epi8(_mm_max_epu8(chunk, control), control)));
-        int mask = _mm_movemask_epi8(special);
-        if (mask != 0)
-            return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
-    }
-#endif
-    for (; i < size; ++i) {
-        if (needsEscape(static_cast<unsigned char>(text[i]))) return i;
-    }
-    return size;
-}
-
-}  // namespace
 
 char* ReplyWriter::grow(std::size_t length) {
     return reinterpret_cast<char*>(buffer_.extend(length));
 }
 
 void ReplyWriter::appendText(std::string_view text) {
+    if (text.empty()) return;  // an empty text may have no storage behind it
     std::memcpy(grow(text.size()), text.data(), text.size());
 }
 
 void ReplyWriter::appendEscaped(std::string_view text) {
-    std::size_t first = firstNeedingEscape(text.data(), text.size());
-    std::size_t total = 2 + text.size();
-    for (std::size_t i = first; i < text.size(); ++i) {
-        total += kEscapedLength[static_cast<unsigned char>(text[i])] - 1u;
-    }
-    char* p = grow(total);
-    *p++ = '"';
-    std::size_t i = 0;
-    while (i < text.size()) {
-        std::size_t run = firstNeedingEscape(text.data() + i, text.size() - i);
-        std::memcpy(p, text.data() + i, run);
-        p += run;
-        i += run;
-        if (i == text.size()) break;
-        auto byte = static_cast<unsigned char>(text[i++]);
-        *p++ = '\\';
-        switch (byte) {
-            case '\n':
-                *p++ = 'n';
-                break;
-            case '\r':
-                *p++ = 'r';
-                break;
-            case '\t':
-                *p++ = 't';
-                break;
-            case '\b':
-                *p++ = 'b';
-                break;
-            case '\f':
-                *p++ = 'f';
-                break;
-            default:
-                if (byte < 0x20) {
-                    static constexpr char kHex[] = "0123456789abcdef";
-                    p[0] = 'u';
-                    p[1] = '0';
-                    p[2] = '0';
-                    p[3] = kHex[byte >> 4];
-                    p[4] = kHex[byte & 15];
-                    p += 5;
-                } else {
-                    *p++ = static_cast<char>(byte);  // '"', '\\' or '/'
-                }
-        }
-    }
-    *p++ = '"';
+    std::size_t length = json::escapedLength(text);
+    char* out = grow(length + 2);
+    out[0] = '"';
+    json::writeEscaped(text, out + 1);
+    out[length + 1] = '"';
 }
 
 void ReplyWriter::appendName(std::string_view name) {
@@ -164,23 +75,41 @@ void ReplyWriter::addInteger(std::string_view name, std::int64_t value) {
     appendText({digits, static_cast<std::size_t>(result.ptr - digits)});
 }
 
-char* ReplyWriter::addRawString(std::string_view name, std::size_t length) {
+char* ReplyWriter::scratch(std::size_t length) {
+    if (piece_.size() < length) piece_.resize(length);
+    pieceUsed_ = std::max(pieceUsed_, length);
+    return reinterpret_cast<char*>(piece_.data());
+}
+
+void ReplyWriter::appendBase64(std::span<const std::uint8_t> first,
+                               std::span<const std::uint8_t> second) {
+    char* text = scratch(2 * base64EncodedLength(first.size() + second.size()));
+    std::size_t length = base64EncodeEscaped(first, second, text);
+    appendText("\"");
+    appendText({text, length});
+    appendText("\"");
+}
+
+void ReplyWriter::addBase64(std::string_view name, std::span<const std::uint8_t> first,
+                            std::span<const std::uint8_t> second) {
     appendName(name);
-    char* out = grow(length + 2);
-    out[0] = '"';
-    out[length + 1] = '"';
-    return out + 1;
+    appendBase64(first, second);
 }
 
 void ReplyWriter::addProducedString(std::string_view name, std::size_t length,
                                     TextProducer produce) {
     if (produce_) throw std::logic_error("a reply holds one produced member at most");
+    appendName(name);
     if (length <= kPiece) {
-        produce(0, length, addRawString(name, length));
+        char* text = scratch(2 * length);
+        std::size_t written = produce(0, length, text);
+        appendText("\"");
+        appendText({text, written});
+        appendText("\"");
         return;
     }
-    if (piece_.empty()) piece_.resize(kPiece);
-    appendName(name);
+    // Room for a piece escaped: at most twice as long.
+    scratch(2 * kPiece);
     appendText("\"");
     producedAt_ = buffer_.size();
     appendText("\"");
@@ -195,26 +124,27 @@ void ReplyWriter::send(const Output& output) {
         return;
     }
     if (!output(text.substr(0, producedAt_))) return;
+    char* piece = reinterpret_cast<char*>(piece_.data());
     for (std::size_t offset = 0; offset < producedLength_; offset += kPiece) {
         std::size_t count = std::min(kPiece, producedLength_ - offset);
-        char* out = reinterpret_cast<char*>(piece_.data());
-        produce_(offset, count, out);
-        pieceUsed_ = std::max(pieceUsed_, count);
-        if (!output({out, count})) return;
+        std::size_t written = produce_(offset, count, piece);
+        if (!output({piece, written})) return;
     }
     output(text.substr(producedAt_));
 }
 
 std::string_view ReplyWriter::line() {
     if (produce_) {
-        // Open a gap for the text where it belongs, then make the text there in one piece.
-        std::size_t tail = buffer_.size() - producedAt_;
-        buffer_.extend(producedLength_);
-        char* at = reinterpret_cast<char*>(buffer_.data()) + producedAt_;
-        std::memmove(at + producedLength_, at, tail);
+        // The text goes where it belongs, piece by piece, and what followed it after it.
+        SecretBytes tail = SecretBytes::copyOf(buffer_.view().substr(producedAt_));
+        buffer_.resize(producedAt_);
+        char* text = reinterpret_cast<char*>(piece_.data());
         for (std::size_t offset = 0; offset < producedLength_; offset += kPiece) {
-            produce_(offset, std::min(kPiece, producedLength_ - offset), at + offset);
+            std::size_t count = std::min(kPiece, producedLength_ - offset);
+            std::size_t written = produce_(offset, count, text);
+            appendText({text, written});
         }
+        appendText(tail.view());
         discardProduced();
     }
     return buffer_.view();
@@ -239,14 +169,11 @@ void ReplyWriter::arrayString(std::string_view value) {
     appendEscaped(value);
 }
 
-char* ReplyWriter::arrayRawString(std::size_t length) {
-    std::size_t comma = firstInArray_ ? 0 : 1;
+void ReplyWriter::arrayBase64(std::span<const std::uint8_t> first,
+                              std::span<const std::uint8_t> second) {
+    if (!firstInArray_) appendText(",");
     firstInArray_ = false;
-    char* out = grow(length + 2 + comma);
-    out[0] = ',';
-    out[comma] = '"';
-    out[comma + length + 1] = '"';
-    return out + comma + 1;
+    appendBase64(first, second);
 }
 
 void ReplyWriter::endArray() { appendText("]"); }

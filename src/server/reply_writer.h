@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string_view>
 
 #include "crypto/secret_bytes.h"
@@ -23,8 +24,10 @@ class ReplyWriter {
     // reader has gone), which ends the reply early.
     using Output = std::function<bool(std::string_view bytes)>;
     // TextProducer writes characters [offset, offset + count) of a produced member's text to
-    // `out`. Offsets and counts are multiples of 4 (a whole number of base64 groups).
-    using TextProducer = std::function<void(std::size_t offset, std::size_t count, char* out)>;
+    // `out` as a JSON string holds them, each '/' as "\/" (base64 has nothing else to escape),
+    // and returns how many bytes that took; `out` has room for 2 * count. Offsets and counts are
+    // multiples of 4 (a whole number of base64 groups).
+    using TextProducer = std::function<std::size_t(std::size_t offset, std::size_t count, char* out)>;
     // Produced texts are made in pieces of this many characters (a multiple of 4); a text no
     // longer than one piece is written into the buffer at once.
     static constexpr std::size_t kPiece = 256 * 1024;
@@ -38,20 +41,20 @@ class ReplyWriter {
 
     void addString(std::string_view name, std::string_view value);
     void addInteger(std::string_view name, std::int64_t value);
-    // A string member whose value the caller writes in place: reserveString returns `length`
-    // bytes of room inside the quotes, for text that needs no escaping (base64, hex).
-    char* addRawString(std::string_view name, std::size_t length);
+    // addBase64 adds a string member holding the base64 text of first || second.
+    void addBase64(std::string_view name, std::span<const std::uint8_t> first,
+                   std::span<const std::uint8_t> second = {});
 
-    // addProducedString adds a string member of `length` characters (needing no escaping) made
-    // by `produce` when the reply is sent or line() is read. At most one per reply; what
-    // `produce` reads must stay valid and unchanged until then. Raises std::bad_alloc (before
-    // anything is sent) when the piece buffer cannot be had, std::logic_error for a second one.
+    // addProducedString adds a string member of `length` characters (unescaped) made by
+    // `produce` when the reply is sent or line() is read. At most one per reply; what `produce` reads must stay valid and unchanged
+    // until then. Raises std::bad_alloc (before anything is sent) when the piece buffer cannot
+    // be had, std::logic_error for a second one.
     void addProducedString(std::string_view name, std::size_t length, TextProducer produce);
 
-    // Arrays of strings: beginArray, then arrayString / arrayRawString per element, endArray.
+    // Arrays of strings: beginArray, then arrayString / arrayBase64 per element, endArray.
     void beginArray(std::string_view name);
     void arrayString(std::string_view value);
-    char* arrayRawString(std::size_t length);
+    void arrayBase64(std::span<const std::uint8_t> first, std::span<const std::uint8_t> second);
     void endArray();
 
     // finish closes the object and appends the line feed; the line is then `line()`.
@@ -73,7 +76,11 @@ class ReplyWriter {
     void appendText(std::string_view text);
     void appendEscaped(std::string_view text);
     void appendName(std::string_view name);
+    // appendBase64 appends the base64 text of first || second, quotes included.
+    void appendBase64(std::span<const std::uint8_t> first, std::span<const std::uint8_t> second);
     char* grow(std::size_t length);
+    // scratch returns `length` bytes of the piece buffer, for text on its way into the reply.
+    char* scratch(std::size_t length);
 
     void discardProduced();
 
@@ -83,8 +90,8 @@ class ReplyWriter {
     TextProducer produce_;
     std::size_t producedAt_ = 0;
     std::size_t producedLength_ = 0;
-    // Reused for the pieces of produced members; allocated by the first one only, so a helper
-    // that never answers a bulk request never holds it.
+    // Reused for the pieces of produced members and for base64 text on its way into the buffer; as large as the largest use so far, so a helper
+    // that never answers a bulk request never holds a large one.
     SecretBytes piece_;
     std::size_t pieceUsed_ = 0;
 };

@@ -1,82 +1,110 @@
 #include "server/request.h"
 
-#include <cmath>
-
-namespace quorvane {
-
-std::optional<simdjson::dom::element> Request::member(std::string_view name) const {
-    std::optional<simdjson::dom::element> found;
-    for (auto field : object_) {
-        if (field.key == name) found = field.value;
-    }
-    return found;
-}
-
-std::optional<std::string_view> Request::string(std::string_view name) const {
-    auto value = member(name);
-    if (!value || !value->is_string()) return std::nullopt;
-    return std::string_view(*value);
-}
-
-std::optional<std::int64_t> Request::integer(std::string_view name) const {
-    auto value = member(name);
-    if (!value) return std::nullopt;
-    switch (value->type()) {
-        case simdjson::dom::element_type::INT64:
-            return std::int64_t(*value);
-        case simdjson::dom::element_type::DOUBLE: {
-            double number = double(*value);
-            // [-2^63, 2^63): both bounds are exact doubles, so the comparison is exact.
-            if (std::trunc(number) != number || number < -9223372036854775808.0 ||
-                number >= 9223372036854775808.0) {
-                return std::nullopt;
-            }
-            return static_cast<std::int64_t>(number);
-        }
-        default:  // UINT64 holds only values above INT64_MAX; others are not numbers
-            return std::nullopt;
-    }
-}
-
-std::optional<std::vector<std::string_view>> Request::stringArray(std::string_view name) const {
-    auto value = member(name);
-    if (!value || !value->is_array()) return std::nullopt;
-    simdjson::dom::array array(*value);
-    std::vector<std::string_view> strings;
-    strings.reserve(array.size());
-    for (simdjson::dom::element element : array) {
-        if (!element.is_string()) return std::nullopt;
-        strings.emplace_back(element);
-    }
-    return strings;
-}
-
-}  // namespace quorvane
+#include <stdexcept>
+#include <string>
 
 namespace quorvane {
 namespace {
 
-std::span<char> writable(std::string_view text) {
-    // DOM strings live in the parser's string buffer, which this process owns and may rewrite.
-    return {const_cast<char*>(text.data()), text.size()};
+struct Member {
+    std::string_view name;
+    bool base64;
+};
+
+// Every member a command reads. `data` carries the bulk payloads: it is decoded from base64 as the
+// line streams in, so its text is never held whole beside its bytes.
+constexpr Member kMembers[] = {
+    {"id", false},   {"cmd", false},  {"sessionId", false},  {"secret", false},
+    {"salt", false}, {"blob", false}, {"iterations", false}, {"lines", false},
+    {"line", false}, {"data", true},
+};
+static_assert(std::size(kMembers) == Request::kKeptMembers);
+
+std::optional<std::size_t> indexOf(std::string_view name) {
+    for (std::size_t i = 0; i < std::size(kMembers); ++i) {
+        if (kMembers[i].name == name) return i;
+    }
+    return std::nullopt;
+}
+
+std::span<char> textOf(SecretBytes& bytes, std::size_t from, std::size_t to) {
+    return {reinterpret_cast<char*>(bytes.data()) + from, to - from};
 }
 
 }  // namespace
 
-std::optional<std::span<char>> Request::mutableString(std::string_view name) const {
-    auto text = string(name);
-    if (!text) return std::nullopt;
-    return writable(*text);
+Request::Request() {
+    for (std::size_t i = 0; i < std::size(kMembers); ++i) values_[i].base64 = kMembers[i].base64;
 }
 
-std::optional<std::vector<std::span<char>>> Request::mutableStringArray(
-    std::string_view name) const {
-    auto texts = stringArray(name);
-    if (!texts) return std::nullopt;
-    std::vector<std::span<char>> spans;
-    spans.reserve(texts->size());
-    for (std::string_view text : *texts) spans.push_back(writable(text));
-    return spans;
+const Request::Value& Request::kept(std::string_view name, bool base64) const {
+    auto index = indexOf(name);
+    if (!index || kMembers[*index].base64 != base64) {
+        throw std::logic_error("request member not kept in this form: " + std::string(name));
+    }
+    return values_[*index];
+}
+
+Request::Value* Request::value(std::string_view name) {
+    auto index = indexOf(name);
+    return index ? &values_[*index] : nullptr;
+}
+
+std::optional<std::string_view> Request::string(std::string_view name) const {
+    const Value& value = kept(name, false);
+    if (value.kind != Kind::string) return std::nullopt;
+    return value.bytes.view();
+}
+
+std::optional<std::span<char>> Request::mutableString(std::string_view name) {
+    Value& value = kept(name, false);
+    if (value.kind != Kind::string) return std::nullopt;
+    return textOf(value.bytes, 0, value.bytes.size());
+}
+
+std::optional<std::vector<std::span<char>>> Request::mutableStringArray(std::string_view name) {
+    Value& value = kept(name, false);
+    if (value.kind != Kind::stringArray) return std::nullopt;
+    std::vector<std::span<char>> strings;
+    strings.reserve(value.ends.size());
+    std::size_t start = 0;
+    for (std::size_t end : value.ends) {
+        strings.push_back(textOf(value.bytes, start, end));
+        start = end;
+    }
+    return strings;
+}
+
+std::optional<std::int64_t> Request::integer(std::string_view name) const {
+    const Value& value = kept(name, false);
+    if (value.kind != Kind::number) return std::nullopt;
+    return value.integer;
+}
+
+std::optional<Request::Payload> Request::payload(std::string_view name) {
+    Value& value = kept(name, true);
+    if (value.kind != Kind::string) return std::nullopt;
+    return Payload{value.bytes.span(), value.valid};
+}
+
+void Request::reset(Value& value) noexcept {
+    value.kind = Kind::absent;
+    value.valid = false;
+    value.integer.reset();
+    value.bytes.resize(0);
+    value.ends.clear();
+}
+
+void Request::clear() noexcept {
+    for (Value& value : values_) reset(value);
+}
+
+void Request::release() noexcept {
+    for (Value& value : values_) {
+        reset(value);
+        value.bytes.clear();
+        value.ends = {};
+    }
 }
 
 }  // namespace quorvane

@@ -1,20 +1,19 @@
 #pragma once
 
-#include <simdjson.h>
-
 #include <span>
 #include <string_view>
 
 #include "platform/services.h"
 #include "server/command_context.h"
-#include "server/lifted_members.h"
 #include "server/reply_writer.h"
+#include "server/request_reader.h"
 #include "session/session_table.h"
 
 namespace quorvane {
 
-// Server answers request lines one at a time. It owns the session table and the shutdown flag
-// for the life of the request loop. Not thread-safe: one thread reads, handles and writes.
+// Server answers request lines one at a time, reading each once, as it arrives. It owns the
+// session table and the shutdown flag for the life of the request loop. Not thread-safe: one
+// thread reads, handles and writes.
 class Server {
   public:
     // `services` and `commands` must outlive the server; a request's `cmd` runs the first command
@@ -23,13 +22,17 @@ class Server {
     Server(platform::Services& services, std::span<const Command> commands, int input = -1)
         : services_(services), commands_(commands), input_(input) {}
 
-    // handleLine answers one request line (without its terminator) into `reply()`, and sends
-    // the reply to the output when one is set. The line must be followed by
-    // simdjson::SIMDJSON_PADDING readable bytes; it is writable because a bulk payload is decoded
-    // and sealed or opened where the line holds it (the caller wipes the line afterwards). Never
-    // raises unless the output does.
-    void handleLine(std::span<char> line);
-    // setOutput makes handleLine send each reply through `output` as soon as it is complete,
+    // feed reads the next bytes of the current request line. Never raises.
+    void feed(std::string_view bytes) { reader_.feed(bytes); }
+    // endLine answers the line fed since the last endLine into `reply()`, sends the reply to the
+    // output when one is set, then wipes the request. Never raises unless the output does.
+    void endLine();
+    // handleLine answers a whole line (without its terminator): feed, then endLine.
+    void handleLine(std::string_view line) {
+        feed(line);
+        endLine();
+    }
+    // setOutput makes endLine send each reply through `output` as soon as it is complete,
     // producing a bulk member piece by piece (ReplyWriter::send).
     void setOutput(ReplyWriter::Output output) { output_ = std::move(output); }
 
@@ -39,13 +42,12 @@ class Server {
     SessionTable& sessions() { return sessions_; }
 
   private:
-    void handleRequest(simdjson::dom::object object);
+    void handleRequest(Request& request);
 
     platform::Services& services_;
     std::span<const Command> commands_;
     int input_;
-    simdjson::dom::parser parser_;
-    LiftedMembers lifted_;
+    RequestReader reader_;
     ReplyWriter::Output output_;
     SessionTable sessions_;
     ReplyWriter reply_;

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <string>
+#include <vector>
 
 #include "crypto/hex.h"
 
@@ -57,16 +59,28 @@ TEST(Base64Test, RoundTripsEveryByteValue) {
 namespace quorvane {
 namespace {
 
+std::string solidusEscaped(const std::string& text) {
+    std::string out;
+    for (char c : text) out += c == '/' ? std::string("\\/") : std::string(1, c);
+    return out;
+}
+
 // The vector kernels must agree with the scalar code on every length and on where invalid
-// input is refused, including invalid characters deep inside the vectorised region.
+// input is refused, including invalid characters deep inside the vectorised region. The escaped
+// text must be the plain text with each '/' escaped, written within twice the plain length.
 TEST(Base64Test, VectorPathMatchesScalarPath) {
     std::mt19937 random(7);
     for (std::size_t length = 0; length < 700; length += (length < 100 ? 1 : 37)) {
         Bytes data(length);
-        for (auto& byte : data) byte = static_cast<std::uint8_t>(random());
+        // Every other length is dense in 0xff, whose text is mostly '/'.
+        for (auto& byte : data)
+            byte = static_cast<std::uint8_t>(length % 2 && random() % 3 ? 0xff : random());
         std::string scalar(base64EncodedLength(length), '\0');
         base64EncodeScalar(data, scalar.data());
         ASSERT_EQ(base64Encode(data), scalar) << "length " << length;
+        std::vector<char> escaped(2 * scalar.size());
+        std::size_t written = base64EncodeEscaped(data, escaped.data());
+        ASSERT_EQ(std::string(escaped.data(), written), solidusEscaped(scalar)) << "length " << length;
 
         Bytes decoded(base64DecodedMaxLength(scalar.size()) + 8);
         auto n = base64Decode(scalar, decoded.data());
@@ -110,11 +124,18 @@ TEST(Base64Test, SlicesMakeTheWholeText) {
             std::span<const std::uint8_t> second(data.data() + joint, length - joint);
             for (std::size_t piece : {4u, 8u, 12u, 64u, 400u}) {
                 std::string made(whole.size(), '?');
+                std::string escaped;
                 for (std::size_t offset = 0; offset < whole.size(); offset += piece) {
                     std::size_t count = std::min(piece, whole.size() - offset);
                     base64EncodeSlice(first, second, offset, count, made.data() + offset);
+                    std::vector<char> out(2 * count);
+                    std::size_t written =
+                        base64EncodeSliceEscaped(first, second, offset, count, out.data());
+                    escaped.append(out.data(), written);
                 }
                 ASSERT_EQ(made, whole)
+                    << "length " << length << " joint " << joint << " piece " << piece;
+                ASSERT_EQ(escaped, solidusEscaped(whole))
                     << "length " << length << " joint " << joint << " piece " << piece;
             }
         }

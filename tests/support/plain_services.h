@@ -1,7 +1,5 @@
 #pragma once
 
-#include <simdjson.h>
-
 #include <memory>
 #include <string>
 
@@ -9,6 +7,7 @@
 #include "front/command_table.h"
 #include "platform/services.h"
 #include "server/command_context.h"
+#include "server/request_reader.h"
 #include "session/session_table.h"
 #include "support/fake_services.h"
 #include "support/json.h"
@@ -55,9 +54,10 @@ class CommandRunner {
             if (c.name == name) command = &c;
         }
         if (command == nullptr) throw std::logic_error("no such command");
-        simdjson::dom::parser parser;
-        simdjson::dom::object object = parser.parse(line).get_object().value();
-        Request request(object);
+        RequestReader reader;
+        reader.feed(line);
+        if (!reader.finish()) throw std::invalid_argument("not a request line: " + line);
+        Request& request = reader.request();
         ReplyWriter reply;
         reply.begin(1);
         bool shouldExit = false;

@@ -1,8 +1,8 @@
 #include "platform/macos/access_group.h"
 
-#include <simdjson.h>
-
 #include <cstdint>
+
+#include "base/utf8.h"
 
 namespace quorvane {
 namespace {
@@ -32,7 +32,7 @@ char32_t decodeOne(std::string_view text, std::size_t& i) {
 bool isBlank(std::string_view text) {
     // Malformed bytes are content; checking the whole text first also keeps an overlong
     // encoding of a space from passing for one.
-    if (!simdjson::validate_utf8(text.data(), text.size())) return false;
+    if (!isValidUtf8(text)) return false;
     for (std::size_t i = 0; i < text.size();) {
         if (!isWhiteSpace(decodeOne(text, i))) return false;
     }

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <simdjson.h>
-
 #include <memory>
 #include <string>
 
@@ -12,6 +10,7 @@
 #include "platform/macos/mac_presence.h"
 #include "platform/macos/mac_services.h"
 #include "front/command_table.h"
+#include "server/request_reader.h"
 #include "session/session_table.h"
 #include "support/json.h"
 
@@ -29,9 +28,10 @@ class CommandRunner {
     };
 
     Outcome run(CommandHandler handler, const std::string& line) {
-        simdjson::dom::parser parser;
-        simdjson::dom::object object = parser.parse(line).get_object().value();
-        Request request(object);
+        RequestReader reader;
+        reader.feed(line);
+        if (!reader.finish()) throw std::invalid_argument("not a request line: " + line);
+        Request& request = reader.request();
         ReplyWriter reply;
         reply.begin(1);
         bool shouldExit = false;
