@@ -1,13 +1,11 @@
 #include "platform/key_service/key_service_client.h"
 
-#include <poll.h>
-#include <time.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstring>
 
 #include "platform/key_service/key_service_interface.h"
+#include "platform/linux/bus_reply_wait.h"
 #include "platform/linux/sd_bus_objects.h"
 
 namespace quorvane::platform::key_service {
@@ -86,10 +84,6 @@ int onDecryptReply(sd_bus_message* reply, void* userdata, sd_bus_error*) {
     return 0;
 }
 
-bool hungUp(const pollfd& watched) {
-    return (watched.revents & (POLLHUP | POLLRDHUP | POLLERR)) != 0;
-}
-
 }  // namespace
 
 ServiceStatus Client::status() const {
@@ -161,42 +155,22 @@ SecretBytes Client::decrypt(std::span<const std::uint8_t> point, int cancelOnHan
         ~SlotRelease() { sd().sd_bus_slot_unref(slot); }
     } release{slot};
 
-    pollfd watched[2] = {{-1, 0, 0}, {cancelOnHangUp, POLLRDHUP, 0}};
-    // Only a hang-up while the person is being asked means the application went away. Input
-    // that was closed before (a request piped in whole) is not watched.
-    if (watched[1].fd >= 0 && (poll(&watched[1], 1, 0) < 0 || watched[1].revents != 0)) {
-        watched[1].fd = -1;
-    }
-    while (!pending.answered) {
-        result = sd().sd_bus_process(bus.get(), nullptr);
-        if (result < 0) unreachable(result);
-        if (pending.answered) break;
-        if (result > 0) continue;
-        watched[0].fd = sd().sd_bus_get_fd(bus.get());
-        watched[0].events = static_cast<short>(sd().sd_bus_get_events(bus.get()));
-        if (watched[0].fd < 0) unreachable(watched[0].fd);
-        std::uint64_t until = 0;
-        int wait = -1;
-        if (sd().sd_bus_get_timeout(bus.get(), &until) > 0 && until != UINT64_MAX) {
-            timespec now{};
-            clock_gettime(CLOCK_MONOTONIC, &now);
-            const std::uint64_t nowUsec = static_cast<std::uint64_t>(now.tv_sec) * 1000000u +
-                                          static_cast<std::uint64_t>(now.tv_nsec) / 1000u;
-            wait = until <= nowUsec ? 0 : static_cast<int>((until - nowUsec + 999) / 1000);
-        }
-        const nfds_t count = watched[1].fd >= 0 ? 2 : 1;
-        if (poll(watched, count, wait) < 0 && errno != EINTR) {
+    const sd_bus_objects::ReplyWait wait =
+        sd_bus_objects::awaitReply(bus.get(), pending.answered, cancelOnHangUp);
+    switch (wait.end) {
+        case sd_bus_objects::ReplyWait::End::answered:
+            break;
+        case sd_bus_objects::ReplyWait::End::busFailed:
+            unreachable(wait.error);
+        case sd_bus_objects::ReplyWait::End::pollFailed:
             throw CallFailed("", "the key service cannot be waited for (" +
-                                     std::string(std::strerror(errno)) + ")");
-        }
-        if (count == 2 && (watched[1].revents & POLLNVAL) != 0) watched[1].fd = -1;
-        if (count == 2 && hungUp(watched[1])) {
+                                     std::string(std::strerror(wait.error)) + ")");
+        case sd_bus_objects::ReplyWait::End::hungUp:
             // Leaving the bus is the service's sign to withdraw the prompt.
             sd().sd_bus_slot_unref(release.slot);
             release.slot = nullptr;
             bus.close();
             throw CallFailed("", "the application went away; the presence prompt was withdrawn");
-        }
     }
     if (pending.failure) throw *pending.failure;
     return std::move(pending.secrets);

@@ -1,14 +1,12 @@
 #include "platform/linux/polkit_client.h"
 
-#include <poll.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <cstdint>
 #include <cstring>
 
+#include "platform/linux/bus_reply_wait.h"
 #include "platform/linux/sd_bus_library.h"
 #include "platform/linux/sd_bus_objects.h"
 
@@ -22,10 +20,12 @@ constexpr std::uint32_t kAllowUserInteraction = 0x1;
 
 // The public functions below return before anything here runs when libsystemd could not be
 // loaded.
+using sd_bus_objects::awaitReply;
 using sd_bus_objects::Bus;
 using sd_bus_objects::BusError;
 using sd_bus_objects::Message;
 using sd_bus_objects::openBus;
+using sd_bus_objects::ReplyWait;
 using sd_bus_objects::sd;
 
 constexpr const char* kNoLibrary = "the D-Bus client library (libsystemd) cannot be loaded";
@@ -134,16 +134,6 @@ int onCheckReply(sd_bus_message* reply, void* userdata, sd_bus_error*) {
     return 0;
 }
 
-// hungUp polls `fd` without reading it: true once its writer has gone. A descriptor that is not
-// open (POLLNVAL) is never watched again.
-bool hungUp(pollfd& watched) {
-    if (watched.revents & POLLNVAL) {
-        watched.fd = -1;
-        return false;
-    }
-    return (watched.revents & (POLLHUP | POLLRDHUP | POLLERR)) != 0;
-}
-
 // Outcome of one check on the bus: polkit's pair, or why there is none.
 struct CheckResult {
     std::optional<std::string> failure;  // set when polkit gave no answer
@@ -182,38 +172,17 @@ CheckResult checkOnBus(sd_bus* bus, const std::string& subject, bool allowIntera
         ~SlotRelease() { sd().sd_bus_slot_unref(slot); }
     } release{slot};
 
-    pollfd watched[2] = {{-1, 0, 0}, {cancelOnHangUp, POLLRDHUP, 0}};
-    // Only a hang-up while the person is being asked means the application went away. Input
-    // that was closed before (a request piped in whole, or no input at all) is not watched.
-    if (watched[1].fd >= 0 && (poll(&watched[1], 1, 0) < 0 || watched[1].revents != 0)) {
-        watched[1].fd = -1;
-    }
-    while (!pending.answered) {
-        result = sd().sd_bus_process(bus, nullptr);
-        if (result < 0) return {unreachable(result)};
-        // A reply, or sd-bus's own timeout, may have been handled even when 0 came back.
-        if (pending.answered) break;
-        if (result > 0) continue;  // more may be queued: process before waiting
-        watched[0].fd = sd().sd_bus_get_fd(bus);
-        watched[0].events = static_cast<short>(sd().sd_bus_get_events(bus));
-        if (watched[0].fd < 0) return {unreachable(watched[0].fd)};
-        std::uint64_t until = 0;
-        int wait = -1;
-        if (sd().sd_bus_get_timeout(bus, &until) > 0 && until != UINT64_MAX) {
-            timespec now{};
-            clock_gettime(CLOCK_MONOTONIC, &now);
-            const std::uint64_t nowUsec = static_cast<std::uint64_t>(now.tv_sec) * 1000000u +
-                                          static_cast<std::uint64_t>(now.tv_nsec) / 1000u;
-            wait = until <= nowUsec ? 0 : static_cast<int>((until - nowUsec + 999) / 1000);
-        }
-        const nfds_t count = watched[1].fd >= 0 ? 2 : 1;
-        if (poll(watched, count, wait) < 0 && errno != EINTR) {
-            return {"polkit check failed (" + std::string(std::strerror(errno)) + ")"};
-        }
-        if (count == 2 && hungUp(watched[1])) {
+    const ReplyWait wait = awaitReply(bus, pending.answered, cancelOnHangUp);
+    switch (wait.end) {
+        case ReplyWait::End::answered:
+            break;
+        case ReplyWait::End::busFailed:
+            return {unreachable(wait.error)};
+        case ReplyWait::End::pollFailed:
+            return {"polkit check failed (" + std::string(std::strerror(wait.error)) + ")"};
+        case ReplyWait::End::hungUp:
             cancel(bus, cancellationId);
             return {"the application went away; the presence prompt was withdrawn"};
-        }
     }
     if (pending.timedOut) {
         cancel(bus, cancellationId);
