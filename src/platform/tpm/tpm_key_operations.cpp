@@ -97,6 +97,23 @@ class LoadedKey {
     TransientHandle handle_;
 };
 
+// startSaltedSession starts an HMAC session salted with the storage root key `root`, so its key
+// is unknown to anything that watched the bus, with AES-128-CFB parameter encryption in
+// `direction`: TPMA_SESSION_DECRYPT for the first parameter of a command (a secret sent in),
+// TPMA_SESSION_ENCRYPT for the first parameter of a response (a secret coming out).
+void startSaltedSession(TpmContext& context, const TransientHandle& root, TransientHandle& session,
+                        TPMA_SESSION direction) {
+    const TssLibrary& tss = context.tss();
+    const TPMT_SYM_DEF symmetric{TPM2_ALG_AES, {.aes = 128}, {.aes = TPM2_ALG_CFB}};
+    context.check(tss.Esys_StartAuthSession(context.esys(), root.get(), ESYS_TR_NONE, ESYS_TR_NONE,
+                                            ESYS_TR_NONE, ESYS_TR_NONE, nullptr, TPM2_SE_HMAC,
+                                            &symmetric, TPM2_ALG_SHA256, session.out()),
+                  "the TPM cannot start a session");
+    context.check(tss.Esys_TRSess_SetAttributes(context.esys(), session.get(),
+                                                direction | TPMA_SESSION_CONTINUESESSION, 0xff),
+                  "the TPM session cannot be set up");
+}
+
 }  // namespace
 
 KeyItem makeKey(const std::string& tcti, std::span<const std::uint8_t> auth) {
@@ -119,15 +136,7 @@ KeyItem makeKey(const std::string& tcti, std::span<const std::uint8_t> auth) {
     // The sensitive part (the auth value) goes to the TPM in a session salted with the storage
     // root key that encrypts it on the way in.
     TransientHandle session(context);
-    const TPMT_SYM_DEF symmetric{TPM2_ALG_AES, {.aes = 128}, {.aes = TPM2_ALG_CFB}};
-    context.check(tss.Esys_StartAuthSession(context.esys(), root.get(), ESYS_TR_NONE, ESYS_TR_NONE,
-                                            ESYS_TR_NONE, ESYS_TR_NONE, nullptr, TPM2_SE_HMAC,
-                                            &symmetric, TPM2_ALG_SHA256, session.out()),
-                  "the TPM cannot start a session");
-    context.check(
-        tss.Esys_TRSess_SetAttributes(context.esys(), session.get(),
-                                      TPMA_SESSION_DECRYPT | TPMA_SESSION_CONTINUESESSION, 0xff),
-        "the TPM session cannot be set up");
+    startSaltedSession(context, root, session, TPMA_SESSION_DECRYPT);
     context.check(tss.Esys_Create(context.esys(), root.get(), session.get(), ESYS_TR_NONE,
                                   ESYS_TR_NONE, &sensitive, &in, &outsideInfo, &pcrs,
                                   privatePart.out(), publicPart.out(), nullptr, nullptr, nullptr),
@@ -159,15 +168,7 @@ SecretBytes sharedSecret(const std::string& tcti, const KeyItem& key,
     // the bus, and with response encryption, so Z leaves the TPM encrypted under it. The key's
     // auth value enters only the session's HMAC and never crosses the bus.
     TransientHandle session(context);
-    const TPMT_SYM_DEF symmetric{TPM2_ALG_AES, {.aes = 128}, {.aes = TPM2_ALG_CFB}};
-    context.check(tss.Esys_StartAuthSession(context.esys(), root.get(), ESYS_TR_NONE, ESYS_TR_NONE,
-                                            ESYS_TR_NONE, ESYS_TR_NONE, nullptr, TPM2_SE_HMAC,
-                                            &symmetric, TPM2_ALG_SHA256, session.out()),
-                  "the TPM cannot start a session");
-    context.check(
-        tss.Esys_TRSess_SetAttributes(context.esys(), session.get(),
-                                      TPMA_SESSION_ENCRYPT | TPMA_SESSION_CONTINUESESSION, 0xff),
-        "the TPM session cannot be set up");
+    startSaltedSession(context, root, session, TPMA_SESSION_ENCRYPT);
 
     TPM2B_ECC_POINT in{};
     in.point.x.size = kCoordinateSize;
