@@ -7,10 +7,13 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sstream>
+#include <thread>
 
 #include "platform/linux/statuses.h"
 #include "support/helper_process.h"
@@ -290,6 +293,38 @@ TEST_F(SqliteItemStoreTest, WaitsForALockThenGivesUpWithBusy) {
     sqlite3_close(holder);
 
     EXPECT_EQ(waiting.update(password("s", "a"), holding("w")), store_status::kSuccess);
+    EXPECT_EQ(valueOf(waiting, password("s", "a")), "w");
+}
+
+TEST_F(SqliteItemStoreTest, WaitsAsLongAsAnotherProcessKeepsChangingTheStore) {
+    // Another connection keeps the write lock ten times the stall timeout, committing as it goes,
+    // and takes it again at once after each commit. A waiter must see a busy store, not a stalled
+    // one, and do its write once the lock is free.
+    SqliteItemStore store = open();
+    ASSERT_EQ(store.add(password("s", "counter"), holding("0")), store_status::kSuccess);
+    ASSERT_EQ(store.add(password("s", "a"), holding("v")), store_status::kSuccess);
+
+    sqlite3* holder = nullptr;
+    ASSERT_EQ(sqlite3_open(path().c_str(), &holder), SQLITE_OK);
+    std::atomic<bool> holding_lock{false};
+    std::thread busy([&] {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(1000);
+        while (std::chrono::steady_clock::now() < until) {
+            sqlite3_exec(holder, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+            holding_lock = true;
+            sqlite3_exec(holder,
+                         "UPDATE generic_passwords SET value = randomblob(16) "
+                         "WHERE account = CAST('counter' AS BLOB)",
+                         nullptr, nullptr, nullptr);
+            std::this_thread::sleep_for(std::chrono::milliseconds(40));
+            sqlite3_exec(holder, "COMMIT", nullptr, nullptr, nullptr);
+        }
+    });
+    while (!holding_lock) std::this_thread::yield();
+    SqliteItemStore waiting = open(std::chrono::milliseconds(100));
+    EXPECT_EQ(waiting.update(password("s", "a"), holding("w")), store_status::kSuccess);
+    busy.join();
+    sqlite3_close(holder);
     EXPECT_EQ(valueOf(waiting, password("s", "a")), "w");
 }
 

@@ -100,8 +100,8 @@ int singleInteger(sqlite3* db, const char* sql, std::int64_t* out) {
 }  // namespace
 
 SqliteItemStore::SqliteItemStore(std::optional<std::filesystem::path> path,
-                                 std::chrono::milliseconds busyTimeout)
-    : path_(std::move(path)), busyTimeout_(busyTimeout) {}
+                                 std::chrono::milliseconds stallTimeout)
+    : path_(std::move(path)), stallTimeout_(stallTimeout) {}
 
 SqliteItemStore::~SqliteItemStore() { sqlite3_close_v2(db_); }
 
@@ -151,7 +151,8 @@ ItemStatus SqliteItemStore::open(bool create, bool* absent) {
         sqlite3_close_v2(db);
         return statusOfSqlite(result);
     }
-    sqlite3_busy_timeout(db, static_cast<int>(busyTimeout_.count()));
+    busyWait_.emplace(checked.realPath, stallTimeout_);
+    busyWait_->install(db);
     sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
     sqlite3_db_config(db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
     // FULL: a commit is on disk when it returns, and a crash at any point leaves the old or the

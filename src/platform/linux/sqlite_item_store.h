@@ -8,6 +8,7 @@
 #include "crypto/secret_bytes.h"
 #include "platform/linux/data_directory.h"
 #include "platform/linux/item_identity.h"
+#include "platform/linux/sqlite_busy_wait.h"
 #include "platform/linux/statuses.h"
 
 struct sqlite3;
@@ -28,7 +29,8 @@ struct StoredItem {
 // every helper process of the user. Each operation is one transaction (writes take the write lock
 // at once), so concurrent processes see an item either before or after another's change, and a
 // process killed mid-change leaves the item as it was before. A process that finds the store
-// locked waits up to the busy timeout, then fails with store_status::kBusy.
+// locked waits as long as other processes go on changing it, and fails with store_status::kBusy
+// once the store has stood still, locked, for the stall timeout (see StoreBusyWait).
 //
 // The store is opened for each operation and closed after it, so no stored value stays in
 // SQLite's memory between operations, and the place is checked afresh each time: a store whose
@@ -42,11 +44,11 @@ struct StoredItem {
 // Not thread-safe: one thread at a time per object (the helper does all its work on one thread).
 class SqliteItemStore {
   public:
-    static constexpr std::chrono::milliseconds kDefaultBusyTimeout{10000};
+    static constexpr std::chrono::milliseconds kDefaultStallTimeout{10000};
 
     // `path` is the database file; nothing makes every operation fail with kNoLocation.
     explicit SqliteItemStore(std::optional<std::filesystem::path> path,
-                             std::chrono::milliseconds busyTimeout = kDefaultBusyTimeout);
+                             std::chrono::milliseconds stallTimeout = kDefaultStallTimeout);
     ~SqliteItemStore();
     SqliteItemStore(const SqliteItemStore&) = delete;
     SqliteItemStore& operator=(const SqliteItemStore&) = delete;
@@ -82,8 +84,10 @@ class SqliteItemStore {
     std::optional<std::int64_t> fileChangedMilliseconds() const;
 
     std::optional<std::filesystem::path> path_;
-    std::chrono::milliseconds busyTimeout_;
+    std::chrono::milliseconds stallTimeout_;
     sqlite3* db_ = nullptr;
+    // How db_ waits for a lock another process holds; made for the file opened.
+    std::optional<StoreBusyWait> busyWait_;
     // The file db_ has open.
     PrivateStoreFile opened_;
     // Whether the open store keeps write times (format 2); a format-1 store read without
