@@ -27,23 +27,23 @@ std::uint64_t fileState(const std::filesystem::path& path) {
 
 }  // namespace
 
-StoreBusyWait::StoreBusyWait(std::filesystem::path database, std::chrono::milliseconds stallTimeout)
+SqliteBusyWait::SqliteBusyWait(std::filesystem::path database, std::chrono::milliseconds stallTimeout)
     : database_(std::move(database)),
       journal_(database_.string() + "-journal"),
       stallTimeout_(stallTimeout),
       jitter_(static_cast<std::uint32_t>(::getpid()) * 2654435761U) {}
 
-void StoreBusyWait::install(sqlite3* db) { sqlite3_busy_handler(db, &StoreBusyWait::onBusy, this); }
+void SqliteBusyWait::install(sqlite3* db) { sqlite3_busy_handler(db, &SqliteBusyWait::onBusy, this); }
 
-int StoreBusyWait::onBusy(void* self, int attempts) {
-    return static_cast<StoreBusyWait*>(self)->keepWaiting(attempts) ? 1 : 0;
+int SqliteBusyWait::onBusy(void* self, int attempts) {
+    return static_cast<SqliteBusyWait*>(self)->keepWaiting(attempts) ? 1 : 0;
 }
 
-std::uint64_t StoreBusyWait::storeState() const {
+std::uint64_t SqliteBusyWait::storeState() const {
     return fileState(database_) * 31 + fileState(journal_);
 }
 
-bool StoreBusyWait::keepWaiting(int attempts) {
+bool SqliteBusyWait::keepWaiting(int attempts) {
     const auto now = std::chrono::steady_clock::now();
     const std::uint64_t state = storeState();
     if (attempts == 0 || state != lastState_) {

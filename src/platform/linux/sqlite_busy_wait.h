@@ -8,19 +8,19 @@ struct sqlite3;
 
 namespace quorvane::platform {
 
-// StoreBusyWait decides how a helper waits when another helper holds the store's lock. SQLite's
+// SqliteBusyWait decides how a helper waits when another helper holds the store's lock. SQLite's
 // own busy timeout sleeps ever longer between tries (up to 100 ms) and gives up after a fixed
 // time, however busy the store is: a helper that has waited a while tries rarely, newcomers try
-// often and take the lock first, and with a few dozen helpers at work a store of its fails with
-// "busy" although every other helper was making progress.
+// often and take the lock first, and with a few dozen helpers at work one of them can fail with
+// "busy" although the others were making progress all along.
 //
 // Here a waiter tries again every few milliseconds, with jitter so waiters do not move in step,
 // and gives up only when the store has not changed for `stallTimeout`: another helper's commit
 // (the database file or its journal changing) starts the wait afresh. A store locked by a
 // process that has stopped still fails after `stallTimeout`; a merely busy one never does.
-class StoreBusyWait {
+class SqliteBusyWait {
   public:
-    StoreBusyWait(std::filesystem::path database, std::chrono::milliseconds stallTimeout);
+    SqliteBusyWait(std::filesystem::path database, std::chrono::milliseconds stallTimeout);
 
     // install makes `db` wait this way; this object must outlive db's use.
     void install(sqlite3* db);

@@ -30,7 +30,7 @@ struct StoredItem {
 // at once), so concurrent processes see an item either before or after another's change, and a
 // process killed mid-change leaves the item as it was before. A process that finds the store
 // locked waits as long as other processes go on changing it, and fails with store_status::kBusy
-// once the store has stood still, locked, for the stall timeout (see StoreBusyWait).
+// once the store has stood still, locked, for the stall timeout (see SqliteBusyWait).
 //
 // The store is opened for each operation and closed after it, so no stored value stays in
 // SQLite's memory between operations, and the place is checked afresh each time: a store whose
@@ -87,7 +87,7 @@ class SqliteItemStore {
     std::chrono::milliseconds stallTimeout_;
     sqlite3* db_ = nullptr;
     // How db_ waits for a lock another process holds; made for the file opened.
-    std::optional<StoreBusyWait> busyWait_;
+    std::optional<SqliteBusyWait> busyWait_;
     // The file db_ has open.
     PrivateStoreFile opened_;
     // Whether the open store keeps write times (format 2); a format-1 store read without
