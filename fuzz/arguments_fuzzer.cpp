@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "front/mode_selection.h"
-#include "keychain/secret_command.h"
+#include "secrets/secret_command.h"
 
 namespace {
 

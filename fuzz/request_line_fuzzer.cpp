@@ -23,7 +23,7 @@
 #include "crypto/wrap_salt.h"
 #include "front/command_table.h"
 #include "support/fake_security_framework.h"
-#include "platform/macos/mac_services.h"
+#include "macos/mac_services.h"
 #include "server/line_reader.h"
 #include "server/request_reader.h"
 #include "server/server.h"

@@ -13,8 +13,8 @@
 #include "front/command_table.h"
 #include "front/fail.h"
 #include "front/mode_selection.h"
-#include "keychain/secret_command.h"
-#include "keychain/standard_streams.h"
+#include "secrets/secret_command.h"
+#include "secrets/standard_streams.h"
 #include "platform/services.h"
 #include "server/server.h"
 

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "platform/key_service/key_service_interface.h"
+#include "key_service/key_service_interface.h"
 
 namespace quorvane::keyd {
 namespace {

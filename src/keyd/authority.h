@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/linux/polkit_client.h"
+#include "polkit/polkit_client.h"
 
 // The key service's questions to polkit about its callers, on the service's own connection to
 // the system bus. The subject of every check is the caller's unique bus name, so polkit asks the
@@ -29,7 +29,7 @@ class Authority {
     Authority& operator=(const Authority&) = delete;
 
     // unavailableReason answers, without asking anybody, why no prompt can be offered to the
-    // caller `subject` now, or nothing when one can (platform/linux/polkit_client.h). Blocks for
+    // caller `subject` now, or nothing when one can (polkit/polkit_client.h). Blocks for
     // polkit's answer.
     std::optional<std::string> unavailableReason(const std::string& subject);
 

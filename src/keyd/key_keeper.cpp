@@ -4,12 +4,12 @@
 
 #include "base/platform_error.h"
 #include "crypto/random.h"
-#include "platform/key_service/key_service_interface.h"
-#include "platform/linux/p256.h"
-#include "platform/tpm/tpm_context.h"
-#include "platform/tpm/tpm_key_item.h"
-#include "platform/tpm/tpm_key_operations.h"
-#include "platform/tpm/tpm_key_store.h"
+#include "key_service/key_service_interface.h"
+#include "crypto/p256.h"
+#include "tpm/tpm_context.h"
+#include "tpm/tpm_key_item.h"
+#include "tpm/tpm_key_operations.h"
+#include "tpm/tpm_key_store.h"
 
 namespace quorvane::keyd {
 namespace {
@@ -38,7 +38,7 @@ KeeperError damaged(KeyKind kind) {
 }
 
 Bytes pointOf(const HeldKey& held) {
-    if (held.kind == KeyKind::software) return platform::p256::publicPoint(held.file.span());
+    if (held.kind == KeyKind::software) return p256::publicPoint(held.file.span());
     std::optional<TpmKeyFile> file = readTpmFile(held.file.span());
     if (!file) throw damaged(held.kind);
     return platform::tpm::publicPoint(file->key);
@@ -58,7 +58,7 @@ std::optional<std::string> unusableReason(const std::string& tcti, const HeldKey
 }
 
 SecretBytes makeFile(const std::string& tcti, KeyKind kind) {
-    if (kind == KeyKind::software) return platform::p256::generateScalar();
+    if (kind == KeyKind::software) return p256::generateScalar();
     SecretBytes auth(platform::tpm::kAuthSize);
     randomBytes(auth.span());
     platform::tpm::KeyItem key = platform::tpm::makeKey(tcti, auth.span());
@@ -89,7 +89,7 @@ std::optional<HeldKey> KeyKeeper::read(uid_t user, KeyKind kind) const {
         throw KeeperError(Kind::failed, failure.what());
     }
     if (!file) return std::nullopt;
-    if (kind == KeyKind::software && !platform::p256::isValidScalar(file->span())) {
+    if (kind == KeyKind::software && !p256::isValidScalar(file->span())) {
         throw damaged(kind);
     }
     return HeldKey{kind, std::move(*file)};
@@ -107,7 +107,7 @@ KeyStatus KeyKeeper::status(uid_t user) const {
         } else if (status.kind == KeyKind::software) {
             // A software key can be made whenever the state directory can be written, which
             // only trying tells; generating one checks that the provider works.
-            platform::p256::generateScalar();
+            p256::generateScalar();
         }
     } catch (const std::exception& failure) {
         status.problem = failure.what();
@@ -174,16 +174,16 @@ std::vector<HeldKey> KeyKeeper::usableKeys(uid_t user) const {
 
 std::vector<SecretBytes> KeyKeeper::sharedSecrets(const std::vector<HeldKey>& keys,
                                                   std::span<const std::uint8_t> point) const {
-    if (point.size() != platform::p256::kPointSize) {
+    if (point.size() != p256::kPointSize) {
         throw KeeperError(Kind::failed, "invalid P-256 public key");
     }
     std::vector<SecretBytes> secrets;
     try {
         // Checked once in software, so that the TPM never sees a point off the curve.
-        platform::p256::sharedSecret(platform::p256::generateScalar().span(), point);
+        p256::sharedSecret(p256::generateScalar().span(), point);
         for (const HeldKey& held : keys) {
             if (held.kind == KeyKind::software) {
-                secrets.push_back(platform::p256::sharedSecret(held.file.span(), point));
+                secrets.push_back(p256::sharedSecret(held.file.span(), point));
                 continue;
             }
             std::optional<TpmKeyFile> file = readTpmFile(held.file.span());

@@ -69,7 +69,7 @@ struct HeldKey {
 
 class KeyKeeper {
   public:
-    // `files` must outlive the keeper. `tcti` names the TPM (platform/tpm/tcti.h).
+    // `files` must outlive the keeper. `tcti` names the TPM (tpm/tcti.h).
     KeyKeeper(KeyFiles& files, std::string tcti);
 
     // bestKind: tpm when the TPM answers now, else software.

@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "platform/key_service/key_service_interface.h"
+#include "key_service/key_service_interface.h"
 
 namespace quorvane::keyd {
 namespace {

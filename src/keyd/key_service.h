@@ -11,7 +11,7 @@
 #include "keyd/authority.h"
 #include "keyd/key_keeper.h"
 
-// The key service on the system bus: the object platform/key_service/key_service_interface.h
+// The key service on the system bus: the object key_service/key_service_interface.h
 // names, answering for the keys of whoever calls it (docs/key-service.md). Every caller is known
 // by the uid the bus daemon reports for its connection, never by anything it sends.
 namespace quorvane::keyd {

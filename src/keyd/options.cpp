@@ -2,7 +2,7 @@
 
 #include <charconv>
 
-#include "platform/tpm/tcti.h"
+#include "tpm/tcti.h"
 
 namespace quorvane::keyd {
 

@@ -14,7 +14,7 @@ namespace quorvane::keyd {
 struct Options {
     // Where the keys are kept; systemd makes it (StateDirectory=).
     std::string stateDirectory = "/var/lib/quorvane-keyd";
-    // The TPM, in one of the forms platform/tpm/tcti.h accepts.
+    // The TPM, in one of the forms tpm/tcti.h accepts.
     std::string tpm = "device:/dev/tpmrm0";
     // How long the service stays without a call before it ends; the bus starts it again.
     std::chrono::milliseconds idleLimit{std::chrono::seconds(30)};

@@ -15,6 +15,7 @@ enum class ItemStatus : std::int32_t {
     success = 0,
     notFound = -25300,
     duplicate = -25299,
+    damaged = -40007,
 };
 
 // statusText writes `status` in signed decimal, as failure texts show it.

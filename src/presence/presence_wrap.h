@@ -7,7 +7,7 @@
 
 #include "crypto/secret_bytes.h"
 #include "platform/key_store.h"
-#include "session/session_table.h"
+#include "server/session_table.h"
 
 // Wrapping the vault key to the presence key and opening it again after the person confirmed.
 // The wrapped blob is standard base64 of the wrap algorithm's output; the helper stores no blob

@@ -6,7 +6,7 @@
 #include "platform/services.h"
 #include "server/reply_writer.h"
 #include "server/request.h"
-#include "session/session_table.h"
+#include "server/session_table.h"
 
 namespace quorvane {
 

@@ -7,7 +7,7 @@
 #include "server/command_context.h"
 #include "server/reply_writer.h"
 #include "server/request_reader.h"
-#include "session/session_table.h"
+#include "server/session_table.h"
 
 namespace quorvane {
 

@@ -12,12 +12,12 @@
 #include "support/store_file.h"
 #include "base/process_values.h"
 #include "crypto/base64.h"
-#include "platform/linux/ecies.h"
-#include "platform/linux/file_item_store.h"
-#include "platform/linux/p256.h"
-#include "platform/tpm/tpm_key_item.h"
-#include "platform/tpm/tpm_key_store.h"
-#include "platform/tpm/tss_library.h"
+#include "crypto/ecies.h"
+#include "file_store/file_store.h"
+#include "crypto/p256.h"
+#include "tpm/tpm_key_item.h"
+#include "tpm/tpm_key_store.h"
+#include "tpm/tss_library.h"
 #include "support/key_service_process.h"
 #include "support/private_system_bus.h"
 #include "support/swtpm.h"
@@ -41,11 +41,11 @@ TEST(StoreResidueTest, ThePresenceKeyLeavesNoTraceInAServingHelper) {
     // any more), and a blob that version wrapped to it: the helper reads the key to open it.
     std::string blob;
     {
-        platform::FileItemStore file(storeFile(home.path()));
-        SecretBytes scalar = platform::p256::generateScalar();
+        platform::FileStore file(storeFile(home.path()));
+        SecretBytes scalar = p256::generateScalar();
         ASSERT_TRUE(file.addKeyItem(values::keyTag, scalar.span()));
         blob = base64Encode(
-            platform::ecies::encrypt(platform::p256::publicPoint(scalar.span()), Bytes(32, 7)));
+            ecies::encrypt(p256::publicPoint(scalar.span()), Bytes(32, 7)));
     }
     PrivateSystemBus polkit;
     polkit.startPolkit();
@@ -112,7 +112,7 @@ TEST_P(SharedSecretResidueTest, NoCopyOfTheSharedSecretStays) {
         point = service->publicKey().value();
     } else {
         std::optional<SecretBytes> item =
-            platform::FileItemStore(storeFile(home.path())).findKeyItem(platform::TpmKeyStore::kTag);
+            platform::FileStore(storeFile(home.path())).findKeyItem(platform::TpmKeyStore::kTag);
         ASSERT_TRUE(item) << "no TPM key item in the user's store";
         const platform::tpm::TssLibrary* tss = platform::tpm::tssLibrary();
         ASSERT_NE(tss, nullptr);
@@ -120,10 +120,10 @@ TEST_P(SharedSecretResidueTest, NoCopyOfTheSharedSecretStays) {
         ASSERT_TRUE(key);
         point = platform::tpm::publicPoint(*key);
     }
-    SecretBytes ephemeral = platform::p256::generateScalar();
-    SecretBytes z = platform::p256::sharedSecret(ephemeral.span(), point);
+    SecretBytes ephemeral = p256::generateScalar();
+    SecretBytes z = p256::sharedSecret(ephemeral.span(), point);
     const std::string blob = base64Encode(
-        platform::ecies::encryptWithEphemeral(point, ephemeral.span(), Bytes(32, 7)));
+        ecies::encryptWithEphemeral(point, ephemeral.span(), Bytes(32, 7)));
     for (int i = 0; i < 2; ++i) {
         session.ok(R"({"cmd":"unwrap_touchid","blob":)" + testing::quoted(blob) + "}");
     }

@@ -1,6 +1,6 @@
 // The generic-secret store on a plain in-memory item store: what each operation promises, and
 // every failure text in the order its check runs.
-#include "keychain/generic_secret.h"
+#include "secrets/generic_secret.h"
 
 #include <gtest/gtest.h>
 

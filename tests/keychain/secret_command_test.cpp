@@ -1,6 +1,6 @@
 // Command-line rules of the secret commands that can be seen from inside the process: which
 // argument is a flag's value, and what happens before any input is read.
-#include "keychain/secret_command.h"
+#include "secrets/secret_command.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -1,10 +1,13 @@
 #!/usr/bin/env python3
 """Checks the include graph between the folders under src/. Every folder has a row saying what it
 may include besides itself, so that no folder reaches above its layer and no two folders include
-each other: the ground pieces include nothing above them, the platform services know nothing of
-the commands, the server knows no command (the command table is assembled in front/, with the
-modes), and only the entry point reaches the mode runner. A folder without a row fails the test.
-Exits non-zero, naming every offending include, when a rule is broken."""
+each other: the ground pieces include nothing above them; the platform's contracts know no
+backend; each backend, named after the outside service it talks to, knows the contracts and the
+ground, and the system bus below the two that use it; only the assembly knows every backend; the
+server knows no command (the command table is assembled in front/, with the modes); and only the
+entry point reaches the mode runner. A folder without a row fails the test, and so does a row
+that names a folder that does not exist. Exits non-zero, naming every offending include, when a
+rule is broken."""
 
 import pathlib
 import re
@@ -13,26 +16,36 @@ import sys
 SRC = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else "src")
 
 GROUND = {"base", "os", "crypto"}
-COMMANDS = {"session", "payload", "wrap", "presence", "keychain"}
-# What each folder may include besides itself: a folder name allows the whole folder, a path one
-# header. The server owns the session table, which the session commands build on; that one header
-# is all the server sees of session/, so the two folders do not form a cycle.
+# The Linux backends: one folder per outside service.
+LINUX_BACKENDS = {"file_store", "keyring", "system_bus", "polkit", "tpm", "key_service"}
+COMMANDS = {"session", "payload", "wrap", "presence", "secrets"}
+# What each folder may include besides itself: whole folders only.
 ALLOWED = {
     "base": set(),
     "os": {"base"},
     "crypto": {"base", "os"},
     "json": GROUND,
+    # The service contracts, the protection ladder and the stores built on the contracts alone.
     "platform": GROUND,
-    "server": GROUND | {"json", "platform", "session/session_table.h"},
+    "system_bus": GROUND,
+    "file_store": GROUND | {"platform"},
+    "keyring": GROUND | {"platform"},
+    "polkit": GROUND | {"platform", "system_bus"},
+    "tpm": GROUND | {"platform"},
+    "key_service": GROUND | {"platform", "system_bus"},
+    "macos": GROUND | {"platform"},
+    # The one place that chooses the backends of a machine.
+    "assembly": GROUND | {"platform"} | LINUX_BACKENDS,
+    "server": GROUND | {"json", "platform"},
     "session": GROUND | {"server"},
-    "payload": GROUND | {"server", "session"},
-    "wrap": GROUND | {"server", "session"},
-    "presence": GROUND | {"platform", "server", "session"},
-    "keychain": GROUND | {"platform"},
+    "payload": GROUND | {"server"},
+    "wrap": GROUND | {"server"},
+    "presence": GROUND | {"platform", "server"},
+    "secrets": GROUND | {"platform"},
     "front": GROUND | {"platform", "server"} | COMMANDS,
-    # The key service, a program of its own: it shares the platform's TPM and polkit code and
-    # the bus interface's names, nothing of the helper's commands.
-    "keyd": GROUND | {"platform"},
+    # The key service, a program of its own: it shares the TPM, polkit and bus code and the bus
+    # interface's names with the helper, nothing of the helper's commands.
+    "keyd": GROUND | {"platform", "system_bus", "polkit", "tpm", "key_service"},
     # src/main.cpp
     None: {"front", "os"},
 }
@@ -40,14 +53,13 @@ ALLOWED = {
 INCLUDE = re.compile(r'^\s*#\s*include\s+"(([a-z_]+)/[^"]+)"')
 
 
-def allowed(folder, target_folder, target_path):
-    rules = ALLOWED[folder]
-    return target_folder in rules or target_path in rules
+def allowed(folder, target_folder):
+    return target_folder in ALLOWED[folder]
 
 
 def folder_cycle():
     """A cycle among the table's whole-folder rows, or None: the rows themselves must layer."""
-    edges = {f: {t for t in rules if "/" not in t} for f, rules in ALLOWED.items() if f}
+    edges = {f: rules for f, rules in ALLOWED.items() if f}
     state = {}
 
     def visit(node, trail):
@@ -78,6 +90,8 @@ def main() -> int:
     folders = {p.name for p in SRC.iterdir() if p.is_dir()}
     for folder in sorted(folders - {f for f in ALLOWED if f}):
         problems.append(f"{folder}/ has no row in the layering table")
+    for folder in sorted({f for f in ALLOWED if f} - folders):
+        problems.append(f"the layering table has a row for {folder}/, which does not exist")
     for path in sorted(SRC.rglob("*")):
         if path.suffix not in {".h", ".cpp"}:
             continue
@@ -92,7 +106,7 @@ def main() -> int:
             target_path, target = match.group(1), match.group(2)
             if target == folder:
                 continue
-            if not allowed(folder, target, target_path):
+            if not allowed(folder, target):
                 problems.append(f"{relative}:{number}: {folder or 'main.cpp'} includes {target_path}")
     for problem in problems:
         print(problem)

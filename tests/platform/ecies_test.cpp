@@ -1,4 +1,4 @@
-#include "platform/linux/ecies.h"
+#include "crypto/ecies.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 
 #include "base/platform_error.h"
 #include "crypto/hex.h"
-#include "platform/linux/p256.h"
+#include "crypto/p256.h"
 
 namespace quorvane::platform {
 namespace {

@@ -4,7 +4,7 @@
 #include <fstream>
 #include <mutex>
 
-#include "platform/linux/file_item_store.h"
+#include "file_store/file_store.h"
 #include "support/fake_services.h"
 #include "support/helper_process.h"
 
@@ -59,10 +59,10 @@ class FakeItemStoreFixture {
 
 // The file store in a scratch directory; each object is its own database connection, as each
 // helper process has.
-class FileItemStoreFixture {
+class FileStoreFixture {
   public:
     std::unique_ptr<platform::ItemStore> open() {
-        return std::make_unique<platform::FileItemStore>(path());
+        return std::make_unique<platform::FileStore>(path());
     }
     bool damage() {
         std::ofstream(path(), std::ios::binary | std::ios::trunc) << std::string(8192, 'x');
@@ -77,7 +77,7 @@ class FileItemStoreFixture {
 };
 
 INSTANTIATE_TYPED_TEST_SUITE_P(Fake, ItemStoreContract, FakeItemStoreFixture);
-INSTANTIATE_TYPED_TEST_SUITE_P(File, ItemStoreContract, FileItemStoreFixture);
+INSTANTIATE_TYPED_TEST_SUITE_P(File, ItemStoreContract, FileStoreFixture);
 
 }  // namespace
 }  // namespace quorvane::testing

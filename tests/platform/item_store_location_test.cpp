@@ -4,7 +4,7 @@
 #include <unistd.h>
 
 #include "platform/item_store_environment.h"
-#include "platform/linux/data_directory.h"
+#include "file_store/data_directory.h"
 
 namespace quorvane::platform {
 namespace {

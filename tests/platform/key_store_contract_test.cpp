@@ -2,8 +2,8 @@
 #include "platform/contract/key_store_contract.h"
 
 #include "platform/key_ladder.h"
-#include "platform/linux/software_key_store.h"
-#include "platform/tpm/tpm_key_store.h"
+#include "platform/keyring_key_store.h"
+#include "tpm/tpm_key_store.h"
 #include "support/fake_services.h"
 #include "support/swtpm.h"
 
@@ -25,15 +25,15 @@ class ScriptedServices {
 };
 
 // The software key store over the in-memory item store and a scripted prompt.
-class SoftwareKeyStoreFixture : public ScriptedServices {
+class KeyringKeyStoreFixture : public ScriptedServices {
   public:
     platform::KeyStore& keys() { return keys_; }
 
   private:
-    platform::SoftwareKeyStore keys_{items_, presence_};
+    platform::KeyringKeyStore keys_{items_, presence_};
 };
 
-INSTANTIATE_TYPED_TEST_SUITE_P(Software, KeyStoreContract, SoftwareKeyStoreFixture);
+INSTANTIATE_TYPED_TEST_SUITE_P(Software, KeyStoreContract, KeyringKeyStoreFixture);
 
 // The TPM key store on a software TPM of its own (swtpm must be installed).
 class TpmKeyStoreFixture : public ScriptedServices {
@@ -64,7 +64,7 @@ class KeyLadderFixture : public ScriptedServices {
                          [this] { return platform::TpmKeyStore::unavailableReason(tpm_.tcti()); }});
         rungs.push_back(
             {"software key file",
-             [this] { return std::make_unique<platform::SoftwareKeyStore>(items_, presence_); },
+             [this] { return std::make_unique<platform::KeyringKeyStore>(items_, presence_); },
              {}});
         return rungs;
     }

@@ -4,9 +4,9 @@
 #include <filesystem>
 
 #include "platform/contract/item_store_contract.h"
-#include "platform/linux/file_item_store.h"
+#include "file_store/file_store.h"
 #include "platform/migrating_item_store.h"
-#include "platform/secret_service/secret_service_item_store.h"
+#include "keyring/secret_service_item_store.h"
 #include "support/helper_process.h"
 #include "support/session_keyring.h"
 
@@ -48,7 +48,7 @@ class MigratingFixture : public KeyringFixture {
   public:
     std::unique_ptr<platform::ItemStore> open() {
         return std::make_unique<platform::MigratingItemStore>(
-            KeyringFixture::open(), std::make_unique<platform::FileItemStore>(
+            KeyringFixture::open(), std::make_unique<platform::FileStore>(
                                         std::filesystem::path(dir_.path()) / "quorvane" / "keychain.sqlite3"));
     }
 

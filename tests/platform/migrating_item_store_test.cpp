@@ -13,7 +13,7 @@
 #include <string>
 #include <utility>
 
-#include "platform/linux/file_item_store.h"
+#include "file_store/file_store.h"
 #include "support/helper_process.h"
 #include "support/store_file.h"
 
@@ -187,7 +187,7 @@ TEST(MigratingItemStoreUpgradeTest, CopiesOfAnEarlierHelperNeverOverwriteANewerK
     const SecretName first{"svc", "first"};
     const SecretName second{"svc", "second"};
     {
-        FileItemStore file(path);
+        FileStore file(path);
         file.storeSecret(first, bytesOf("old first"));
         file.storeSecret(second, bytesOf("old second"));
     }
@@ -207,11 +207,11 @@ TEST(MigratingItemStoreUpgradeTest, CopiesOfAnEarlierHelperNeverOverwriteANewerK
         rotated.secrets[key] = "rotated " + key.second;
         rotated.times[key] = 2000;
     }
-    MigratingItemStore store(std::move(keyring), std::make_unique<FileItemStore>(path));
+    MigratingItemStore store(std::move(keyring), std::make_unique<FileStore>(path));
     EXPECT_EQ(textOf(store.loadSecret(first)), "rotated first");
     EXPECT_EQ(textOf(store.loadSecret(second)), "rotated second");
     EXPECT_EQ((rotated.secrets[{"svc", "second"}]), "rotated second");
-    FileItemStore file(path);
+    FileStore file(path);
     EXPECT_EQ(textOf(file.loadSecret(first)), "<none>");
     EXPECT_EQ(textOf(file.loadSecret(second)), "<none>");
 }

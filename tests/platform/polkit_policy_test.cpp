@@ -6,7 +6,7 @@
 #include <sstream>
 
 #include "base/process_values.h"
-#include "platform/linux/polkit_client.h"
+#include "polkit/polkit_client.h"
 
 namespace quorvane::platform {
 namespace {

@@ -1,5 +1,5 @@
 // The polkit presence prompt against a private system bus with a scriptable polkit.
-#include "platform/linux/polkit_presence.h"
+#include "polkit/polkit_presence.h"
 
 #include <gtest/gtest.h>
 #include <systemd/sd-bus.h>
@@ -10,7 +10,7 @@
 #include <memory>
 #include <thread>
 
-#include "platform/linux/polkit_client.h"
+#include "polkit/polkit_client.h"
 #include "support/private_system_bus.h"
 
 namespace quorvane::platform {

@@ -1,13 +1,13 @@
 // The store is opened only when the descriptor SQLite opened is the file the place check looked
 // at: a file swapped in at the path after the check is never used.
-#include "platform/linux/sqlite_store_open.h"
+#include "file_store/sqlite_store_open.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <filesystem>
 
-#include "platform/linux/sqlite_wiping_memory.h"
+#include "file_store/sqlite_wiping_memory.h"
 #include "support/helper_process.h"
 #include "support/store_file.h"
 

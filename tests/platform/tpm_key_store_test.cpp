@@ -1,13 +1,13 @@
 // The TPM key store against a software TPM (swtpm) on a unix socket: what it keeps, what a copy
 // of it is worth elsewhere, and when it releases anything.
-#include "platform/tpm/tpm_key_store.h"
+#include "tpm/tpm_key_store.h"
 
 #include <gtest/gtest.h>
 
 #include "base/platform_error.h"
 #include "base/process_values.h"
-#include "platform/linux/ecies.h"
-#include "platform/tpm/tpm_key_item.h"
+#include "crypto/ecies.h"
+#include "tpm/tpm_key_item.h"
 #include "support/fake_services.h"
 #include "support/swtpm.h"
 

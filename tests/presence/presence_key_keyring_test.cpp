@@ -10,9 +10,9 @@
 #include "support/store_file.h"
 #include "base/process_values.h"
 #include "crypto/base64.h"
-#include "platform/linux/ecies.h"
-#include "platform/linux/file_item_store.h"
-#include "platform/linux/p256.h"
+#include "crypto/ecies.h"
+#include "file_store/file_store.h"
+#include "crypto/p256.h"
 #include "support/json.h"
 #include "support/private_system_bus.h"
 #include "support/serve_session.h"
@@ -80,11 +80,11 @@ TEST_F(PresenceKeyKeyringTest, KeyFromTheFileStoreMovesIntoTheKeyringAndStillOpe
     // which no new wrap uses), and a blob that version wrapped to it.
     std::string blob;
     {
-        platform::FileItemStore file(storeFile(keyring.home() + "/.local/share"));
-        SecretBytes scalar = platform::p256::generateScalar();
+        platform::FileStore file(storeFile(keyring.home() + "/.local/share"));
+        SecretBytes scalar = p256::generateScalar();
         ASSERT_TRUE(file.addKeyItem(values::keyTag, scalar.span()));
         blob = base64Encode(
-            platform::ecies::encrypt(platform::p256::publicPoint(scalar.span()), Bytes(32, 7)));
+            ecies::encrypt(p256::publicPoint(scalar.span()), Bytes(32, 7)));
     }
     EXPECT_EQ(keyRowsInFileStore(), "1");
     EXPECT_EQ(keyItemsInKeyring(), 0u);

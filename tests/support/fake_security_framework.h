@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/macos/security_framework.h"
+#include "macos/security_framework.h"
 
 namespace quorvane::platform {
 

@@ -1,8 +1,8 @@
 #include "support/fake_services.h"
 
 #include "base/platform_error.h"
-#include "platform/linux/ecies.h"
-#include "platform/linux/p256.h"
+#include "crypto/ecies.h"
+#include "crypto/p256.h"
 
 namespace quorvane::testing {
 
@@ -69,7 +69,7 @@ class ScriptedKey final : public platform::PresenceKey {
 
     Bytes encrypt(std::span<const std::uint8_t> plaintext) override {
         store_.fail(ScriptedKeyStore::Step::encrypt);
-        return platform::ecies::encrypt(platform::p256::publicPoint(store_.scalar->span()), plaintext);
+        return ecies::encrypt(p256::publicPoint(store_.scalar->span()), plaintext);
     }
 
     SecretBytes decrypt(std::span<const std::uint8_t> blob) override {
@@ -79,7 +79,7 @@ class ScriptedKey final : public platform::PresenceKey {
         platform::PresenceAnswer answer = presence_.confirm(*request_);
         if (!answer.passed) throw platform::KeyStoreError(Step::decrypt, answer.failure);
         try {
-            return platform::ecies::decrypt(store_.scalar->span(), blob);
+            return ecies::decrypt(store_.scalar->span(), blob);
         } catch (const PlatformError& failure) {
             throw platform::KeyStoreError(Step::decrypt, failure.description());
         }
@@ -116,7 +116,7 @@ std::unique_ptr<platform::PresenceKey> ScriptedKeyStore::create() {
     ++creates;
     fail(Step::accessControl);
     fail(Step::create);
-    scalar = platform::p256::generateScalar();
+    scalar = p256::generateScalar();
     return std::make_unique<ScriptedKey>(*this, nullptr, presence_);
 }
 

@@ -8,7 +8,7 @@
 #include "platform/services.h"
 #include "server/command_context.h"
 #include "server/request_reader.h"
-#include "session/session_table.h"
+#include "server/session_table.h"
 #include "support/fake_services.h"
 #include "support/json.h"
 

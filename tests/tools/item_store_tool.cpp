@@ -22,8 +22,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/secret_service/secret_service_item_store.h"
-#include "platform/secret_service/secret_service_probe.h"
+#include "keyring/secret_service_item_store.h"
+#include "keyring/secret_service_probe.h"
 
 using quorvane::SecretBytes;
 using quorvane::platform::ItemStoreError;

@@ -1,5 +1,5 @@
 // Which access group the helper finds for each shape of entitlement value.
-#include "platform/macos/access_group.h"
+#include "macos/access_group.h"
 
 #include <gtest/gtest.h>
 

@@ -5,13 +5,13 @@
 
 #include "base/errors.h"
 #include "support/fake_security_framework.h"
-#include "platform/macos/mac_item_store.h"
-#include "platform/macos/mac_key_store.h"
-#include "platform/macos/mac_presence.h"
-#include "platform/macos/mac_services.h"
+#include "macos/mac_item_store.h"
+#include "macos/mac_key_store.h"
+#include "macos/mac_presence.h"
+#include "macos/mac_services.h"
 #include "front/command_table.h"
 #include "server/request_reader.h"
-#include "session/session_table.h"
+#include "server/session_table.h"
 #include "support/json.h"
 
 namespace quorvane::testing {

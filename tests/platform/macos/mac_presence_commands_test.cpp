@@ -8,7 +8,7 @@
 #include "crypto/hex.h"
 #include "platform/macos/command_runner.h"
 #include "presence/presence_wrap.h"
-#include "platform/macos/mac_key_store.h"
+#include "macos/mac_key_store.h"
 
 namespace quorvane {
 namespace {

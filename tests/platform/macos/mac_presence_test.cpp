@@ -6,8 +6,8 @@
 
 #include "base/errors.h"
 #include "support/fake_security_framework.h"
-#include "platform/macos/mac_key_store.h"
-#include "platform/macos/mac_presence.h"
+#include "macos/mac_key_store.h"
+#include "macos/mac_presence.h"
 #include "support/error_text.h"
 
 namespace quorvane {
