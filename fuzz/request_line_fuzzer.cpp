@@ -32,8 +32,17 @@ namespace {
 
 using namespace quorvane;
 
+// The seeds name the two prepared sessions by these identifiers; each input has them replaced by
+// the identifiers the session table gave (of the same length, so nothing else moves).
 constexpr std::string_view kFullSession = "00000000000000000000000000000001";
 constexpr std::string_view kCaptureSession = "00000000000000000000000000000002";
+
+void replaceAll(std::string& text, std::string_view from, std::string_view to) {
+    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at)) {
+        text.replace(at, from.size(), to);
+        at += to.size();
+    }
+}
 
 // Password derivations of more rounds than this are skipped: the real counts (600000 and
 // 1200000) take seconds under the sanitizers, which would starve the search, and the derivation
@@ -139,12 +148,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     platform::FakeSecurityFramework fake;
     std::unique_ptr<platform::Services> services = platform::makeMacServices(fake);
     Server server(*services, commandTable());
-    server.sessions().insertSession(std::string(kFullSession), sessionKey(), SessionMode::full);
-    server.sessions().insertSession(std::string(kCaptureSession), sessionKey(),
-                                    SessionMode::capture);
+    const std::string fullSession = server.sessions().createSession(sessionKey(), SessionMode::full);
+    const std::string captureSession =
+        server.sessions().createSession(sessionKey(), SessionMode::capture);
+    std::string input(reinterpret_cast<const char*>(data), size);
+    replaceAll(input, kFullSession, fullSession);
+    replaceAll(input, kCaptureSession, captureSession);
 
     // The loop of serve(), minus the writes; each line is gathered first to skip costly ones.
-    LineReader reader(inputFile(data, size));
+    LineReader reader(inputFile(reinterpret_cast<const std::uint8_t*>(input.data()), input.size()));
     std::string line;
     for (;;) {
         std::optional<LineReader::Piece> piece;

@@ -33,9 +33,8 @@ inline constexpr const char* kFailed = "com.quorvane.KeyService1.Error.Failed";
 inline constexpr std::string_view kTpmKind = "tpm";
 inline constexpr std::string_view kSoftwareKind = "software";
 
-// How long the service waits for the person at a prompt before it withdraws it. A caller of
-// Decrypt waits a little longer, so that the service's own answer arrives first.
-inline constexpr std::chrono::minutes kPromptTimeout{5};
+// How long a caller of Decrypt waits: a minute longer than the service waits for the person at
+// a prompt (polkit/authority_check.h), so that the service's own answer arrives first.
 inline constexpr std::chrono::minutes kDecryptCallTimeout{6};
 
 }  // namespace quorvane::platform::key_service

@@ -19,9 +19,7 @@ class ServicePresenceKey final : public PresenceKey {
     // A key for encryption only (`request` empty) or bound to a prompt request.
     ServicePresenceKey(const key_service::Client& client, Bytes point,
                        std::optional<PromptRequest> request)
-        : client_(client), point_(std::move(point)), request_(std::move(request)) {
-        if (request_) reason_ = std::string(request_->reason);
-    }
+        : client_(client), point_(std::move(point)), request_(std::move(request)) {}
 
     Bytes encrypt(std::span<const std::uint8_t> plaintext) override {
         try {
@@ -73,7 +71,6 @@ class ServicePresenceKey final : public PresenceKey {
     const key_service::Client& client_;
     Bytes point_;
     std::optional<PromptRequest> request_;
-    std::string reason_;
 };
 
 }  // namespace

@@ -4,15 +4,13 @@
 
 #include <cstring>
 
-#include "key_service/key_service_interface.h"
+#include "polkit/authority_check.h"
+#include "system_bus/sd_bus_library.h"
 
 namespace quorvane::keyd {
 namespace {
 
-constexpr const char* kPolkitName = "org.freedesktop.PolicyKit1";
-constexpr const char* kAuthorityPath = "/org/freedesktop/PolicyKit1/Authority";
-constexpr const char* kAuthorityInterface = "org.freedesktop.PolicyKit1.Authority";
-constexpr std::uint32_t kAllowUserInteraction = 0x1;
+namespace polkit = platform::polkit;
 
 Authority::Answer failed(std::string why) { return Authority::Answer{false, std::move(why)}; }
 
@@ -37,21 +35,19 @@ std::uint64_t Authority::ask(const std::string& subject, Done done) {
     check.cancellationId = "quorvane-keyd-" + std::to_string(getpid()) + "-" + std::to_string(number);
     check.done = std::move(done);
 
-    sd_bus_message* call = nullptr;
-    int result = sd_bus_message_new_method_call(bus_, &call, kPolkitName, kAuthorityPath,
-                                                kAuthorityInterface, "CheckAuthorization");
-    if (result >= 0) {
-        result = sd_bus_message_append(call, "(sa{sv})sa{ss}us", "system-bus-name", 1, "name", "s",
-                                       subject.c_str(), platform::polkit::kUnlockAction.data(), 0,
-                                       kAllowUserInteraction, check.cancellationId.c_str());
+    if (platform::sdBusLibrary() == nullptr) {
+        finish(number, failed("polkit check failed (libsystemd cannot be loaded)"));
+        return number;
     }
+    sd_bus_message* call = nullptr;
+    int result = polkit::newUnlockCheck(bus_, subject, true, check.cancellationId, &call);
     if (result >= 0) {
-        const auto timeout = std::chrono::duration_cast<std::chrono::microseconds>(
-            platform::key_service::kPromptTimeout);
+        const auto timeout =
+            std::chrono::duration_cast<std::chrono::microseconds>(polkit::kPromptTimeout);
         result = sd_bus_call_async(bus_, &check.slot, call, onReply, &check,
                                    static_cast<std::uint64_t>(timeout.count()));
+        sd_bus_message_unref(call);
     }
-    sd_bus_message_unref(call);
     if (result < 0) {
         finish(number, failed("polkit check failed (" + std::string(std::strerror(-result)) + ")"));
     }
@@ -62,29 +58,19 @@ int Authority::onReply(sd_bus_message* reply, void* userdata, sd_bus_error*) {
     auto* check = static_cast<Check*>(userdata);
     Authority* self = check->owner;
     const std::uint64_t number = check->number;
-    if (const sd_bus_error* error = sd_bus_message_get_error(reply)) {
-        if (sd_bus_error_has_name(error, SD_BUS_ERROR_NO_REPLY) ||
-            sd_bus_error_has_name(error, SD_BUS_ERROR_TIMEOUT)) {
-            // Nobody answered within the limit: the dialog goes, rather than staying on screen
-            // for an answer nobody waits for.
-            self->withdraw(check->cancellationId);
-            self->finish(number, failed("the presence prompt timed out"));
-        } else {
-            const char* text = error->message != nullptr && *error->message != '\0'
-                                   ? error->message
-                                   : (error->name != nullptr ? error->name : "unknown");
-            self->finish(number, failed("polkit check failed (" + std::string(text) + ")"));
-        }
-        return 0;
-    }
-    int authorized = 0;
-    int challenge = 0;
-    if (sd_bus_message_enter_container(reply, 'r', "bba{ss}") < 0 ||
-        sd_bus_message_read(reply, "bb", &authorized, &challenge) < 0) {
+    const polkit::CheckReply read = polkit::readCheckReply(reply);
+    if (read.timedOut) {
+        // Nobody answered within the limit: the dialog goes, rather than staying on screen for
+        // an answer nobody waits for.
+        self->withdraw(check->cancellationId);
+        self->finish(number, failed("the presence prompt timed out"));
+    } else if (read.unreadable) {
         self->finish(number, failed("polkit gave an unreadable answer"));
-        return 0;
+    } else if (!read.error.empty()) {
+        self->finish(number, failed("polkit check failed (" + read.error + ")"));
+    } else {
+        self->finish(number, polkit::answerFromResult(read.authorized, read.challenge));
     }
-    self->finish(number, platform::polkit::answerFromResult(authorized != 0, challenge != 0));
     return 0;
 }
 
@@ -106,10 +92,7 @@ void Authority::cancel(std::uint64_t number) {
 }
 
 void Authority::withdraw(const std::string& cancellationId) {
-    // Not waited for: polkit answers the withdrawn check itself, with "not authorized".
-    sd_bus_call_method_async(bus_, nullptr, kPolkitName, kAuthorityPath, kAuthorityInterface,
-                             "CancelCheckAuthorization", nullptr, nullptr, "s",
-                             cancellationId.c_str());
+    polkit::withdrawCheck(bus_, cancellationId);
 }
 
 }  // namespace quorvane::keyd

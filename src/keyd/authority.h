@@ -36,7 +36,7 @@ class Authority {
     // ask starts a check of the unlock action for `subject` that lets polkit ask the person, and
     // returns its number. `done` runs once, from the event loop, with the answer: passed; "user
     // presence was not confirmed"; "no polkit authentication agent is available"; "the presence
-    // prompt timed out" (after platform::key_service::kPromptTimeout, the check is then
+    // prompt timed out" (after platform::polkit::kPromptTimeout, the check is then
     // withdrawn); or "polkit check failed (...)". It does not run after cancel. Raises nothing;
     // a check that cannot be sent is answered at once, from within ask.
     std::uint64_t ask(const std::string& subject, Done done);
@@ -44,9 +44,6 @@ class Authority {
     // cancel withdraws the check `number` (polkit closes its dialog) and forgets its `done`.
     // Unknown numbers are ignored.
     void cancel(std::uint64_t number);
-
-    // pending: how many checks are in flight.
-    std::size_t pending() const { return checks_.size(); }
 
   private:
     struct Check {

@@ -6,17 +6,13 @@
 #include <cstdint>
 #include <cstring>
 
+#include "polkit/authority_check.h"
 #include "system_bus/bus_reply_wait.h"
 #include "system_bus/sd_bus_library.h"
 #include "system_bus/sd_bus_objects.h"
 
 namespace quorvane::platform::polkit {
 namespace {
-
-constexpr const char* kPolkitName = "org.freedesktop.PolicyKit1";
-constexpr const char* kAuthorityPath = "/org/freedesktop/PolicyKit1/Authority";
-constexpr const char* kAuthorityInterface = "org.freedesktop.PolicyKit1.Authority";
-constexpr std::uint32_t kAllowUserInteraction = 0x1;
 
 // The public functions below return before anything here runs when libsystemd could not be
 // loaded.
@@ -94,43 +90,18 @@ std::string nextCancellationId() {
     return "quorvane-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
 }
 
-// cancel withdraws a pending check so that polkit closes the dialog nobody answered.
-void cancel(sd_bus* bus, const std::string& cancellationId) {
-    BusError error;
-    sd().sd_bus_call_method(bus, kPolkitName, kAuthorityPath, kAuthorityInterface,
-                            "CancelCheckAuthorization", error.get(), nullptr, "s",
-                            cancellationId.c_str());
-}
-
 Answer failed(std::string why) { return Answer{false, std::move(why)}; }
 
 // A CheckAuthorization call in flight, filled in by its reply handler.
 struct PendingCheck {
     bool answered = false;
-    bool timedOut = false;
-    std::string error;  // the call failed: polkit's or the bus's description
-    int authorized = 0;
-    int challenge = 0;
+    CheckReply reply;
 };
 
 int onCheckReply(sd_bus_message* reply, void* userdata, sd_bus_error*) {
     auto* pending = static_cast<PendingCheck*>(userdata);
     pending->answered = true;
-    if (const sd_bus_error* error = sd().sd_bus_message_get_error(reply)) {
-        if (sd().sd_bus_error_has_name(error, SD_BUS_ERROR_NO_REPLY) ||
-            sd().sd_bus_error_has_name(error, SD_BUS_ERROR_TIMEOUT)) {
-            pending->timedOut = true;
-        } else {
-            pending->error = error->message != nullptr && *error->message != '\0'
-                                 ? error->message
-                                 : (error->name != nullptr ? error->name : "unknown");
-        }
-        return 0;
-    }
-    if (sd().sd_bus_message_enter_container(reply, 'r', "bba{ss}") < 0 ||
-        sd().sd_bus_message_read(reply, "bb", &pending->authorized, &pending->challenge) < 0) {
-        pending->error = "polkit gave an unreadable answer";
-    }
+    pending->reply = readCheckReply(reply);
     return 0;
 }
 
@@ -144,16 +115,8 @@ struct CheckResult {
 CheckResult checkOnBus(sd_bus* bus, const std::string& subject, bool allowInteraction,
                        std::chrono::milliseconds timeout, int cancelOnHangUp) {
     Message call;
-    int result = sd().sd_bus_message_new_method_call(bus, call.out(), kPolkitName, kAuthorityPath,
-                                                     kAuthorityInterface, "CheckAuthorization");
     const std::string cancellationId = nextCancellationId();
-    // Details stay empty: polkit refuses them from unprivileged callers.
-    if (result >= 0) {
-        result = sd().sd_bus_message_append(
-            call.get(), "(sa{sv})sa{ss}us", "system-bus-name", 1, "name", "s", subject.c_str(),
-            std::string(kUnlockAction).c_str(), 0, allowInteraction ? kAllowUserInteraction : 0u,
-            cancellationId.c_str());
-    }
+    int result = newUnlockCheck(bus, subject, allowInteraction, cancellationId, call.out());
     if (result < 0) {
         return {"polkit check could not be built (" + std::string(std::strerror(-result)) + ")"};
     }
@@ -181,15 +144,18 @@ CheckResult checkOnBus(sd_bus* bus, const std::string& subject, bool allowIntera
         case ReplyWait::End::pollFailed:
             return {"polkit check failed (" + std::string(std::strerror(wait.error)) + ")"};
         case ReplyWait::End::hungUp:
-            cancel(bus, cancellationId);
+            withdrawCheck(bus, cancellationId);
             return {"the application went away; the presence prompt was withdrawn"};
     }
-    if (pending.timedOut) {
-        cancel(bus, cancellationId);
+    if (pending.reply.timedOut) {
+        withdrawCheck(bus, cancellationId);
         return {"the presence prompt timed out"};
     }
-    if (!pending.error.empty()) return {"polkit check failed (" + pending.error + ")"};
-    return {std::nullopt, pending.authorized != 0, pending.challenge != 0};
+    if (pending.reply.unreadable) return {"polkit check failed (polkit gave an unreadable answer)"};
+    if (!pending.reply.error.empty()) {
+        return {"polkit check failed (" + pending.reply.error + ")"};
+    }
+    return {std::nullopt, pending.reply.authorized, pending.reply.challenge};
 }
 
 // refusedReason asks polkit, without letting it ask anybody, whether the unlock could pass for

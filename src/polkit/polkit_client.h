@@ -7,6 +7,8 @@
 
 #include <systemd/sd-bus.h>
 
+#include "polkit/authority_check.h"
+
 // The presence prompt of the Linux backend: a polkit authorization check on the D-Bus system bus,
 // through sd-bus. The bus is the one at the address given, never one found through the
 // environment: a program that follows DBUS_SYSTEM_BUS_ADDRESS can be shown a fake polkit that
@@ -14,16 +16,9 @@
 // so calls may run on any thread.
 namespace quorvane::platform::polkit {
 
-// The action the helper asks about; its policy file ships in data/ and carries the message
-// shown to the person ("Unlock Quorvane vault").
-inline constexpr std::string_view kUnlockAction = "com.quorvane.helper.unlock";
-
 // The standard system bus, where polkit is.
 inline constexpr std::string_view kSystemBusAddress = "unix:path=/run/dbus/system_bus_socket";
 
-// How long a person has to answer. sd-bus's default of 25 seconds is too short for someone who
-// has to notice the dialog and type a password.
-inline constexpr std::chrono::minutes kPromptTimeout{5};
 // The failure of a check that needed a person when no authentication agent serves the caller.
 inline constexpr const char* kNoAgent = "no polkit authentication agent is available";
 

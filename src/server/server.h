@@ -27,11 +27,6 @@ class Server {
     // endLine answers the line fed since the last endLine into `reply()`, sends the reply to the
     // output when one is set, then wipes the request. Never raises unless the output does.
     void endLine();
-    // handleLine answers a whole line (without its terminator): feed, then endLine.
-    void handleLine(std::string_view line) {
-        feed(line);
-        endLine();
-    }
     // setOutput makes endLine send each reply through `output` as soon as it is complete,
     // producing a bulk member piece by piece (ReplyWriter::send).
     void setOutput(ReplyWriter::Output output) { output_ = std::move(output); }

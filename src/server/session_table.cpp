@@ -17,10 +17,6 @@ std::string SessionTable::createSession(std::optional<SecretBytes> key, SessionM
     return sessionId;
 }
 
-void SessionTable::insertSession(std::string sessionId, SecretBytes key, SessionMode mode) {
-    sessions_.insert_or_assign(std::move(sessionId), SessionState{std::move(key), mode});
-}
-
 const SessionState& SessionTable::requireSession(std::string_view sessionId) const {
     auto it = sessions_.find(sessionId);
     if (it == sessions_.end()) throw HelperError("vault session missing");

@@ -37,11 +37,6 @@ public:
     // requireAnySession returns the key of a session of either mode; raises as requireSession.
     const SecretBytes& requireAnySession(std::string_view sessionId) const;
 
-    // insertSession stores a session under an identifier the caller chose, replacing any entry
-    // there. For tests and fuzzers, which need identifiers known in advance; the request path
-    // only ever uses createSession.
-    void insertSession(std::string sessionId, SecretBytes key, SessionMode mode);
-
     // remove drops the session under `sessionId`, wiping its key; nothing when there is none.
     void remove(std::string_view sessionId);
 

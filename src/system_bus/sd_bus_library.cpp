@@ -29,6 +29,7 @@ const SdBusLibrary* load() {
                     QUORVANE_RESOLVE(library, api, sd_bus_error_free) &&
                     QUORVANE_RESOLVE(library, api, sd_bus_error_has_name) &&
                     QUORVANE_RESOLVE(library, api, sd_bus_call_async) &&
+                    QUORVANE_RESOLVE(library, api, sd_bus_call_method_async) &&
                     QUORVANE_RESOLVE(library, api, sd_bus_process) &&
                     QUORVANE_RESOLVE(library, api, sd_bus_get_fd) &&
                     QUORVANE_RESOLVE(library, api, sd_bus_get_events) &&

@@ -30,6 +30,7 @@ struct SdBusLibrary {
     decltype(&::sd_bus_error_free) sd_bus_error_free;
     decltype(&::sd_bus_error_has_name) sd_bus_error_has_name;
     decltype(&::sd_bus_call_async) sd_bus_call_async;
+    decltype(&::sd_bus_call_method_async) sd_bus_call_method_async;
     decltype(&::sd_bus_process) sd_bus_process;
     decltype(&::sd_bus_get_fd) sd_bus_get_fd;
     decltype(&::sd_bus_get_events) sd_bus_get_events;
