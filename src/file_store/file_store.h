@@ -13,7 +13,7 @@ namespace quorvane::platform {
 // user's (sqlite_item_store.h; by default $XDG_DATA_HOME/quorvane/keychain.sqlite3), protected by
 // its file permissions alone. Named secrets are generic-password rows (service, account, no
 // access group); key items are key rows under their tag. Failures carry the store's status in
-// signed decimal (linux/statuses.h and docs/keychain.md list them).
+// signed decimal (linux/statuses.h and docs/secrets.md list them).
 //
 // A store replaces a value by updating the row and adds the row when there was none; an add that
 // meets a row another process added meanwhile starts over with the update, a few times.

@@ -10,9 +10,8 @@
 
 namespace quorvane::platform {
 
-// The identity of a generic password. An absent access group is a value of its own: it An absent
-// access group is a value of its own: it matches only items stored without a group, never "any
-// group".
+// The identity of a generic password. An absent access group is a value of its own: it matches
+// only items stored without a group, never "any group".
 struct GenericPasswordIdentity {
     std::string service;
     std::string account;

@@ -4,7 +4,7 @@
 
 // The statuses of the Linux file store: the three of ItemStatus, and failures numbered by the
 // store. The numbers appear in error texts ("keychain secret load failed: -40005"), so they stay
-// stable across releases; they are explained for users in docs/keychain.md; keep the two lists in
+// stable across releases; they are explained for users in docs/secrets.md; keep the two lists in
 // step.
 namespace quorvane::platform::store_status {
 

@@ -6,7 +6,7 @@
 
 #include "crypto/base64.h"
 #include "crypto/hex.h"
-#include "platform/macos/command_runner.h"
+#include "macos/command_runner.h"
 #include "presence/presence_wrap.h"
 #include "macos/mac_key_store.h"
 

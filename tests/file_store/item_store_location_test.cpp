@@ -3,7 +3,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
-#include "platform/item_store_environment.h"
+#include "file_store/item_store_environment.h"
 #include "file_store/data_directory.h"
 
 namespace quorvane::platform {
