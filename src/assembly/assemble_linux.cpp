@@ -65,7 +65,7 @@ class ItemStorePlace {
 // presenceKeys builds the protection ladder of the presence key, strongest first: (a) the key
 // service on the system bus, which keeps the key out of the user's reach (in a TPM, or in its own
 // state directory where there is none); then, over the session's item store: (b) the TPM itself,
-// for a user who can reach it; (c) a software key, made only when the item store is the desktop
+// for a user who can reach it; (c) a keyring key, made only when the item store is the desktop
 // keyring. Keys made by earlier versions under the one old tag are found by the rung of their
 // format.
 std::unique_ptr<KeyStore> presenceKeys(Services& services,

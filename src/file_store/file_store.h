@@ -10,10 +10,10 @@
 namespace quorvane::platform {
 
 // FileStore is the item store of a machine without a desktop keyring: one SQLite file of the
-// user's (sqlite_item_store.h; by default $XDG_DATA_HOME/quorvane/keychain.sqlite3), protected by
+// user's (store_database.h; by default $XDG_DATA_HOME/quorvane/keychain.sqlite3), protected by
 // its file permissions alone. Named secrets are generic-password rows (service, account, no
 // access group); key items are key rows under their tag. Failures carry the store's status in
-// signed decimal (linux/statuses.h and docs/secrets.md list them).
+// signed decimal (statuses.h and docs/secrets.md list them).
 //
 // A store replaces a value by updating the row and adds the row when there was none; an add that
 // meets a row another process added meanwhile starts over with the update, a few times.

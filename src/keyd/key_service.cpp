@@ -145,7 +145,7 @@ const sd_bus_vtable KeyService::kVtable[] = {
 
 KeyService::KeyService(sd_bus* bus, sd_event* event, KeyKeeper& keeper,
                        std::chrono::milliseconds idleLimit)
-    : bus_(bus), event_(event), keeper_(keeper), authority_(bus), idleLimit_(idleLimit) {
+    : bus_(bus), event_(event), keeper_(keeper), callerChecks_(bus), idleLimit_(idleLimit) {
     int result = sd_bus_add_object_vtable(bus_, &object_, kObjectPath, kInterface, kVtable, this);
     if (result < 0) {
         throw std::runtime_error("the service object cannot be registered (" +
@@ -168,7 +168,7 @@ KeyService::KeyService(sd_bus* bus, sd_event* event, KeyKeeper& keeper,
 
 KeyService::~KeyService() {
     for (auto& [id, decryption] : decryptions_) {
-        authority_.cancel(decryption->check);
+        callerChecks_.cancel(decryption->check);
         delete decryption;
     }
     sd_event_source_unref(timer_);
@@ -262,7 +262,7 @@ int KeyService::decrypt(sd_bus_message* call, void* userdata, sd_bus_error* erro
     } catch (const KeeperError& failure) {
         return failFromKeeper(error, failure);
     }
-    if (std::optional<std::string> reason = self->authority_.unavailableReason(sender)) {
+    if (std::optional<std::string> reason = self->callerChecks_.unavailableReason(sender)) {
         return fail(error, errors::kUnavailable, *reason);
     }
 
@@ -285,13 +285,13 @@ int KeyService::decrypt(sd_bus_message* call, void* userdata, sd_bus_error* erro
     sd_bus_add_match(self->bus_, &decryption->leaving, rule.c_str(), onNameOwnerChanged,
                      decryption);
     const std::uint64_t id = decryption->id;
-    decryption->check = self->authority_.ask(
+    decryption->check = self->callerChecks_.ask(
         decryption->caller,
-        [self, id](const Authority::Answer& answer) { self->answer(id, answer); });
+        [self, id](const platform::polkit::CallerChecks::Answer& answer) { self->answer(id, answer); });
     // It may have left before the match was in place.
     auto still = self->decryptions_.find(id);
     if (still != self->decryptions_.end() && !stillOnTheBus(self->bus_, still->second->caller)) {
-        self->authority_.cancel(still->second->check);
+        self->callerChecks_.cancel(still->second->check);
         self->abandon(id);
     }
     return 1;
@@ -305,7 +305,7 @@ int KeyService::onNameOwnerChanged(sd_bus_message* signal, void* userdata, sd_bu
     if (sd_bus_message_read(signal, "sss", &name, &oldOwner, &newOwner) < 0) return 0;
     if (newOwner != nullptr && *newOwner != '\0') return 0;
     KeyService* self = decryption->service;
-    self->authority_.cancel(decryption->check);
+    self->callerChecks_.cancel(decryption->check);
     self->abandon(decryption->id);
     return 0;
 }
@@ -318,7 +318,7 @@ void KeyService::abandon(std::uint64_t id) {
     touch();
 }
 
-void KeyService::answer(std::uint64_t id, const Authority::Answer& answer) {
+void KeyService::answer(std::uint64_t id, const platform::polkit::CallerChecks::Answer& answer) {
     auto found = decryptions_.find(id);
     if (found == decryptions_.end()) return;
     Decryption* decryption = found->second;

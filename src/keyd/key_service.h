@@ -8,7 +8,7 @@
 #include <map>
 #include <string>
 
-#include "keyd/authority.h"
+#include "polkit/caller_checks.h"
 #include "keyd/key_keeper.h"
 
 // The key service on the system bus: the object key_service/key_service_interface.h
@@ -48,13 +48,13 @@ class KeyService {
     static int onIdle(sd_event_source* source, std::uint64_t usec, void* userdata);
 
     void touch();
-    void answer(std::uint64_t number, const Authority::Answer& answer);
+    void answer(std::uint64_t number, const platform::polkit::CallerChecks::Answer& answer);
     void abandon(std::uint64_t number);
 
     sd_bus* bus_;
     sd_event* event_;
     KeyKeeper& keeper_;
-    Authority authority_;
+    platform::polkit::CallerChecks callerChecks_;
     std::chrono::milliseconds idleLimit_;
     sd_bus_slot* object_ = nullptr;
     sd_event_source* timer_ = nullptr;

@@ -15,7 +15,7 @@ namespace {
 using Cause = KeyStoreError::Cause;
 using Step = KeyStoreError::Step;
 
-// A software presence key for one request. `request` is set when the key was found for use: only
+// A keyring presence key for one request. `request` is set when the key was found for use: only
 // then may it decrypt, and only after the person confirmed.
 class KeyringPresenceKey final : public PresenceKey {
   public:
@@ -70,7 +70,7 @@ class KeyringPresenceKey final : public PresenceKey {
     std::optional<PromptRequest> request_;
 };
 
-// The stored scalar: the item under the store's own tag, else a software key item under the tag
+// The stored scalar: the item under the store's own tag, else a keyring key item under the tag
 // of earlier versions (which a TPM key item, told apart by its marker, may hold instead); nothing
 // when neither holds one. Bytes that make no key are damage, not absence: reported as the
 // store's "corrupt" failure so a lookup never reads as "no key" and leads to a second key.

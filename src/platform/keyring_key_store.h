@@ -8,7 +8,7 @@
 
 namespace quorvane::platform {
 
-// KeyringKeyStore keeps a software presence key (P-256): the private scalar is made with
+// KeyringKeyStore keeps a keyring key, a presence key (P-256) whose private scalar is made with
 // OpenSSL, kept as the key item kTag of an item store (32 raw bytes) and in process memory only
 // while a request uses it. A 32-byte scalar under the tag of earlier versions, values::keyTag
 // (where a TPM key item, told apart by its marker, may be instead), is found too. Whoever can read that item store can read the key; the

@@ -14,7 +14,7 @@
 //   item = "QVTPMEC1" (8 bytes) || TPM2B_PUBLIC || TPM2B_PRIVATE   (both in TPM wire format)
 //
 // The private part is encrypted by the TPM under its storage root key and can be loaded only
-// into the TPM that made it. The marker tells this item apart from a software key item, which
+// into the TPM that made it. The marker tells this item apart from a keyring key item, which
 // is exactly 32 bytes (the raw private scalar) and never starts with it as a longer item
 // (platform/key_item_marker.h, which the keyring key store reads too).
 namespace quorvane::platform::tpm {

@@ -20,7 +20,7 @@ namespace quorvane::platform {
 // governs the helper only (docs/presence.md).
 //
 // New keys are kept under kTag. A key item in this format under the tag of earlier versions,
-// values::keyTag, which a software key may hold instead, is found too.
+// values::keyTag, which a keyring key may hold instead, is found too.
 //
 // Encrypting needs only the public point, after the TPM showed it still loads the key.
 // Decrypting has the TPM load the key (a key it no longer loads fails before anybody is asked),

@@ -1,4 +1,4 @@
-// The SQLite item store on its own: identities, contents, and how it treats files that are not
+// The file store's database on its own: identities, contents, and how it treats files that are not
 // (or not yet) a store, locks held by others, and the umask.
 #include "file_store/store_database.h"
 

@@ -37,7 +37,7 @@ TEST(StoreResidueTest, ThePresenceKeyLeavesNoTraceInAServingHelper) {
         << "sanitizer allocators keep their own copies; the scan runs in the ordinary build";
 #endif
     TempDir home;
-    // A software key pair in the file store, as an earlier version made it (no key is made there
+    // A keyring key pair in the file store, as an earlier version made it (no key is made there
     // any more), and a blob that version wrapped to it: the helper reads the key to open it.
     std::string blob;
     {

@@ -90,8 +90,8 @@ ScriptedRung keepsOnly(ScriptedRung rung) {
     return rung;
 }
 
-// The production order: the key service, the TPM, a software key in the desktop keyring, and the
-// software key file of earlier versions.
+// The production order: the key service, the TPM, a keyring key in the desktop keyring, and the
+// keyring key of earlier versions in the file store.
 struct Machine {
     ScriptedRung service = named("key service");
     ScriptedRung tpm = named("TPM");

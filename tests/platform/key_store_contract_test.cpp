@@ -24,7 +24,7 @@ class ScriptedServices {
     ScriptedPresence presence_;
 };
 
-// The software key store over the in-memory item store and a scripted prompt.
+// The keyring key store over the in-memory item store and a scripted prompt.
 class KeyringKeyStoreFixture : public ScriptedServices {
   public:
     platform::KeyStore& keys() { return keys_; }
@@ -47,8 +47,8 @@ class TpmKeyStoreFixture : public ScriptedServices {
 
 INSTANTIATE_TYPED_TEST_SUITE_P(Tpm, KeyStoreContract, TpmKeyStoreFixture);
 
-// The ladder as a Linux machine with a TPM assembles it: the TPM rung, then the software key
-// file of earlier versions, over one item store.
+// The ladder as a Linux machine with a TPM assembles it: the TPM rung, then the keyring key
+// of earlier versions, over one item store.
 class KeyLadderFixture : public ScriptedServices {
   public:
     platform::KeyStore& keys() { return ladder_; }
@@ -63,7 +63,7 @@ class KeyLadderFixture : public ScriptedServices {
                          },
                          [this] { return platform::TpmKeyStore::unavailableReason(tpm_.tcti()); }});
         rungs.push_back(
-            {"software key file",
+            {"keyring key",
              [this] { return std::make_unique<platform::KeyringKeyStore>(items_, presence_); },
              {}});
         return rungs;

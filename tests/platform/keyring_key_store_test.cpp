@@ -1,4 +1,4 @@
-// What the software key store keeps and what it refuses, beyond the key store contract.
+// What the keyring key store keeps and what it refuses, beyond the key store contract.
 #include "platform/keyring_key_store.h"
 
 #include <gtest/gtest.h>

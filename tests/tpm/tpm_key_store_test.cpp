@@ -99,7 +99,7 @@ TEST_F(TpmKeyStoreTest, TheKeyItemHoldsNoScalarThatOpensTheBlob) {
     const Bytes blob = wrap();
     const Bytes item = bytesOf(items_.keyItems.at(kTag));
     ASSERT_TRUE(tpm::isKeyItem(item));
-    ASSERT_NE(item.size(), 32u);  // never mistaken for a software key item
+    ASSERT_NE(item.size(), 32u);  // never mistaken for a keyring key item
     for (std::size_t offset = 0; offset + 32 <= item.size(); ++offset) {
         std::span<const std::uint8_t> candidate(item.data() + offset, 32);
         EXPECT_THROW(ecies::decrypt(candidate, blob), quorvane::PlatformError)

@@ -10,23 +10,23 @@
 
 #include "polkit/polkit_client.h"
 
-// The key service's questions to polkit about its callers, on the service's own connection to
-// the system bus. The subject of every check is the caller's unique bus name, so polkit asks the
+// A service's questions to polkit about its callers, asked from its event loop on its own
+// connection to the system bus (the key service's, docs/key-service.md). The subject of every check is the caller's unique bus name, so polkit asks the
 // person in the caller's session, and judges the caller's process and user, never the
 // service's. polkit answers a service that is not root about another user's process because the
 // action's policy names the service's user as an owner (data/com.quorvane.helper.policy).
-namespace quorvane::keyd {
+namespace quorvane::platform::polkit {
 
-class Authority {
+class CallerChecks {
   public:
-    using Answer = platform::polkit::Answer;
+    using Answer = polkit::Answer;
     using Done = std::function<void(const Answer&)>;
 
     // `bus` must outlive the object and be attached to the event loop that runs the checks.
-    explicit Authority(sd_bus* bus) : bus_(bus) {}
-    ~Authority();
-    Authority(const Authority&) = delete;
-    Authority& operator=(const Authority&) = delete;
+    explicit CallerChecks(sd_bus* bus) : bus_(bus) {}
+    ~CallerChecks();
+    CallerChecks(const CallerChecks&) = delete;
+    CallerChecks& operator=(const CallerChecks&) = delete;
 
     // unavailableReason answers, without asking anybody, why no prompt can be offered to the
     // caller `subject` now, or nothing when one can (polkit/polkit_client.h). Blocks for
@@ -36,7 +36,7 @@ class Authority {
     // ask starts a check of the unlock action for `subject` that lets polkit ask the person, and
     // returns its number. `done` runs once, from the event loop, with the answer: passed; "user
     // presence was not confirmed"; "no polkit authentication agent is available"; "the presence
-    // prompt timed out" (after platform::polkit::kPromptTimeout, the check is then
+    // prompt timed out" (after kPromptTimeout, the check is then
     // withdrawn); or "polkit check failed (...)". It does not run after cancel. Raises nothing;
     // a check that cannot be sent is answered at once, from within ask.
     std::uint64_t ask(const std::string& subject, Done done);
@@ -47,7 +47,7 @@ class Authority {
 
   private:
     struct Check {
-        Authority* owner = nullptr;
+        CallerChecks* owner = nullptr;
         std::uint64_t number = 0;
         std::string cancellationId;
         sd_bus_slot* slot = nullptr;
@@ -62,4 +62,4 @@ class Authority {
     std::map<std::uint64_t, Check> checks_;
 };
 
-}  // namespace quorvane::keyd
+}  // namespace quorvane::platform::polkit

@@ -1,4 +1,4 @@
-#include "keyd/authority.h"
+#include "polkit/caller_checks.h"
 
 #include <unistd.h>
 
@@ -6,28 +6,29 @@
 
 #include "polkit/authority_check.h"
 #include "system_bus/sd_bus_library.h"
+#include "system_bus/sd_bus_objects.h"
 
-namespace quorvane::keyd {
+namespace quorvane::platform::polkit {
 namespace {
 
-namespace polkit = platform::polkit;
+using sd_bus_objects::sd;
 
-Authority::Answer failed(std::string why) { return Authority::Answer{false, std::move(why)}; }
+CallerChecks::Answer failed(std::string why) { return CallerChecks::Answer{false, std::move(why)}; }
 
 }  // namespace
 
-Authority::~Authority() {
+CallerChecks::~CallerChecks() {
     for (auto& [number, check] : checks_) {
         withdraw(check.cancellationId);
-        sd_bus_slot_unref(check.slot);
+        if (check.slot != nullptr) sd().sd_bus_slot_unref(check.slot);
     }
 }
 
-std::optional<std::string> Authority::unavailableReason(const std::string& subject) {
-    return platform::polkit::unavailableReasonFor(bus_, subject);
+std::optional<std::string> CallerChecks::unavailableReason(const std::string& subject) {
+    return unavailableReasonFor(bus_, subject);
 }
 
-std::uint64_t Authority::ask(const std::string& subject, Done done) {
+std::uint64_t CallerChecks::ask(const std::string& subject, Done done) {
     const std::uint64_t number = ++next_;
     Check& check = checks_[number];
     check.owner = this;
@@ -35,18 +36,18 @@ std::uint64_t Authority::ask(const std::string& subject, Done done) {
     check.cancellationId = "quorvane-keyd-" + std::to_string(getpid()) + "-" + std::to_string(number);
     check.done = std::move(done);
 
-    if (platform::sdBusLibrary() == nullptr) {
+    if (sdBusLibrary() == nullptr) {
         finish(number, failed("polkit check failed (libsystemd cannot be loaded)"));
         return number;
     }
     sd_bus_message* call = nullptr;
-    int result = polkit::newUnlockCheck(bus_, subject, true, check.cancellationId, &call);
+    int result = newUnlockCheck(bus_, subject, true, check.cancellationId, &call);
     if (result >= 0) {
         const auto timeout =
-            std::chrono::duration_cast<std::chrono::microseconds>(polkit::kPromptTimeout);
-        result = sd_bus_call_async(bus_, &check.slot, call, onReply, &check,
+            std::chrono::duration_cast<std::chrono::microseconds>(kPromptTimeout);
+        result = sd().sd_bus_call_async(bus_, &check.slot, call, onReply, &check,
                                    static_cast<std::uint64_t>(timeout.count()));
-        sd_bus_message_unref(call);
+        sd().sd_bus_message_unref(call);
     }
     if (result < 0) {
         finish(number, failed("polkit check failed (" + std::string(std::strerror(-result)) + ")"));
@@ -54,11 +55,11 @@ std::uint64_t Authority::ask(const std::string& subject, Done done) {
     return number;
 }
 
-int Authority::onReply(sd_bus_message* reply, void* userdata, sd_bus_error*) {
+int CallerChecks::onReply(sd_bus_message* reply, void* userdata, sd_bus_error*) {
     auto* check = static_cast<Check*>(userdata);
-    Authority* self = check->owner;
+    CallerChecks* self = check->owner;
     const std::uint64_t number = check->number;
-    const polkit::CheckReply read = polkit::readCheckReply(reply);
+    const CheckReply read = readCheckReply(reply);
     if (read.timedOut) {
         // Nobody answered within the limit: the dialog goes, rather than staying on screen for
         // an answer nobody waits for.
@@ -69,30 +70,30 @@ int Authority::onReply(sd_bus_message* reply, void* userdata, sd_bus_error*) {
     } else if (!read.error.empty()) {
         self->finish(number, failed("polkit check failed (" + read.error + ")"));
     } else {
-        self->finish(number, polkit::answerFromResult(read.authorized, read.challenge));
+        self->finish(number, answerFromResult(read.authorized, read.challenge));
     }
     return 0;
 }
 
-void Authority::finish(std::uint64_t number, const Answer& answer) {
+void CallerChecks::finish(std::uint64_t number, const Answer& answer) {
     auto found = checks_.find(number);
     if (found == checks_.end()) return;
     Done done = std::move(found->second.done);
-    sd_bus_slot_unref(found->second.slot);
+    if (found->second.slot != nullptr) sd().sd_bus_slot_unref(found->second.slot);
     checks_.erase(found);
     if (done) done(answer);
 }
 
-void Authority::cancel(std::uint64_t number) {
+void CallerChecks::cancel(std::uint64_t number) {
     auto found = checks_.find(number);
     if (found == checks_.end()) return;
     withdraw(found->second.cancellationId);
-    sd_bus_slot_unref(found->second.slot);
+    if (found->second.slot != nullptr) sd().sd_bus_slot_unref(found->second.slot);
     checks_.erase(found);
 }
 
-void Authority::withdraw(const std::string& cancellationId) {
-    polkit::withdrawCheck(bus_, cancellationId);
+void CallerChecks::withdraw(const std::string& cancellationId) {
+    withdrawCheck(bus_, cancellationId);
 }
 
-}  // namespace quorvane::keyd
+}  // namespace quorvane::platform::polkit
