@@ -27,6 +27,7 @@ import subprocess
 import sys
 import time
 import unittest
+from contextlib import closing
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import real_polkit_test as real  # noqa: E402  (after the path it is found on)
@@ -192,11 +193,15 @@ class Fingerprint(unittest.TestCase):
         return Fingerprint.blob
 
     def ask(self, kind):
-        """Starts one presence prompt: `unwrap` (through the key service) or `bare`."""
+        """Starts one presence prompt: `unwrap` (through the key service) or `bare`.
+
+        The caller closes it before the next case, so that a case that failed with its prompt
+        still open leaves nothing behind for the next one.
+        """
         if kind == "bare":
-            return self.session([])
+            return real.AgentSession(self.world, [])
         blob = self.vault_blob()
-        helper = self.session(["--serve"])
+        helper = real.AgentSession(self.world, ["--serve"])
         self.assertEqual(helper.read_line(), {"ready": True})
         helper.send({"cmd": "unwrap_touchid", "id": 3, "blob": blob})
         return helper
@@ -224,8 +229,8 @@ class Fingerprint(unittest.TestCase):
             ("bare", [UNKNOWN] * TRIES, "not the password", False),
         ]
         for kind, fingers, typed, passes in cases:
-            with self.subTest(kind=kind, finger=fingers[0], typed=typed):
-                prompt = self.ask(kind)
+            with self.subTest(kind=kind, finger=fingers[0], typed=typed), \
+                    closing(self.ask(kind)) as prompt:
                 for tried, finger in enumerate(fingers, 1):
                     wait_for_screen(prompt, ASKS_FOR_FINGER, tried)
                     scanned = time.monotonic()
@@ -258,12 +263,12 @@ class Fingerprint(unittest.TestCase):
             with self.subTest(situation.__name__):
                 self.world.with_finger()
                 situation()
-                prompt = self.ask("unwrap")
-                wait_for_screen(prompt, b"Password:")
-                self.assertNotIn(ASKS_FOR_FINGER, prompt.screen)
-                prompt.wait_for_prompt()
-                prompt.type(real.PASSWORD)
-                self.assertTrue(self.outcome("unwrap", prompt))
+                with closing(self.ask("unwrap")) as prompt:
+                    wait_for_screen(prompt, b"Password:")
+                    self.assertNotIn(ASKS_FOR_FINGER, prompt.screen)
+                    prompt.wait_for_prompt()
+                    prompt.type(real.PASSWORD)
+                    self.assertTrue(self.outcome("unwrap", prompt))
 
 
 if __name__ == "__main__":
