@@ -11,6 +11,8 @@ packages=(
     dbus python3 python3-dbusmock python3-cryptography
     libtss2-dev swtpm swtpm-tools tpm2-tools
     polkitd pkexec openssl util-linux
+    # The fingerprint test: fprintd (with libfprint's virtual sensor) and its PAM module.
+    fprintd libpam-fprintd
     gnome-keyring libsecret-tools
     # Fault injection for the journal-residue test (a sync held open, then a kill).
     strace
