@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(
-    build-essential cmake ninja-build pkg-config
+    build-essential cmake ninja-build pkg-config clang-format
     libssl-dev libsimdjson-dev libsqlite3-dev libsystemd-dev libsecret-1-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     dbus python3 python3-dbusmock python3-cryptography
