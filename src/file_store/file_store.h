@@ -4,8 +4,8 @@
 #include <memory>
 #include <optional>
 
-#include "platform/item_store.h"
 #include "file_store/store_database.h"
+#include "platform/item_store.h"
 
 namespace quorvane::platform {
 

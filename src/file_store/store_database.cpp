@@ -100,7 +100,7 @@ int singleInteger(sqlite3* db, const char* sql, std::int64_t* out) {
 }  // namespace
 
 StoreDatabase::StoreDatabase(std::optional<std::filesystem::path> path,
-                                 std::chrono::milliseconds stallTimeout)
+                             std::chrono::milliseconds stallTimeout)
     : path_(std::move(path)), stallTimeout_(stallTimeout) {}
 
 StoreDatabase::~StoreDatabase() { sqlite3_close_v2(db_); }

@@ -48,7 +48,7 @@ class StoreDatabase {
 
     // `path` is the database file; nothing makes every operation fail with kNoLocation.
     explicit StoreDatabase(std::optional<std::filesystem::path> path,
-                             std::chrono::milliseconds stallTimeout = kDefaultStallTimeout);
+                           std::chrono::milliseconds stallTimeout = kDefaultStallTimeout);
     ~StoreDatabase();
     StoreDatabase(const StoreDatabase&) = delete;
     StoreDatabase& operator=(const StoreDatabase&) = delete;

@@ -1,9 +1,9 @@
 #include "key_service/service_key_store.h"
 
 #include "base/platform_error.h"
-#include "key_service/key_service_interface.h"
 #include "crypto/ecies.h"
 #include "crypto/p256.h"
+#include "key_service/key_service_interface.h"
 
 namespace quorvane::platform {
 namespace {
@@ -91,7 +91,8 @@ std::unique_ptr<PresenceKey> ServiceKeyStore::findForUse(const PromptRequest& re
         status = client_.status();
     } catch (const CallFailed& failure) {
         // A machine without the service has no key there; the lower rungs are asked.
-        if (failure.name().empty() || failure.name() == "org.freedesktop.DBus.Error.ServiceUnknown") {
+        if (failure.name().empty() ||
+            failure.name() == "org.freedesktop.DBus.Error.ServiceUnknown") {
             return nullptr;
         }
         throw KeyStoreError(Step::load, describe(failure));
@@ -114,7 +115,8 @@ void ServiceKeyStore::remove() {
         client_.deleteKey();
     } catch (const CallFailed& failure) {
         // Without the service there is no key of it to delete.
-        if (failure.name().empty() || failure.name() == "org.freedesktop.DBus.Error.ServiceUnknown") {
+        if (failure.name().empty() ||
+            failure.name() == "org.freedesktop.DBus.Error.ServiceUnknown") {
             return;
         }
         throw KeyStoreError(Step::remove, describe(failure));

@@ -8,8 +8,8 @@
 #include <map>
 #include <string>
 
-#include "polkit/caller_checks.h"
 #include "keyd/key_keeper.h"
+#include "polkit/caller_checks.h"
 
 // The key service on the system bus: the object key_service/key_service_interface.h
 // names, answering for the keys of whoever calls it (docs/key-service.md). Every caller is known

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "crypto/secret_bytes.h"
-#include "platform/item_store.h"
 #include "keyring/bus_deadline.h"
+#include "platform/item_store.h"
 
 namespace quorvane::platform {
 

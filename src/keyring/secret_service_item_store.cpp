@@ -107,8 +107,8 @@ void SecretServiceItemStore::storeSecret(const SecretName& name,
     FoundItems earlier = operation.find(attributes, kSecretSchema, Step::replace);
     std::string storedPath;
     if (earlier.all().empty()) {
-        SecretItem* stored = operation.create(withSchema(attributes, kSecretSchema),
-                                              secretLabel(name), value, true);
+        SecretItem* stored =
+            operation.create(withSchema(attributes, kSecretSchema), secretLabel(name), value, true);
         storedPath = objectPath(connection_->glib, stored);
         connection_->glib.g_object_unref(stored);
     } else {
@@ -139,7 +139,8 @@ std::optional<DatedSecret> SecretServiceItemStore::loadDatedSecret(const SecretN
         return std::nullopt;
     }
     SecretItem* item = newest(connection_->glib, items);
-    std::int64_t modified = static_cast<std::int64_t>(connection_->glib.secret_item_get_modified(item));
+    std::int64_t modified =
+        static_cast<std::int64_t>(connection_->glib.secret_item_get_modified(item));
     return DatedSecret{operation.value(item), modified};
 }
 

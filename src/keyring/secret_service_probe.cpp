@@ -64,9 +64,9 @@ SecretServiceProbe askForDefaultCollection(const GlibLibrary& glib, const std::s
             connection = glib.g_dbus_connection_new_for_address_finish(connected, &error);
             glib.g_object_unref(connected);
             if (connection == nullptr) {
-                bool cancelled = error != nullptr &&
-                                 glib.g_error_matches(error, glib.g_io_error_quark(),
-                                                      G_IO_ERROR_CANCELLED);
+                bool cancelled =
+                    error != nullptr &&
+                    glib.g_error_matches(error, glib.g_io_error_quark(), G_IO_ERROR_CANCELLED);
                 // A bus address that leads nowhere is a session without a bus.
                 found = cancelled ? SecretServiceProbe{Answer::unusable, deadline.timeoutText()}
                                   : SecretServiceProbe{Answer::absent, {}};

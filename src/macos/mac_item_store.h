@@ -1,7 +1,7 @@
 #pragma once
 
-#include "platform/item_store.h"
 #include "macos/security_framework.h"
+#include "platform/item_store.h"
 
 namespace quorvane::platform {
 

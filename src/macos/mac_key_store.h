@@ -1,7 +1,7 @@
 #pragma once
 
-#include "platform/key_store.h"
 #include "macos/security_framework.h"
+#include "platform/key_store.h"
 
 namespace quorvane::platform {
 

@@ -19,8 +19,7 @@ using Step = KeyStoreError::Step;
 // then may it decrypt, and only after the person confirmed.
 class KeyringPresenceKey final : public PresenceKey {
   public:
-    KeyringPresenceKey(SecretBytes scalar, Presence& presence,
-                        std::optional<PromptRequest> request)
+    KeyringPresenceKey(SecretBytes scalar, Presence& presence, std::optional<PromptRequest> request)
         : point_(p256::publicPoint(scalar.span())),
           scalar_(std::move(scalar)),
           presence_(presence),

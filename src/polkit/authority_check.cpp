@@ -20,10 +20,10 @@ int newUnlockCheck(sd_bus* bus, const std::string& subject, bool allowInteractio
                                                      kAuthorityInterface, "CheckAuthorization");
     if (result < 0) return result;
     // Details stay empty: polkit refuses them from callers that do not own the action.
-    result = sd().sd_bus_message_append(
-        message, "(sa{sv})sa{ss}us", "system-bus-name", 1, "name", "s", subject.c_str(),
-        std::string(kUnlockAction).c_str(), 0, allowInteraction ? kAllowUserInteraction : 0u,
-        cancellationId.c_str());
+    result = sd().sd_bus_message_append(message, "(sa{sv})sa{ss}us", "system-bus-name", 1, "name",
+                                        "s", subject.c_str(), std::string(kUnlockAction).c_str(), 0,
+                                        allowInteraction ? kAllowUserInteraction : 0u,
+                                        cancellationId.c_str());
     if (result < 0) {
         sd().sd_bus_message_unref(message);
         return result;

@@ -34,8 +34,8 @@ int newUnlockCheck(sd_bus* bus, const std::string& subject, bool allowInteractio
 
 // What one reply to a CheckAuthorization said.
 struct CheckReply {
-    bool timedOut = false;  // nobody answered within the call's limit
-    std::string error;      // the call failed: polkit's or the bus's description; else empty
+    bool timedOut = false;    // nobody answered within the call's limit
+    std::string error;        // the call failed: polkit's or the bus's description; else empty
     bool unreadable = false;  // polkit answered something that is not CheckAuthorization's reply
     bool authorized = false;
     bool challenge = false;

@@ -33,7 +33,8 @@ std::uint64_t CallerChecks::ask(const std::string& subject, Done done) {
     Check& check = checks_[number];
     check.owner = this;
     check.number = number;
-    check.cancellationId = "quorvane-keyd-" + std::to_string(getpid()) + "-" + std::to_string(number);
+    check.cancellationId =
+        "quorvane-keyd-" + std::to_string(getpid()) + "-" + std::to_string(number);
     check.done = std::move(done);
 
     if (sdBusLibrary() == nullptr) {
@@ -43,10 +44,9 @@ std::uint64_t CallerChecks::ask(const std::string& subject, Done done) {
     sd_bus_message* call = nullptr;
     int result = newUnlockCheck(bus_, subject, true, check.cancellationId, &call);
     if (result >= 0) {
-        const auto timeout =
-            std::chrono::duration_cast<std::chrono::microseconds>(kPromptTimeout);
+        const auto timeout = std::chrono::duration_cast<std::chrono::microseconds>(kPromptTimeout);
         result = sd().sd_bus_call_async(bus_, &check.slot, call, onReply, &check,
-                                   static_cast<std::uint64_t>(timeout.count()));
+                                        static_cast<std::uint64_t>(timeout.count()));
         sd().sd_bus_message_unref(call);
     }
     if (result < 0) {

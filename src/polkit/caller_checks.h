@@ -11,10 +11,11 @@
 #include "polkit/polkit_client.h"
 
 // A service's questions to polkit about its callers, asked from its event loop on its own
-// connection to the system bus (the key service's, docs/key-service.md). The subject of every check is the caller's unique bus name, so polkit asks the
-// person in the caller's session, and judges the caller's process and user, never the
-// service's. polkit answers a service that is not root about another user's process because the
-// action's policy names the service's user as an owner (data/com.quorvane.helper.policy).
+// connection to the system bus (the key service's, docs/key-service.md). The subject of every check
+// is the caller's unique bus name, so polkit asks the person in the caller's session, and judges
+// the caller's process and user, never the service's. polkit answers a service that is not root
+// about another user's process because the action's policy names the service's user as an owner
+// (data/com.quorvane.helper.policy).
 namespace quorvane::platform::polkit {
 
 class CallerChecks {

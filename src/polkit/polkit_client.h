@@ -1,11 +1,11 @@
 #pragma once
 
+#include <systemd/sd-bus.h>
+
 #include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
-
-#include <systemd/sd-bus.h>
 
 #include "polkit/authority_check.h"
 

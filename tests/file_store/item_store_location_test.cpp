@@ -3,8 +3,8 @@
 #include <pwd.h>
 #include <unistd.h>
 
-#include "file_store/item_store_environment.h"
 #include "file_store/data_directory.h"
+#include "file_store/item_store_environment.h"
 
 namespace quorvane::platform {
 namespace {

@@ -1,29 +1,29 @@
 // A serving helper keeps no stored secret in memory between operations: after unwrap_touchid read
 // a software presence key from the user's store and used it, nothing of the private key's bytes
-// (as the store keeps them) is left anywhere in the helper, SQLite's page cache included. Reads the helper's memory through
-// /proc/<pid>/mem, which needs root: the helper is non-dumpable.
+// (as the store keeps them) is left anywhere in the helper, SQLite's page cache included. Reads the
+// helper's memory through /proc/<pid>/mem, which needs root: the helper is non-dumpable.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <string>
 #include <vector>
 
-#include "hardening/process_memory.h"
-#include "support/store_file.h"
 #include "base/process_values.h"
 #include "crypto/base64.h"
 #include "crypto/ecies.h"
-#include "file_store/file_store.h"
 #include "crypto/p256.h"
+#include "file_store/file_store.h"
+#include "hardening/process_memory.h"
+#include "support/key_service_process.h"
+#include "support/private_system_bus.h"
+#include "support/requirements.h"
+#include "support/sanitizer.h"
+#include "support/serve_session.h"
+#include "support/store_file.h"
+#include "support/swtpm.h"
 #include "tpm/tpm_key_item.h"
 #include "tpm/tpm_key_store.h"
 #include "tpm/tss_library.h"
-#include "support/key_service_process.h"
-#include "support/private_system_bus.h"
-#include "support/swtpm.h"
-#include "support/sanitizer.h"
-#include "support/serve_session.h"
-#include "support/requirements.h"
 
 namespace quorvane::testing {
 namespace {
@@ -44,8 +44,7 @@ TEST(StoreResidueTest, ThePresenceKeyLeavesNoTraceInAServingHelper) {
         platform::FileStore file(storeFile(home.path()));
         SecretBytes scalar = p256::generateScalar();
         ASSERT_TRUE(file.addKeyItem(values::keyTag, scalar.span()));
-        blob = base64Encode(
-            ecies::encrypt(p256::publicPoint(scalar.span()), Bytes(32, 7)));
+        blob = base64Encode(ecies::encrypt(p256::publicPoint(scalar.span()), Bytes(32, 7)));
     }
     PrivateSystemBus polkit;
     polkit.startPolkit();
@@ -57,8 +56,10 @@ TEST(StoreResidueTest, ThePresenceKeyLeavesNoTraceInAServingHelper) {
     std::string sessionId;
     // Twice: each finds the key pair in the store and uses it.
     for (int i = 0; i < 2; ++i) {
-        sessionId = session.ok(R"({"cmd":"unwrap_touchid","blob":)" + testing::quoted(blob) + "}")
-                        ["sessionId"].str();
+        sessionId =
+            session
+                .ok(R"({"cmd":"unwrap_touchid","blob":)" + testing::quoted(blob) + "}")["sessionId"]
+                .str();
     }
     std::string privateKey =
         StoreDatabase(storeFile(home.path())).text("SELECT value FROM key_items");
@@ -116,14 +117,15 @@ TEST_P(SharedSecretResidueTest, NoCopyOfTheSharedSecretStays) {
         ASSERT_TRUE(item) << "no TPM key item in the user's store";
         const platform::tpm::TssLibrary* tss = platform::tpm::tssLibrary();
         ASSERT_NE(tss, nullptr);
-        std::optional<platform::tpm::KeyItem> key = platform::tpm::decodeKeyItem(*tss, item->span());
+        std::optional<platform::tpm::KeyItem> key =
+            platform::tpm::decodeKeyItem(*tss, item->span());
         ASSERT_TRUE(key);
         point = platform::tpm::publicPoint(*key);
     }
     SecretBytes ephemeral = p256::generateScalar();
     SecretBytes z = p256::sharedSecret(ephemeral.span(), point);
-    const std::string blob = base64Encode(
-        ecies::encryptWithEphemeral(point, ephemeral.span(), Bytes(32, 7)));
+    const std::string blob =
+        base64Encode(ecies::encryptWithEphemeral(point, ephemeral.span(), Bytes(32, 7)));
     for (int i = 0; i < 2; ++i) {
         session.ok(R"({"cmd":"unwrap_touchid","blob":)" + testing::quoted(blob) + "}");
     }
@@ -135,9 +137,8 @@ TEST_P(SharedSecretResidueTest, NoCopyOfTheSharedSecretStays) {
     for (const auto& [who, pid] : processes) {
         std::vector<Occurrence> found = findPieces(pid, {secret}, kPiece)[0];
         EXPECT_TRUE(found.empty()) << found.size() << " pieces of Z in the " << who
-                                   << ", the first at "
-                                   << (found.empty() ? "" : found[0].mapping) << " +"
-                                   << (found.empty() ? 0 : found[0].offset);
+                                   << ", the first at " << (found.empty() ? "" : found[0].mapping)
+                                   << " +" << (found.empty() ? 0 : found[0].offset);
     }
 }
 

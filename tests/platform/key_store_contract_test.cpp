@@ -3,9 +3,9 @@
 
 #include "platform/key_ladder.h"
 #include "platform/keyring_key_store.h"
-#include "tpm/tpm_key_store.h"
 #include "support/fake_services.h"
 #include "support/swtpm.h"
+#include "tpm/tpm_key_store.h"
 
 namespace quorvane::testing {
 namespace {

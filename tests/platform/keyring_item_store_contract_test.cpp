@@ -3,10 +3,10 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "platform/contract/item_store_contract.h"
 #include "file_store/file_store.h"
-#include "platform/migrating_item_store.h"
 #include "keyring/secret_service_item_store.h"
+#include "platform/contract/item_store_contract.h"
+#include "platform/migrating_item_store.h"
 #include "support/helper_process.h"
 #include "support/session_keyring.h"
 
@@ -48,8 +48,9 @@ class MigratingFixture : public KeyringFixture {
   public:
     std::unique_ptr<platform::ItemStore> open() {
         return std::make_unique<platform::MigratingItemStore>(
-            KeyringFixture::open(), std::make_unique<platform::FileStore>(
-                                        std::filesystem::path(dir_.path()) / "quorvane" / "keychain.sqlite3"));
+            KeyringFixture::open(),
+            std::make_unique<platform::FileStore>(std::filesystem::path(dir_.path()) / "quorvane" /
+                                                  "keychain.sqlite3"));
     }
 
   private:

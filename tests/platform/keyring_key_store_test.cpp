@@ -6,8 +6,8 @@
 #include "base/process_values.h"
 #include "crypto/ecies.h"
 #include "crypto/p256.h"
-#include "tpm/tpm_key_item.h"
 #include "support/fake_services.h"
+#include "tpm/tpm_key_item.h"
 
 namespace quorvane::platform {
 namespace {

@@ -9,18 +9,18 @@
 
 #include "base/process_values.h"
 #include "crypto/base64.h"
-#include "crypto/hex.h"
 #include "crypto/ecies.h"
-#include "file_store/file_store.h"
+#include "crypto/hex.h"
 #include "crypto/p256.h"
-#include "tpm/tpm_key_item.h"
-#include "tpm/tpm_key_store.h"
+#include "file_store/file_store.h"
 #include "support/helper_process.h"
 #include "support/json.h"
 #include "support/key_service_process.h"
 #include "support/private_system_bus.h"
 #include "support/serve_session.h"
 #include "support/swtpm.h"
+#include "tpm/tpm_key_item.h"
+#include "tpm/tpm_key_store.h"
 
 namespace quorvane::testing {
 namespace {
@@ -143,13 +143,14 @@ TEST_F(KeyLadderEndToEnd, WithoutAnyRungNoKeyIsMadeAndCheckSaysSoWithoutOutput) 
 
     ServeSession session(noUserTpm());
     const std::string failure = wrapNewSession(session);
-    EXPECT_EQ(failure.rfind("error: secure enclave key create failed: no presence key can be made "
-                            "here: no usable key service (the key service (com.quorvane.KeyService1) "
-                            "is not installed); no usable TPM (there is no TPM: "
-                            "/nonexistent/quorvane/tpmrm0 does not exist); no usable desktop "
-                            "keyring (",
-                            0),
-              0u)
+    EXPECT_EQ(
+        failure.rfind("error: secure enclave key create failed: no presence key can be made "
+                      "here: no usable key service (the key service (com.quorvane.KeyService1) "
+                      "is not installed); no usable TPM (there is no TPM: "
+                      "/nonexistent/quorvane/tpmrm0 does not exist); no usable desktop "
+                      "keyring (",
+                      0),
+        0u)
         << failure;
     EXPECT_TRUE(keyItem(values::keyTag).empty()) << "nothing is stored";
 }
@@ -227,9 +228,10 @@ TEST_F(KeyLadderEndToEnd, AKeyItsTpmNoLongerLoadsIsRefusedWithoutAPrompt) {
         tpm_ = std::make_unique<Swtpm>();
         ServeSession session(userTpm());
         bus_->clearCalls();
-        EXPECT_EQ(unwrap(session, blob).rfind("secure enclave unwrap failed: the TPM cannot load "
-                                              "the presence key",
-                                              0),
+        EXPECT_EQ(unwrap(session, blob)
+                      .rfind("secure enclave unwrap failed: the TPM cannot load "
+                             "the presence key",
+                             0),
                   0u);
         EXPECT_EQ(bus_->promptCalls(), 0u);
         EXPECT_EQ(wrapNewSession(session).rfind("error: secure enclave wrap failed: the TPM cannot "

@@ -7,16 +7,16 @@
 #include <filesystem>
 #include <string>
 
-#include "support/store_file.h"
 #include "base/process_values.h"
 #include "crypto/base64.h"
 #include "crypto/ecies.h"
-#include "file_store/file_store.h"
 #include "crypto/p256.h"
+#include "file_store/file_store.h"
 #include "support/json.h"
 #include "support/private_system_bus.h"
 #include "support/serve_session.h"
 #include "support/session_keyring.h"
+#include "support/store_file.h"
 
 namespace quorvane::testing {
 namespace {
@@ -83,8 +83,7 @@ TEST_F(PresenceKeyKeyringTest, KeyFromTheFileStoreMovesIntoTheKeyringAndStillOpe
         platform::FileStore file(storeFile(keyring.home() + "/.local/share"));
         SecretBytes scalar = p256::generateScalar();
         ASSERT_TRUE(file.addKeyItem(values::keyTag, scalar.span()));
-        blob = base64Encode(
-            ecies::encrypt(p256::publicPoint(scalar.span()), Bytes(32, 7)));
+        blob = base64Encode(ecies::encrypt(p256::publicPoint(scalar.span()), Bytes(32, 7)));
     }
     EXPECT_EQ(keyRowsInFileStore(), "1");
     EXPECT_EQ(keyItemsInKeyring(), 0u);

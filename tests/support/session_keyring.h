@@ -53,7 +53,6 @@ class SessionKeyring {
     // stopKeyring ends the daemon; the bus stays, and cannot start another.
     void stopKeyring();
 
-
   private:
     void startKeyring(const std::string& password);
     TempDir directory_;

@@ -7,9 +7,9 @@
 #include "base/platform_error.h"
 #include "base/process_values.h"
 #include "crypto/ecies.h"
-#include "tpm/tpm_key_item.h"
 #include "support/fake_services.h"
 #include "support/swtpm.h"
+#include "tpm/tpm_key_item.h"
 
 namespace quorvane::platform {
 namespace {
