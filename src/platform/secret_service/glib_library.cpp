@@ -74,6 +74,13 @@ const GlibLibrary* load() {
         QUORVANE_RESOLVE(library, api, secret_value_new) &&
         QUORVANE_RESOLVE(library, api, secret_value_get) &&
         QUORVANE_RESOLVE(library, api, secret_value_unref);
+    // libsecret keeps values in memory it locks, and falls back to ordinary memory (still wiped)
+    // when the lock limit is reached, as it is for a value of a few megabytes; it then prints a
+    // line on standard error, which a one-shot command must keep for its own failures. The
+    // switch is libsecret's own, exported though not declared; older or newer builds may lack it.
+    if (auto* warnings = static_cast<int*>(os::findSymbol(library, "egg_secure_warnings"))) {
+        *warnings = 0;
+    }
     return complete ? &api : nullptr;
 }
 
