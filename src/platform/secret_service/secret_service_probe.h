@@ -40,7 +40,7 @@ struct SecretServiceProbe {
     // GDBusConnection), which libsecret takes too as long as someone holds it. Keeping the probe
     // keeps the connection, so the item store after it talks over the same one instead of
     // connecting and authenticating again.
-    std::shared_ptr<void> session;
+    std::shared_ptr<void> session{};
 };
 
 // probeSecretService asks this session whether it has a Secret Service to keep secrets in: a
