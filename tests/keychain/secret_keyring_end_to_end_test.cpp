@@ -279,7 +279,9 @@ TEST_F(SecretKeyringTest, ValueBeyondTheLockLimitIsStoredWithoutAWord) {
     for (int i = 0; value.size() < (1u << 20); ++i) value += std::to_string(i) + ",";
     // Root may lock beyond the limit; without CAP_IPC_LOCK it is held to it like anyone else.
     std::vector<std::string> limited = {"--memlock=65536:65536"};
-    if (geteuid() == 0) limited.insert(limited.end(), {"/usr/bin/setpriv", "--bounding-set=-ipc_lock"});
+    if (geteuid() == 0) {
+        limited.insert(limited.end(), {"/usr/bin/setpriv", "--bounding-set=-ipc_lock"});
+    }
     auto command = [&](const char* mode) {
         std::vector<std::string> arguments = limited;
         arguments.insert(arguments.end(),
