@@ -11,12 +11,10 @@ namespace {
 // display reporter the command-line flags chose, so the ratios come from exactly the runs shown
 // above them.
 class RecordingReporter : public benchmark::BenchmarkReporter {
-public:
+  public:
     explicit RecordingReporter(benchmark::BenchmarkReporter* display) : display_(display) {}
 
-    bool ReportContext(const Context& context) override {
-        return display_->ReportContext(context);
-    }
+    bool ReportContext(const Context& context) override { return display_->ReportContext(context); }
 
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
@@ -33,7 +31,7 @@ public:
 
     void Finalize() override { display_->Finalize(); }
 
-private:
+  private:
     benchmark::BenchmarkReporter* display_;
 };
 

@@ -5,7 +5,8 @@
 // A third reference, also measured in the same run, is the pipe itself: the same request lines
 // sent through the same two pipes to quorvane_pipe_echo, which answers each line with itself.
 //
-// Usage: quorvane_pipe_bench <path to quorvane-helper> [repetitions] [lines|bytes|large|limits|startup]
+// Usage: quorvane_pipe_bench <path to quorvane-helper> [repetitions]
+// [lines|bytes|large|limits|startup]
 #include <fcntl.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
@@ -24,9 +25,9 @@
 #include <fstream>
 #include <functional>
 #include <memory>
-#include <string_view>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 extern char** environ;
@@ -50,7 +51,8 @@ double median(std::vector<double> values) {
 // written once before anything is measured, so no figure includes page faults of the harness.
 char* replyBuffer(std::size_t size) {
     static char* buffer = [size] {
-        void* mapped = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        void* mapped =
+            mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (mapped == MAP_FAILED) throw std::runtime_error("no memory for replies");
         (void)madvise(mapped, size, MADV_HUGEPAGE);
         std::memset(mapped, 0, size);
@@ -60,12 +62,14 @@ char* replyBuffer(std::size_t size) {
 }
 
 class Helper {
-public:
+  public:
     // Starts `path` with `arguments` behind two pipes; with `addressSpaceLimit` (bytes) the child
     // runs under that RLIMIT_AS, as on a machine with that much memory free.
-    Helper(const std::string& path, std::vector<std::string> arguments, rlim_t addressSpaceLimit = 0) {
+    Helper(const std::string& path, std::vector<std::string> arguments,
+           rlim_t addressSpaceLimit = 0) {
         int in[2], out[2];
-        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
+            throw std::runtime_error("pipe");
         std::vector<char*> argv{const_cast<char*>(path.c_str())};
         for (auto& a : arguments) argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -83,7 +87,8 @@ public:
             if (pid_ < 0) throw std::runtime_error("fork failed");
             if (pid_ == 0) {
                 struct rlimit limit = {addressSpaceLimit, addressSpaceLimit};
-                if (dup2(in[0], 0) < 0 || dup2(out[1], 1) < 0 || setrlimit(RLIMIT_AS, &limit) != 0) _exit(127);
+                if (dup2(in[0], 0) < 0 || dup2(out[1], 1) < 0 || setrlimit(RLIMIT_AS, &limit) != 0)
+                    _exit(127);
                 execv(path.c_str(), argv.data());
                 _exit(127);
             }
@@ -114,7 +119,8 @@ public:
         std::size_t scanned = start;
         for (;;) {
             if (const void* newline = std::memchr(buffer_ + scanned, '\n', filled_ - scanned)) {
-                std::size_t end = static_cast<std::size_t>(static_cast<const char*>(newline) - buffer_);
+                std::size_t end =
+                    static_cast<std::size_t>(static_cast<const char*>(newline) - buffer_);
                 consumed_ = end + 1;
                 return {buffer_ + start, end - start};
             }
@@ -135,7 +141,7 @@ public:
     }
     pid_t pid() const { return pid_; }
 
-private:
+  private:
     pid_t pid_ = -1;
     int in_ = -1, out_ = -1;
     static constexpr std::size_t kBufferSize = std::size_t(512) << 20;
@@ -158,14 +164,16 @@ std::string unescaped(std::string_view text) {
 std::string member(std::string_view reply, const std::string& name) {
     auto key = "\"" + name + "\":\"";
     auto start = reply.find(key);
-    if (start == std::string::npos) throw std::runtime_error("no " + name + " in " + std::string(reply.substr(0, 200)));
+    if (start == std::string::npos)
+        throw std::runtime_error("no " + name + " in " + std::string(reply.substr(0, 200)));
     start += key.size();
     return unescaped(reply.substr(start, reply.find('"', start) - start));
 }
 
 std::vector<std::string> stringArray(std::string_view reply, const std::string& name) {
     auto start = reply.find("\"" + name + "\":[");
-    if (start == std::string::npos) throw std::runtime_error("no array in " + std::string(reply.substr(0, 200)));
+    if (start == std::string::npos)
+        throw std::runtime_error("no array in " + std::string(reply.substr(0, 200)));
     start += name.size() + 4;
     std::vector<std::string> items;
     while (reply[start] == '"') {
@@ -193,7 +201,8 @@ double cpuSeconds(pid_t pid) {
         }
     }
     // Fields after the command: state is index 0, utime 11, stime 12.
-    return (std::stod(fields[11]) + std::stod(fields[12])) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    return (std::stod(fields[11]) + std::stod(fields[12])) /
+           static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 // statusKiB reads a "Vm...:" figure (in KiB) of /proc/<pid>/status.
@@ -249,17 +258,21 @@ struct Floor {
         EVP_DecryptInit_ex(decrypt, nullptr, nullptr, nullptr, envelope);
         int len = 0;
         EVP_DecryptUpdate(decrypt, out, &len, envelope + 28, static_cast<int>(size - 28));
-        EVP_CIPHER_CTX_ctrl(decrypt, EVP_CTRL_GCM_SET_TAG, 16, const_cast<unsigned char*>(envelope + 12));
+        EVP_CIPHER_CTX_ctrl(decrypt, EVP_CTRL_GCM_SET_TAG, 16,
+                            const_cast<unsigned char*>(envelope + 12));
         return EVP_DecryptFinal_ex(decrypt, out + len, &len) == 1;
     }
 };
 
 std::size_t encode(const unsigned char* bytes, std::size_t n, char* out) {
-    return static_cast<std::size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out), bytes, static_cast<int>(n)));
+    return static_cast<std::size_t>(
+        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out), bytes, static_cast<int>(n)));
 }
 std::size_t decode(const std::string& text, unsigned char* out) {
-    int n = EVP_DecodeBlock(out, reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
-    std::size_t padding = (text.size() >= 1 && text.back() == '=') + (text.size() >= 2 && text[text.size() - 2] == '=');
+    int n = EVP_DecodeBlock(out, reinterpret_cast<const unsigned char*>(text.data()),
+                            static_cast<int>(text.size()));
+    std::size_t padding = (text.size() >= 1 && text.back() == '=') +
+                          (text.size() >= 2 && text[text.size() - 2] == '=');
     return static_cast<std::size_t>(n) - padding;
 }
 
@@ -273,7 +286,8 @@ std::string randomText(std::size_t n) {
 
 std::string base64(const std::string& bytes) {
     std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-    out.resize(encode(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), out.data()));
+    out.resize(
+        encode(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), out.data()));
     return out;
 }
 
@@ -292,7 +306,9 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     std::string path = argv[1];
     int repetitions = argc > 2 ? std::atoi(argv[2]) : 11;
-    std::string only = argc > 3 ? argv[3] : "";  // "lines", "bytes", "large", "limits" or "startup" runs just that part
+    std::string only =
+        argc > 3 ? argv[3]
+                 : "";  // "lines", "bytes", "large", "limits" or "startup" runs just that part
     // The echo process is built next to this harness.
     std::string self = argv[0];
     std::string echoPath = self.substr(0, self.rfind('/') + 1) + "quorvane_pipe_echo";
@@ -309,17 +325,24 @@ int main(int argc, char** argv) {
     if (only.empty() || only == "lines") {
         Helper helper(path, {"--serve"});
         helper.readLine();
-        std::string sid = member(helper.call(R"({"cmd":"create_session_from_secret","secret":")" + keyHex + "\"}"), "sessionId");
+        std::string sid = member(
+            helper.call(R"({"cmd":"create_session_from_secret","secret":")" + keyHex + "\"}"),
+            "sessionId");
         std::vector<std::string> lines;
         for (int i = 0; i < 10000; ++i) lines.push_back(randomText(256));
-        std::string encryptRequest = R"({"id":1,"cmd":"encrypt_lines","sessionId":")" + sid + R"(","lines":[)";
-        for (std::size_t i = 0; i < lines.size(); ++i) encryptRequest += (i ? ",\"" : "\"") + lines[i] + "\"";
+        std::string encryptRequest =
+            R"({"id":1,"cmd":"encrypt_lines","sessionId":")" + sid + R"(","lines":[)";
+        for (std::size_t i = 0; i < lines.size(); ++i)
+            encryptRequest += (i ? ",\"" : "\"") + lines[i] + "\"";
         encryptRequest += "]}";
         std::vector<std::string> sealed = stringArray(helper.call(encryptRequest), "lines");
-        std::string decryptRequest = R"({"id":2,"cmd":"decrypt_lines","sessionId":")" + sid + R"(","lines":[)";
-        for (std::size_t i = 0; i < sealed.size(); ++i) decryptRequest += (i ? ",\"" : "\"") + sealed[i] + "\"";
+        std::string decryptRequest =
+            R"({"id":2,"cmd":"decrypt_lines","sessionId":")" + sid + R"(","lines":[)";
+        for (std::size_t i = 0; i < sealed.size(); ++i)
+            decryptRequest += (i ? ",\"" : "\"") + sealed[i] + "\"";
         decryptRequest += "]}";
-        if (stringArray(helper.call(decryptRequest), "lines") != lines) throw std::runtime_error("lines differ");
+        if (stringArray(helper.call(decryptRequest), "lines") != lines)
+            throw std::runtime_error("lines differ");
 
         std::vector<double> encryptTimes, decryptTimes, encryptFloor, decryptFloor;
         Floor floor(key);
@@ -335,14 +358,16 @@ int main(int argc, char** argv) {
 
             start = Clock::now();
             for (const std::string& line : lines) {
-                floor.seal(reinterpret_cast<const unsigned char*>(line.data()), line.size(), envelope.data());
+                floor.seal(reinterpret_cast<const unsigned char*>(line.data()), line.size(),
+                           envelope.data());
                 encode(envelope.data(), 28 + line.size(), text.data());
             }
             encryptFloor.push_back(secondsSince(start));
             start = Clock::now();
             for (const std::string& line : sealed) {
                 std::size_t n = decode(line, envelope.data());
-                if (!floor.open(envelope.data(), n, plain.data())) throw std::runtime_error("floor open");
+                if (!floor.open(envelope.data(), n, plain.data()))
+                    throw std::runtime_error("floor open");
             }
             decryptFloor.push_back(secondsSince(start));
         }
@@ -367,7 +392,9 @@ int main(int argc, char** argv) {
         };
         auto startSession = [&](Helper& helper) {
             helper.readLine();
-            return member(helper.call(R"({"cmd":"create_session_from_secret","secret":")" + keyHex + "\"}"), "sessionId");
+            return member(
+                helper.call(R"({"cmd":"create_session_from_secret","secret":")" + keyHex + "\"}"),
+                "sessionId");
         };
         // Warm figures: repeated requests to one helper, as the application sends them, each
         // followed by the same two lines through the echo process and the in-process floor.
@@ -381,8 +408,10 @@ int main(int argc, char** argv) {
             encryptRequest = bytesRequest(sid, true, payloadText);
             sealedText = member(helper.call(encryptRequest), "data");
             decryptRequest = bytesRequest(sid, false, sealedText);
-            if (member(helper.call(decryptRequest), "data") != payloadText) throw std::runtime_error("payload differs");
-            if (echo.call(encryptRequest) != encryptRequest) throw std::runtime_error("echo differs");
+            if (member(helper.call(decryptRequest), "data") != payloadText)
+                throw std::runtime_error("payload differs");
+            if (echo.call(encryptRequest) != encryptRequest)
+                throw std::runtime_error("echo differs");
             echo.call(decryptRequest);
 
             Floor floor(key);
@@ -420,7 +449,8 @@ int main(int argc, char** argv) {
 
                 start = Clock::now();
                 n = decode(sealedText, buffer.data());
-                if (!floor.open(buffer.data(), n, opened.data())) throw std::runtime_error("floor open");
+                if (!floor.open(buffer.data(), n, opened.data()))
+                    throw std::runtime_error("floor open");
                 encode(opened.data(), n - 28, out.data());
                 decryptFloor.push_back(secondsSince(start));
             }
@@ -449,7 +479,8 @@ int main(int argc, char** argv) {
         auto replaceSession = [](std::string& request, const std::string& sid) {
             static const std::string key = R"("sessionId":")";
             std::size_t at = request.find(key) + key.size();
-            if (request.compare(at + sid.size(), 1, "\"") != 0) throw std::runtime_error("session identifiers differ in length");
+            if (request.compare(at + sid.size(), 1, "\"") != 0)
+                throw std::runtime_error("session identifiers differ in length");
             std::copy(sid.begin(), sid.end(), request.begin() + static_cast<std::ptrdiff_t>(at));
         };
         for (int r = 0; r < freshRuns; ++r) {
@@ -514,7 +545,8 @@ int main(int argc, char** argv) {
             std::string small = base64(randomText(1024));
             for (int i = 0; i < 20; ++i) {
                 std::string sealed = member(helper.call(bytesRequest(sid, true, small)), "data");
-                if (member(helper.call(bytesRequest(sid, false, sealed)), "data") != small) throw std::runtime_error("small payload differs");
+                if (member(helper.call(bytesRequest(sid, false, sealed)), "data") != small)
+                    throw std::runtime_error("small payload differs");
             }
             idleResident = statusKiB(helper.pid(), "VmRSS");
             idlePeak = peakResidentKiB(helper.pid());
@@ -528,28 +560,47 @@ int main(int argc, char** argv) {
         double cpu[2] = {median(encryptCpu), median(decryptCpu)};
         long warmFaults[2] = {warmEncryptFaults, warmDecryptFaults};
         for (int which = 0; which < 2; ++which) {
-            std::printf("%-34s helper %9.3f ms   floor %9.3f ms   pipe echo %9.3f ms\n", names[which],
-                        warm[which] * 1e3, floors[which] * 1e3, echoes[which] * 1e3);
-            std::printf("%-34s   ratio to floor %5.2fx, to pipe echo %5.2fx, to floor + echo %5.2fx   (target <= 1.5x floor + echo)\n",
-                        "", warm[which] / floors[which], warm[which] / echoes[which],
-                        warm[which] / (floors[which] + echoes[which]));
-            std::printf("%-34s   helper CPU %7.1f ms, %ld page faults\n", "", cpu[which] * 1e3, warmFaults[which]);
+            std::printf("%-34s helper %9.3f ms   floor %9.3f ms   pipe echo %9.3f ms\n",
+                        names[which], warm[which] * 1e3, floors[which] * 1e3, echoes[which] * 1e3);
+            std::printf(
+                "%-34s   ratio to floor %5.2fx, to pipe echo %5.2fx, to floor + echo %5.2fx   "
+                "(target <= 1.5x floor + echo)\n",
+                "", warm[which] / floors[which], warm[which] / echoes[which],
+                warm[which] / (floors[which] + echoes[which]));
+            std::printf("%-34s   helper CPU %7.1f ms, %ld page faults\n", "", cpu[which] * 1e3,
+                        warmFaults[which]);
             double first = median(fresh[which].times);
-            std::printf("%-34s   first request of a fresh helper %9.3f ms = %4.2fx the warm one   (target <= 1.3x); CPU %5.1f ms, %ld page faults (median of %d)\n",
-                        "", first * 1e3, first / warm[which], median(fresh[which].cpu) * 1e3,
-                        static_cast<long>(median(std::vector<double>(fresh[which].faults.begin(), fresh[which].faults.end()))), freshRuns);
+            std::printf(
+                "%-34s   first request of a fresh helper %9.3f ms = %4.2fx the warm one   (target "
+                "<= 1.3x); CPU %5.1f ms, %ld page faults (median of %d)\n",
+                "", first * 1e3, first / warm[which], median(fresh[which].cpu) * 1e3,
+                static_cast<long>(median(
+                    std::vector<double>(fresh[which].faults.begin(), fresh[which].faults.end()))),
+                freshRuns);
             double firstEcho = median(fresh[which].echoTimes);
-            std::printf("%-34s   first line through a fresh echo process %9.3f ms = %4.2fx the warm echo; first request / first echo line %4.2fx\n", "",
-                        firstEcho * 1e3, firstEcho / echoes[which], first / firstEcho);
-            double quietFirst = median(quiet[which].times), quietEcho = median(quiet[which].echoTimes);
-            std::printf("%-34s   after %u s of quiet: first request %9.3f ms = %4.2fx the warm one; a fresh echo's first line %9.3f ms = %4.2fx the warm echo (median of %d)\n",
-                        "", kQuietSeconds, quietFirst * 1e3, quietFirst / warm[which], quietEcho * 1e3, quietEcho / echoes[which], quietRuns);
-            double peak = *std::max_element(fresh[which].peaks.begin(), fresh[which].peaks.end()) / 1024.0;
-            std::printf("%-34s   peak RSS %7.1f MiB = %4.2fx the %.1f MiB request line   (target <= 1.0x)\n",
-                        "", peak, peak / lineMiB, lineMiB);
+            std::printf(
+                "%-34s   first line through a fresh echo process %9.3f ms = %4.2fx the warm echo; "
+                "first request / first echo line %4.2fx\n",
+                "", firstEcho * 1e3, firstEcho / echoes[which], first / firstEcho);
+            double quietFirst = median(quiet[which].times),
+                   quietEcho = median(quiet[which].echoTimes);
+            std::printf(
+                "%-34s   after %u s of quiet: first request %9.3f ms = %4.2fx the warm one; a "
+                "fresh echo's first line %9.3f ms = %4.2fx the warm echo (median of %d)\n",
+                "", kQuietSeconds, quietFirst * 1e3, quietFirst / warm[which], quietEcho * 1e3,
+                quietEcho / echoes[which], quietRuns);
+            double peak =
+                *std::max_element(fresh[which].peaks.begin(), fresh[which].peaks.end()) / 1024.0;
+            std::printf(
+                "%-34s   peak RSS %7.1f MiB = %4.2fx the %.1f MiB request line   (target <= "
+                "1.0x)\n",
+                "", peak, peak / lineMiB, lineMiB);
         }
-        std::printf("%-34s %9.3f ms = %4.2fx the same line sent again (the writer's first copy of new pages; not part of any figure above)\n",
-                    "a newly written line, warm echo", median(newBufferEcho) * 1e3, median(newBufferEcho) / echoes[0]);
+        std::printf(
+            "%-34s %9.3f ms = %4.2fx the same line sent again (the writer's first copy of new "
+            "pages; not part of any figure above)\n",
+            "a newly written line, warm echo", median(newBufferEcho) * 1e3,
+            median(newBufferEcho) / echoes[0]);
         std::printf("%-34s resident %6.1f MiB, peak %6.1f MiB (sessions and 1 KiB payloads only)\n",
                     "helper never given a large payload", idleResident / 1024.0, idlePeak / 1024.0);
     }
@@ -566,12 +617,16 @@ int main(int argc, char** argv) {
         }
         Helper helper(path, {"--serve"}, limit);
         helper.readLine();
-        std::string sid = member(helper.call(R"({"cmd":"create_session_from_secret","secret":")" + keyHex + "\"}"), "sessionId");
-        std::string request = R"({"id":5,"cmd":"encrypt_bytes","sessionId":")" + sid + R"(","data":")" + payloadText + "\"}";
+        std::string sid = member(
+            helper.call(R"({"cmd":"create_session_from_secret","secret":")" + keyHex + "\"}"),
+            "sessionId");
+        std::string request = R"({"id":5,"cmd":"encrypt_bytes","sessionId":")" + sid +
+                              R"(","data":")" + payloadText + "\"}";
         auto start = Clock::now();
         std::string sealedText = member(helper.call(request), "data");
         double encryptTime = secondsSince(start);
-        request = R"({"id":6,"cmd":"decrypt_bytes","sessionId":")" + sid + R"(","data":")" + sealedText + "\"}";
+        request = R"({"id":6,"cmd":"decrypt_bytes","sessionId":")" + sid + R"(","data":")" +
+                  sealedText + "\"}";
         sealedText.clear();
         sealedText.shrink_to_fit();
         start = Clock::now();
@@ -580,8 +635,10 @@ int main(int argc, char** argv) {
         if (!same) throw std::runtime_error("256 MiB payload differs");
         double peak = peakResidentKiB(helper.pid()) / 1024.0;
         double lineMiB = (request.size() + 1) / 1048576.0;
-        std::printf("%-34s round trip under a 2 GiB address-space limit: encrypt %7.1f ms, decrypt %7.1f ms; peak RSS %6.1f MiB = %4.2fx the %.1f MiB line\n",
-                    "256 MiB payload", encryptTime * 1e3, decryptTime * 1e3, peak, peak / lineMiB, lineMiB);
+        std::printf(
+            "%-34s round trip under a 2 GiB address-space limit: encrypt %7.1f ms, decrypt %7.1f "
+            "ms; peak RSS %6.1f MiB = %4.2fx the %.1f MiB line\n",
+            "256 MiB payload", encryptTime * 1e3, decryptTime * 1e3, peak, peak / lineMiB, lineMiB);
     }
     // ----- a line of numbers, and a line too large to hold -----
     if (only.empty() || only == "limits") {
@@ -593,22 +650,28 @@ int main(int argc, char** argv) {
             while (line.size() < (32u << 20)) line += ",1e18";
             line += "]}";
             std::string reply(helper.call(line));
-            std::printf("%-34s peak RSS %6.1f MiB (%.1f MiB before it) for a %.1f MiB line; reply %s\n",
-                        "32 MiB of numbers", peakResidentKiB(helper.pid()) / 1024.0, before / 1024.0,
-                        line.size() / 1048576.0, reply.c_str());
+            std::printf(
+                "%-34s peak RSS %6.1f MiB (%.1f MiB before it) for a %.1f MiB line; reply %s\n",
+                "32 MiB of numbers", peakResidentKiB(helper.pid()) / 1024.0, before / 1024.0,
+                line.size() / 1048576.0, reply.c_str());
         }
         {
             Helper helper(path, {"--serve"}, rlim_t{512} << 20);
             helper.readLine();
-            std::string sid = member(helper.call(R"({"cmd":"create_session_from_secret","secret":")" + keyHex + "\"}"), "sessionId");
+            std::string sid = member(
+                helper.call(R"({"cmd":"create_session_from_secret","secret":")" + keyHex + "\"}"),
+                "sessionId");
             std::string answer, next;
             try {
-                helper.write(R"({"id":8,"cmd":"encrypt_bytes","sessionId":")" + sid + R"(","data":")");
+                helper.write(R"({"id":8,"cmd":"encrypt_bytes","sessionId":")" + sid +
+                             R"(","data":")");
                 const std::string block(16u << 20, 'A');
                 for (int i = 0; i < 900 / 16; ++i) helper.write(block);
                 helper.write(std::string(4u << 20, 'A') + "\"}\n");
                 answer = helper.readLine();
-                next = std::string(helper.call(R"({"id":9,"cmd":"encrypt_bytes","sessionId":")" + sid + R"(","data":"AAAA"})")).substr(0, 40);
+                next = std::string(helper.call(R"({"id":9,"cmd":"encrypt_bytes","sessionId":")" +
+                                               sid + R"(","data":"AAAA"})"))
+                           .substr(0, 40);
             } catch (const std::exception& error) {
                 answer = answer.empty() ? std::string("none: ") + error.what() : answer;
                 next = std::string("none: ") + error.what();

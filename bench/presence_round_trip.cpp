@@ -42,7 +42,8 @@ struct Path {
 
     void roundTrip() {
         const auto start = Clock::now();
-        Json reply = session->call(R"({"cmd":"unwrap_touchid","blob":)" + quorvane::testing::quoted(blob) + "}");
+        Json reply = session->call(R"({"cmd":"unwrap_touchid","blob":)" +
+                                   quorvane::testing::quoted(blob) + "}");
         const auto end = Clock::now();
         if (!reply["ok"].boolean()) {
             std::fprintf(stderr, "%s: unwrap failed: %s\n", name, reply["error"].str().c_str());

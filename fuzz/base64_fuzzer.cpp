@@ -33,7 +33,8 @@ bool wellFormed(std::string_view text) {
 
 using Decoder = std::optional<std::size_t> (*)(std::string_view, std::uint8_t*);
 
-std::optional<std::vector<std::uint8_t>> decode(std::string_view text, Decoder decoder = quorvane::base64Decode) {
+std::optional<std::vector<std::uint8_t>> decode(std::string_view text,
+                                                Decoder decoder = quorvane::base64Decode) {
     // Exactly the promised room, so AddressSanitizer catches a write past it.
     std::vector<std::uint8_t> out(quorvane::base64DecodedMaxLength(text.size()));
     auto length = decoder(text, out.data());
@@ -52,7 +53,8 @@ std::optional<std::vector<std::uint8_t>> decodeInPlace(std::string_view text) {
     return std::vector<std::uint8_t>(out, out + *length);
 }
 
-std::string encode(std::span<const std::uint8_t> bytes, void (*encoder)(std::span<const std::uint8_t>, char*)) {
+std::string encode(std::span<const std::uint8_t> bytes,
+                   void (*encoder)(std::span<const std::uint8_t>, char*)) {
     std::string text(quorvane::base64EncodedLength(bytes.size()), '\0');
     encoder(bytes, text.data());
     return text;
@@ -67,7 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (decode(text, quorvane::base64DecodeScalar) != decoded) std::abort();
     if (decodeInPlace(text) != decoded) std::abort();
     if (decoded) {
-        std::size_t padding = text.empty() ? 0 : (text.back() == '=') + (text[text.size() - 2] == '=');
+        std::size_t padding =
+            text.empty() ? 0 : (text.back() == '=') + (text[text.size() - 2] == '=');
         if (decoded->size() != text.size() / 4 * 3 - padding) std::abort();
         // Re-encoding gives a text that reads back to the same bytes (it may differ from the input
         // only in the unused low bits of the last character before the padding).
@@ -75,7 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!again || *again != *decoded) std::abort();
         auto secret = quorvane::base64DecodeSecret(text);
         if (!secret || secret->size() != decoded->size() ||
-            (!decoded->empty() && std::memcmp(secret->data(), decoded->data(), decoded->size()) != 0)) {
+            (!decoded->empty() &&
+             std::memcmp(secret->data(), decoded->data(), decoded->size()) != 0)) {
             std::abort();
         }
     } else if (quorvane::base64DecodeSecret(text)) {
@@ -94,11 +98,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string escaped;
     for (char c : encoded) escaped += c == '/' ? std::string("\\/") : std::string(1, c);
     std::string written(2 * encoded.size(), '\0');
-    written.resize(quorvane::base64EncodeEscaped(bytes.first(split), bytes.subspan(split),
-                                                 written.data()));
+    written.resize(
+        quorvane::base64EncodeEscaped(bytes.first(split), bytes.subspan(split), written.data()));
     if (written != escaped) std::abort();
     auto back = decode(encoded);
-    if (!back || back->size() != size || (size != 0 && std::memcmp(back->data(), data, size) != 0)) {
+    if (!back || back->size() != size ||
+        (size != 0 && std::memcmp(back->data(), data, size) != 0)) {
         std::abort();
     }
     return 0;

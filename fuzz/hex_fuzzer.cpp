@@ -25,10 +25,14 @@ std::optional<std::string> expected(std::string_view text) {
     std::string bytes;
     for (std::size_t i = 0; i < text.size(); i += 2) {
         char a = text[i], b = text[i + 1];
-        if (digit(a) >= 0 && digit(b) >= 0) bytes.push_back(static_cast<char>(digit(a) * 16 + digit(b)));
-        else if (a == '+' && digit(b) >= 0) bytes.push_back(static_cast<char>(digit(b)));
-        else if (a == '-' && b == '0') bytes.push_back('\0');
-        else return std::nullopt;
+        if (digit(a) >= 0 && digit(b) >= 0)
+            bytes.push_back(static_cast<char>(digit(a) * 16 + digit(b)));
+        else if (a == '+' && digit(b) >= 0)
+            bytes.push_back(static_cast<char>(digit(b)));
+        else if (a == '-' && b == '0')
+            bytes.push_back('\0');
+        else
+            return std::nullopt;
     }
     return bytes;
 }

@@ -130,7 +130,8 @@ struct Reference {
     bool more() const { return at < in.size(); }
     char peek() const { return more() ? in[at] : '\0'; }
     void space() {
-        while (more() && (peek() == ' ' || peek() == '\t' || peek() == '\n' || peek() == '\r')) ++at;
+        while (more() && (peek() == ' ' || peek() == '\t' || peek() == '\n' || peek() == '\r'))
+            ++at;
     }
     bool literal(std::string_view word) {
         if (in.substr(at, word.size()) != word) return false;
@@ -160,8 +161,10 @@ struct Reference {
         std::uint32_t v = 0;
         for (int i = 0; i < 4; ++i) {
             char c = in[at++];
-            int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                  : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+            int d = c >= '0' && c <= '9'   ? c - '0'
+                    : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                    : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                           : -1;
             if (d < 0) return std::nullopt;
             v = v * 16 + static_cast<std::uint32_t>(d);
         }
@@ -206,12 +209,26 @@ struct Reference {
             if (!more()) return std::nullopt;
             char e = in[at++];
             switch (e) {
-                case '"': case '\\': case '/': s += e; break;
-                case 'b': s += '\b'; break;
-                case 'f': s += '\f'; break;
-                case 'n': s += '\n'; break;
-                case 'r': s += '\r'; break;
-                case 't': s += '\t'; break;
+                case '"':
+                case '\\':
+                case '/':
+                    s += e;
+                    break;
+                case 'b':
+                    s += '\b';
+                    break;
+                case 'f':
+                    s += '\f';
+                    break;
+                case 'n':
+                    s += '\n';
+                    break;
+                case 'r':
+                    s += '\r';
+                    break;
+                case 't':
+                    s += '\t';
+                    break;
                 case 'u': {
                     auto unit = hex4();
                     if (!unit || (*unit >= 0xdc00 && *unit <= 0xdfff)) return std::nullopt;
@@ -226,7 +243,8 @@ struct Reference {
                     appendUtf8(s, cp);
                     break;
                 }
-                default: return std::nullopt;
+                default:
+                    return std::nullopt;
             }
         }
         return std::nullopt;
@@ -430,18 +448,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     Reference reference(input);
     bool theirs = reference.document();
-    if (ours != theirs) disagree("accept/refuse differs from the reference", input, ours ? "accept" : "refuse", theirs ? "accept" : "refuse");
+    if (ours != theirs)
+        disagree("accept/refuse differs from the reference", input, ours ? "accept" : "refuse",
+                 theirs ? "accept" : "refuse");
     if (ours) {
         if (recorder.out.text != reference.out.text)
-            disagree("decoded document differs from the reference", input, recorder.out.text, reference.out.text);
+            disagree("decoded document differs from the reference", input, recorder.out.text,
+                     reference.out.text);
         if (recorder.integers != reference.integers)
-            disagree("integers differ from the reference", input, recorder.integers, reference.integers);
+            disagree("integers differ from the reference", input, recorder.integers,
+                     reference.integers);
     }
 
     // simdjson may nest deeper than the limit here, which the reference refused.
     if (reference.tooDeep) return 0;
     static simdjson::dom::parser simd;
-    if (simd.allocate(std::max<std::size_t>(size, 64), 4 * kDepth) != simdjson::SUCCESS) std::abort();
+    if (simd.allocate(std::max<std::size_t>(size, 64), 4 * kDepth) != simdjson::SUCCESS)
+        std::abort();
     simdjson::padded_string padded(input);
     simdjson::dom::element root;
     simdjson::error_code error = simd.parse(padded).get(root);
@@ -456,7 +479,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Canonical simdOut;
         canonical(root, simdOut);
         if (withoutNumbers(recorder.out.text) != simdOut.text)
-            disagree("decoded document differs from simdjson", input, recorder.out.text, simdOut.text);
+            disagree("decoded document differs from simdjson", input, recorder.out.text,
+                     simdOut.text);
     }
     return 0;
 }

@@ -1,11 +1,11 @@
 // Request lines through the whole handling path: the input is what a parent could write to the
 // helper's standard input. It goes through the line reader, the request reader (each line fed in
 // pieces of sizes drawn from the line itself, so pieces end inside escapes, characters, numbers
-// and base64 groups), the command table and every command, against the in-memory platform, with a full and a capture
-// session already open under known identifiers so session commands get past their lookups (the
-// seeds carry lines sealed under their key). Each reply must be one compact JSON object on one
-// line with an integer "id" and a boolean "ok"; a failed reply holds exactly "id", "ok" and a
-// string "error".
+// and base64 groups), the command table and every command, against the in-memory platform, with a
+// full and a capture session already open under known identifiers so session commands get past
+// their lookups (the seeds carry lines sealed under their key). Each reply must be one compact JSON
+// object on one line with an integer "id" and a boolean "ok"; a failed reply holds exactly "id",
+// "ok" and a string "error".
 #include <simdjson.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -22,11 +22,11 @@
 #include "crypto/base64.h"
 #include "crypto/wrap_salt.h"
 #include "front/command_table.h"
-#include "support/fake_security_framework.h"
 #include "platform/macos/mac_services.h"
 #include "server/line_reader.h"
 #include "server/request_reader.h"
 #include "server/server.h"
+#include "support/fake_security_framework.h"
 
 namespace {
 

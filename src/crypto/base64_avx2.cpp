@@ -30,9 +30,9 @@ __attribute__((target("avx2"))) inline __m256i encodeReshuffle(__m256i input) {
 
 // Maps 6-bit indices to alphabet characters by adding a per-range offset.
 __attribute__((target("avx2"))) inline __m256i encodeTranslate(__m256i in) {
-    const __m256i offsets = _mm256_setr_epi8(65, 71, -4, -4, -4, -4, -4, -4, -4, -4, -4, -4, -19,
-                                             -16, 0, 0, 65, 71, -4, -4, -4, -4, -4, -4, -4, -4, -4,
-                                             -4, -19, -16, 0, 0);
+    const __m256i offsets =
+        _mm256_setr_epi8(65, 71, -4, -4, -4, -4, -4, -4, -4, -4, -4, -4, -19, -16, 0, 0, 65, 71, -4,
+                         -4, -4, -4, -4, -4, -4, -4, -4, -4, -19, -16, 0, 0);
     __m256i indices = _mm256_subs_epu8(in, _mm256_set1_epi8(51));
     const __m256i upper = _mm256_cmpgt_epi8(in, _mm256_set1_epi8(25));
     indices = _mm256_sub_epi8(indices, upper);
@@ -43,9 +43,9 @@ __attribute__((target("avx2"))) inline __m256i encodeTranslate(__m256i in) {
 __attribute__((target("avx2"))) inline __m256i decodeReshuffle(__m256i in) {
     const __m256i pairs = _mm256_maddubs_epi16(in, _mm256_set1_epi32(0x01400140));
     __m256i out = _mm256_madd_epi16(pairs, _mm256_set1_epi32(0x00011000));
-    out = _mm256_shuffle_epi8(out, _mm256_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1,
-                                                    -1, -1, -1, 2, 1, 0, 6, 5, 4, 10, 9, 8, 14,
-                                                    13, 12, -1, -1, -1, -1));
+    out = _mm256_shuffle_epi8(
+        out, _mm256_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1, 2, 1, 0, 6, 5,
+                              4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1));
     return _mm256_permutevar8x32_epi32(out, _mm256_setr_epi32(0, 1, 2, 4, 5, 6, -1, -1));
 }
 
@@ -147,17 +147,17 @@ __attribute__((target("avx2"))) std::size_t base64DecodeAvx2(const char* in, std
                                                              std::uint8_t* out) {
     // Character classes by nibble: a character is valid when its low- and high-nibble class
     // bits share nothing (the table method of the aklomp/base64 AVX2 decoder).
-    const __m256i lutLow = _mm256_setr_epi8(0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11,
-                                            0x11, 0x13, 0x1A, 0x1B, 0x1B, 0x1B, 0x1A, 0x15, 0x11,
-                                            0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x13,
-                                            0x1A, 0x1B, 0x1B, 0x1B, 0x1A);
-    const __m256i lutHigh = _mm256_setr_epi8(0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08, 0x10,
-                                             0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10,
-                                             0x01, 0x02, 0x04, 0x08, 0x04, 0x08, 0x10, 0x10, 0x10,
-                                             0x10, 0x10, 0x10, 0x10, 0x10);
-    const __m256i lutRoll = _mm256_setr_epi8(0, 16, 19, 4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0,
-                                             0, 0, 0, 16, 19, 4, -65, -65, -71, -71, 0, 0, 0, 0,
-                                             0, 0, 0, 0);
+    const __m256i lutLow =
+        _mm256_setr_epi8(0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x13, 0x1A,
+                         0x1B, 0x1B, 0x1B, 0x1A, 0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11,
+                         0x11, 0x11, 0x13, 0x1A, 0x1B, 0x1B, 0x1B, 0x1A);
+    const __m256i lutHigh =
+        _mm256_setr_epi8(0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08, 0x10, 0x10, 0x10, 0x10,
+                         0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08,
+                         0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10);
+    const __m256i lutRoll =
+        _mm256_setr_epi8(0, 16, 19, 4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0, 0, 16, 19, 4,
+                         -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0);
     const __m256i mask2F = _mm256_set1_epi8(0x2f);
     std::size_t consumed = 0;
     while (length - consumed > 44) {

@@ -22,7 +22,7 @@ inline constexpr const char* kAuthenticationFailed = "aes-gcm authentication fai
 // EnvelopeCipher seals and opens many envelopes under one 32-byte key with one cipher context,
 // so the key schedule is computed once per request rather than once per line. Not thread-safe.
 class EnvelopeCipher {
-public:
+  public:
     // EnvelopeCipher keeps a copy of the key's schedule inside OpenSSL; it is wiped with the
     // context when the cipher is destroyed.
     explicit EnvelopeCipher(std::span<const std::uint8_t> key);
@@ -45,7 +45,7 @@ public:
     // on failure `out` holds no plaintext (it is wiped). Returns the plaintext length.
     std::size_t open(std::span<const std::uint8_t> envelope, std::uint8_t* out);
 
-private:
+  private:
     void nextNonce(std::uint8_t* nonce);
     void encrypt(const std::uint8_t* nonce, std::span<const std::uint8_t> plaintext,
                  std::uint8_t* ciphertext, std::uint8_t* tag);

@@ -18,7 +18,7 @@ using Bytes = std::vector<std::uint8_t>;
 // 4 KiB) live in pages locked in memory, which never reach swap (crypto/secret_memory.h).
 // Thread safety: none; one owner at a time.
 class SecretBytes {
-public:
+  public:
     SecretBytes() = default;
     // SecretBytes(size) makes `size` zero bytes.
     explicit SecretBytes(std::size_t size);
@@ -39,9 +39,7 @@ public:
     bool empty() const noexcept { return size_ == 0; }
     std::span<std::uint8_t> span() noexcept { return {data_, size_}; }
     std::span<const std::uint8_t> span() const noexcept { return {data_, size_}; }
-    std::string_view view() const noexcept {
-        return {reinterpret_cast<const char*>(data_), size_};
-    }
+    std::string_view view() const noexcept { return {reinterpret_cast<const char*>(data_), size_}; }
 
     // reserve grows the capacity to at least `capacity`, keeping the contents; the old storage is
     // wiped before it is freed.
@@ -56,7 +54,7 @@ public:
     // clear wipes and frees the storage.
     void clear() noexcept;
 
-private:
+  private:
     std::uint8_t* data_ = nullptr;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;

@@ -50,7 +50,8 @@ LockedArena::LockedArena() : pageSize_(os::pageSize()) {}
 
 LockedArena::~LockedArena() {
     for (const Chunk& chunk : chunks_) {
-        VALGRIND_MAKE_MEM_UNDEFINED(chunk.base, chunk.bytes);  // free slots are no-access to memcheck
+        VALGRIND_MAKE_MEM_UNDEFINED(chunk.base,
+                                    chunk.bytes);  // free slots are no-access to memcheck
         wipeMemory(chunk.base, chunk.bytes);
         os::unmapPages(chunk.base, chunk.bytes);
     }
@@ -113,7 +114,8 @@ std::size_t LockedArena::lockedBytes() const {
 
 std::size_t secretCapacityFor(std::size_t size) {
 #ifndef QUORVANE_HEAP_SECRETS
-    if (size != 0 && size <= LockedArena::kMaxSlot) return LockedArena::kMinSlot << classIndexFor(size);
+    if (size != 0 && size <= LockedArena::kMaxSlot)
+        return LockedArena::kMinSlot << classIndexFor(size);
 #endif
     return size;
 }

@@ -12,8 +12,8 @@ namespace quorvane {
 // they never reach swap, and kept out of core dumps. Larger blocks (request lines, replies, bulk
 // payloads) come from the ordinary heap: locking them would make their whole capacity resident
 // and exhaust the small memory-lock limit; what they hold lives for one request and is wiped
-// by their owner. In AddressSanitizer builds every block comes from the heap, so the sanitizer sees each
-// overflow and each use after release.
+// by their owner. In AddressSanitizer builds every block comes from the heap, so the sanitizer sees
+// each overflow and each use after release.
 
 struct SecretBlock {
     std::uint8_t* data = nullptr;
@@ -41,7 +41,7 @@ void releaseSecret(SecretBlock block) noexcept;
 // memory-lock limit is reached) the chunk is used unlocked rather than failing the caller.
 // Thread-safe.
 class LockedArena {
-public:
+  public:
     static constexpr std::size_t kMinSlot = 16;
     static constexpr std::size_t kMaxSlot = 4096;
 
@@ -60,7 +60,7 @@ public:
     std::size_t mappedBytes() const;  // bytes of all chunks
     std::size_t lockedBytes() const;  // bytes of chunks whose mlock succeeded
 
-private:
+  private:
     static constexpr std::size_t kClasses = 9;  // 16, 32, ..., 4096
     struct Chunk {
         void* base;

@@ -12,7 +12,7 @@ namespace quorvane {
 // that already covers a whole number of 64-byte blocks (HMAC resumes from its key-block states).
 // It wipes its state and buffer when destroyed. Thread safety: none; one owner at a time.
 class Sha256Stream {
-public:
+  public:
     // Sha256Stream starts from `state` after `bytesSoFar` bytes (a multiple of 64).
     Sha256Stream(const Sha256Kernel& kernel, const std::uint32_t state[8],
                  std::uint64_t bytesSoFar);
@@ -25,7 +25,7 @@ public:
     // be added afterwards.
     void finish(std::uint32_t digest[8]);
 
-private:
+  private:
     const Sha256Kernel& kernel_;
     std::uint32_t state_[8];
     std::uint8_t buffer_[64];

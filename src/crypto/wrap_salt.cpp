@@ -86,8 +86,8 @@ SecretBytes pbkdf2(std::string_view secret, std::string_view saltHex, std::int64
     SecretBytes key(32);
     std::span<const std::uint8_t> password(reinterpret_cast<const std::uint8_t*>(secret.data()),
                                            secret.size());
-    int status = pbkdf2HmacSha256(password, salt.span(), static_cast<std::uint32_t>(iterations),
-                                  key.span());
+    int status =
+        pbkdf2HmacSha256(password, salt.span(), static_cast<std::uint32_t>(iterations), key.span());
     if (status != 0) throw HelperError("pbkdf2 derive failed: " + std::to_string(status));
     return key;
 }

@@ -10,11 +10,15 @@ Mode chooseMode(std::span<const std::string_view> arguments) {
         Mode mode;
     };
     static constexpr Flag kFlags[] = {
-        {"--secret-store", Mode::secretStore}, {"--secret-load", Mode::secretLoad},
-        {"--secret-delete", Mode::secretDelete}, {"--serve", Mode::serve},
-        {"--check", Mode::check}, {"--delete-key", Mode::deleteKey},
+        {"--secret-store", Mode::secretStore},
+        {"--secret-load", Mode::secretLoad},
+        {"--secret-delete", Mode::secretDelete},
+        {"--serve", Mode::serve},
+        {"--check", Mode::check},
+        {"--delete-key", Mode::deleteKey},
         // A person typing these expects an answer, not a password dialog.
-        {"--help", Mode::help}, {"--version", Mode::version},
+        {"--help", Mode::help},
+        {"--version", Mode::version},
     };
     for (const Flag& flag : kFlags) {
         if (std::find(arguments.begin(), arguments.end(), flag.text) != arguments.end()) {

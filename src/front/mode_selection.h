@@ -6,7 +6,17 @@
 namespace quorvane {
 
 // The helper's modes, one per run.
-enum class Mode { secretStore, secretLoad, secretDelete, serve, check, deleteKey, help, version, prompt };
+enum class Mode {
+    secretStore,
+    secretLoad,
+    secretDelete,
+    serve,
+    check,
+    deleteKey,
+    help,
+    version,
+    prompt
+};
 
 // chooseMode picks the mode from `arguments` (the arguments after the program name). A flag
 // counts only as a whole argument, wherever it stands; flags are tested in the order

@@ -8,14 +8,14 @@
 
 #include "base/errors.h"
 #include "base/exit_status.h"
-#include "presence/presence_key.h"
-#include "presence/prompt.h"
 #include "front/command_table.h"
 #include "front/fail.h"
 #include "front/mode_selection.h"
 #include "keychain/secret_command.h"
 #include "keychain/standard_streams.h"
 #include "platform/services.h"
+#include "presence/presence_key.h"
+#include "presence/prompt.h"
 #include "server/server.h"
 
 // The mode runner is the top of the helper and the only place that ends the process: every mode

@@ -15,8 +15,7 @@ SecretBytes performSecretCommand(std::string_view command, std::string_view serv
                                  const std::function<platform::ItemStore&()>& store) {
     if (command == "store") {
         std::optional<SecretBytes> input = readStandardInputToEnd();
-        if (!input || input->empty() ||
-            !isValidUtf8(input->view())) {
+        if (!input || input->empty() || !isValidUtf8(input->view())) {
             throw HelperError("missing secret input");
         }
         storeGenericSecret(store(), service, account, *input);

@@ -34,7 +34,8 @@ std::uint64_t Authority::ask(const std::string& subject, Done done) {
     Check& check = checks_[number];
     check.owner = this;
     check.number = number;
-    check.cancellationId = "quorvane-keyd-" + std::to_string(getpid()) + "-" + std::to_string(number);
+    check.cancellationId =
+        "quorvane-keyd-" + std::to_string(getpid()) + "-" + std::to_string(number);
     check.done = std::move(done);
 
     sd_bus_message* call = nullptr;

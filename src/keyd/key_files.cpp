@@ -88,8 +88,10 @@ void KeyFiles::write(uid_t user, KeyKind kind, std::span<const std::uint8_t> byt
     while (done < bytes.size() && error == 0) {
         const ssize_t wrote = ::write(fd, bytes.data() + done, bytes.size() - done);
         if (wrote < 0 && errno == EINTR) continue;
-        if (wrote <= 0) error = wrote < 0 ? errno : EIO;
-        else done += static_cast<std::size_t>(wrote);
+        if (wrote <= 0)
+            error = wrote < 0 ? errno : EIO;
+        else
+            done += static_cast<std::size_t>(wrote);
     }
     if (error == 0 && fsync(fd) != 0) error = errno;
     if (close(fd) != 0 && error == 0) error = errno;
@@ -125,7 +127,8 @@ void KeyFiles::remove(uid_t user, KeyKind kind) const {
         throw KeyFileError(systemError("the key file " + name + " cannot be deleted", errno));
     }
     if (fsync(directory_) != 0) {
-        throw KeyFileError(systemError("the deletion of " + name + " cannot be made lasting", errno));
+        throw KeyFileError(
+            systemError("the deletion of " + name + " cannot be made lasting", errno));
     }
 }
 

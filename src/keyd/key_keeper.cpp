@@ -33,8 +33,8 @@ std::optional<TpmKeyFile> readTpmFile(std::span<const std::uint8_t> file) {
 }
 
 KeeperError damaged(KeyKind kind) {
-    return KeeperError(Kind::failed, std::string("the stored ") + kindName(kind) +
-                                         " key is damaged");
+    return KeeperError(Kind::failed,
+                       std::string("the stored ") + kindName(kind) + " key is damaged");
 }
 
 Bytes pointOf(const HeldKey& held) {
@@ -99,7 +99,8 @@ KeyStatus KeyKeeper::status(uid_t user) const {
     KeyStatus status;
     status.kind = bestKind();
     try {
-        for (KeyKind kind : {KeyKind::tpm, KeyKind::software}) status.held += read(user, kind) ? 1 : 0;
+        for (KeyKind kind : {KeyKind::tpm, KeyKind::software})
+            status.held += read(user, kind) ? 1 : 0;
         std::optional<HeldKey> held = read(user, status.kind);
         status.exists = held.has_value();
         if (held) {

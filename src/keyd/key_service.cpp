@@ -71,7 +71,8 @@ int unknownCaller(sd_bus_error* error) {
 int replyWithKey(sd_bus_message* call, const PublicKey& key) {
     sd_bus_message* reply = nullptr;
     int result = sd_bus_message_new_method_return(call, &reply);
-    if (result >= 0) result = sd_bus_message_append_array(reply, 'y', key.point.data(), key.point.size());
+    if (result >= 0)
+        result = sd_bus_message_append_array(reply, 'y', key.point.data(), key.point.size());
     if (result >= 0) result = sd_bus_message_append(reply, "s", kindName(key.kind));
     if (result >= 0) result = sd_bus_send(nullptr, reply, nullptr);
     sd_bus_message_unref(reply);
@@ -199,7 +200,8 @@ int KeyService::status(sd_bus_message* call, void* userdata, sd_bus_error* error
     auto* self = static_cast<KeyService*>(userdata);
     self->touch();
     uid_t user = 0;
-    if (!callerUser(self->bus_, sd_bus_message_get_sender(call), &user)) return unknownCaller(error);
+    if (!callerUser(self->bus_, sd_bus_message_get_sender(call), &user))
+        return unknownCaller(error);
     const KeyStatus status = self->keeper_.status(user);
     return sd_bus_reply_method_return(call, "sbbsu", kindName(status.kind), status.exists,
                                       !status.problem.has_value(),
@@ -210,7 +212,8 @@ int KeyService::createKey(sd_bus_message* call, void* userdata, sd_bus_error* er
     auto* self = static_cast<KeyService*>(userdata);
     self->touch();
     uid_t user = 0;
-    if (!callerUser(self->bus_, sd_bus_message_get_sender(call), &user)) return unknownCaller(error);
+    if (!callerUser(self->bus_, sd_bus_message_get_sender(call), &user))
+        return unknownCaller(error);
     try {
         return replyWithKey(call, self->keeper_.createOrGet(user));
     } catch (const KeeperError& failure) {
@@ -222,7 +225,8 @@ int KeyService::getPublicKey(sd_bus_message* call, void* userdata, sd_bus_error*
     auto* self = static_cast<KeyService*>(userdata);
     self->touch();
     uid_t user = 0;
-    if (!callerUser(self->bus_, sd_bus_message_get_sender(call), &user)) return unknownCaller(error);
+    if (!callerUser(self->bus_, sd_bus_message_get_sender(call), &user))
+        return unknownCaller(error);
     try {
         std::optional<PublicKey> key = self->keeper_.publicKey(user);
         if (!key) return fail(error, errors::kNoKey, "there is no presence key for this user");
@@ -236,7 +240,8 @@ int KeyService::deleteKey(sd_bus_message* call, void* userdata, sd_bus_error* er
     auto* self = static_cast<KeyService*>(userdata);
     self->touch();
     uid_t user = 0;
-    if (!callerUser(self->bus_, sd_bus_message_get_sender(call), &user)) return unknownCaller(error);
+    if (!callerUser(self->bus_, sd_bus_message_get_sender(call), &user))
+        return unknownCaller(error);
     try {
         self->keeper_.remove(user);
     } catch (const KeeperError& failure) {

@@ -42,8 +42,9 @@ int main(int argc, char** argv) {
     int result = sd_event_default(&event);
     if (result >= 0) result = sd_bus_open_system(&bus);
     if (result >= 0) result = sd_bus_attach_event(bus, event, SD_EVENT_PRIORITY_NORMAL);
-    if (result < 0) return failed(std::string("the system bus cannot be reached (") +
-                                  std::strerror(-result) + ")");
+    if (result < 0)
+        return failed(std::string("the system bus cannot be reached (") + std::strerror(-result) +
+                      ")");
     int status = 0;
     try {
         keyd::KeyFiles files(options->stateDirectory);

@@ -30,7 +30,8 @@ std::optional<Options> parseOptions(const std::vector<std::string_view>& argumen
             options.tpm = std::string(value);
         } else {
             unsigned seconds = 0;
-            const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), seconds);
+            const auto [end, error] =
+                std::from_chars(value.data(), value.data() + value.size(), seconds);
             if (error != std::errc() || end != value.data() + value.size() || seconds == 0 ||
                 seconds > 86400) {
                 *problem = "--idle-exit takes a number of seconds from 1 to 86400";

@@ -11,7 +11,8 @@ std::size_t sealedTextLength(std::size_t plaintextLength) {
     return base64EncodedLength(kEnvelopeOverhead + plaintextLength);
 }
 
-std::span<const std::uint8_t> openInPlace(EnvelopeCipher& cipher, std::span<std::uint8_t> envelope) {
+std::span<const std::uint8_t> openInPlace(EnvelopeCipher& cipher,
+                                          std::span<std::uint8_t> envelope) {
     // The plaintext replaces the ciphertext behind the 28-byte header (a shorter envelope is
     // refused before anything is written).
     std::uint8_t* plaintext = envelope.data() + std::min(envelope.size(), kEnvelopeOverhead);

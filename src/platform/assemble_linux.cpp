@@ -68,13 +68,11 @@ class ItemStorePlace {
 // for a user who can reach it; (c) a software key, made only when the item store is the desktop
 // keyring. Keys made by earlier versions under the one old tag are found by the rung of their
 // format.
-std::unique_ptr<KeyStore> presenceKeys(Services& services,
-                                       std::shared_ptr<ItemStorePlace> place) {
+std::unique_ptr<KeyStore> presenceKeys(Services& services, std::shared_ptr<ItemStorePlace> place) {
     const std::string tcti = tpmTcti();
     const std::string bus = systemBusAddress();
     std::vector<KeyRung> rungs;
-    rungs.push_back(KeyRung{"key service",
-                            [bus] { return std::make_unique<ServiceKeyStore>(bus); },
+    rungs.push_back(KeyRung{"key service", [bus] { return std::make_unique<ServiceKeyStore>(bus); },
                             [bus] { return ServiceKeyStore(bus).unavailableReason(); }});
     rungs.push_back(KeyRung{"TPM",
                             [&services, tcti] {
@@ -82,17 +80,18 @@ std::unique_ptr<KeyStore> presenceKeys(Services& services,
                                                                      services.presence(), tcti);
                             },
                             [tcti] { return TpmKeyStore::unavailableReason(tcti); }});
-    rungs.push_back(KeyRung{
-        "desktop keyring",
-        [&services] {
-            return std::make_unique<SoftwareKeyStore>(services.items(), services.presence());
-        },
-        [place]() -> std::optional<std::string> {
-            if (place->isDesktopKeyring()) return std::nullopt;
-            if (!sessionBusAddress()) return std::string("the session has no D-Bus session bus");
-            if (!place->probe().reason.empty()) return place->probe().reason;
-            return std::string("no Secret Service answers on the session bus");
-        }});
+    rungs.push_back(KeyRung{"desktop keyring",
+                            [&services] {
+                                return std::make_unique<SoftwareKeyStore>(services.items(),
+                                                                          services.presence());
+                            },
+                            [place]() -> std::optional<std::string> {
+                                if (place->isDesktopKeyring()) return std::nullopt;
+                                if (!sessionBusAddress())
+                                    return std::string("the session has no D-Bus session bus");
+                                if (!place->probe().reason.empty()) return place->probe().reason;
+                                return std::string("no Secret Service answers on the session bus");
+                            }});
     return std::make_unique<KeyLadder>(std::move(rungs));
 }
 

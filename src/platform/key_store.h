@@ -78,8 +78,8 @@ class KeyStore {
   public:
     virtual ~KeyStore() = default;
 
-    // find returns the presence key for encryption, or nullptr when there is none or the lookup failed
-    // in any way (a failed lookup is not told apart here). Asks nobody; never raises.
+    // find returns the presence key for encryption, or nullptr when there is none or the lookup
+    // failed in any way (a failed lookup is not told apart here). Asks nobody; never raises.
     virtual std::unique_ptr<PresenceKey> find() = 0;
 
     // findForUse returns the presence key bound to `request`, so that its decrypt asks the person
@@ -89,8 +89,8 @@ class KeyStore {
     // the lookup.
     virtual std::unique_ptr<PresenceKey> findForUse(const PromptRequest& request) = 0;
 
-    // create makes a new presence key and stores it permanently, usable for decryption only after the
-    // person's presence; asks nobody. Never replaces a stored key. Raises KeyStoreError
+    // create makes a new presence key and stores it permanently, usable for decryption only after
+    // the person's presence; asks nobody. Never replaces a stored key. Raises KeyStoreError
     // (Step::accessControl or Step::create).
     virtual std::unique_ptr<PresenceKey> create() = 0;
 

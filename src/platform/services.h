@@ -21,7 +21,8 @@ class Services {
     using PresenceMaker = std::function<std::unique_ptr<Presence>(Services&)>;
 
     Services(ItemStoreMaker items, KeyStoreMaker keys, PresenceMaker presence)
-        : makeItems_(std::move(items)), makeKeys_(std::move(keys)),
+        : makeItems_(std::move(items)),
+          makeKeys_(std::move(keys)),
           makePresence_(std::move(presence)) {}
     Services(const Services&) = delete;
     Services& operator=(const Services&) = delete;

@@ -35,8 +35,8 @@ SecretBytes unwrapVaultKey(platform::KeyStore& keys, std::string_view blob, int 
     }
 }
 
-std::string unwrapToSession(platform::KeyStore& keys, SessionTable& sessions,
-                            std::string_view blob, int cancelOnHangUp) {
+std::string unwrapToSession(platform::KeyStore& keys, SessionTable& sessions, std::string_view blob,
+                            int cancelOnHangUp) {
     SecretBytes key = unwrapVaultKey(keys, blob, cancelOnHangUp);
     if (key.size() != kKeySize) throw HelperError("invalid vault key from secure enclave unwrap");
     return sessions.createSession(std::move(key), SessionMode::full);

@@ -34,7 +34,7 @@ SecretBytes unwrapVaultKey(platform::KeyStore& keys, std::string_view blob,
 // unwrapToSession opens `blob` and stores its key as a new full session, returning the session's
 // identifier. Raises unwrapVaultKey's errors, or "invalid vault key from secure enclave unwrap"
 // unless exactly 32 bytes came out; the session table changes only on success.
-std::string unwrapToSession(platform::KeyStore& keys, SessionTable& sessions,
-                            std::string_view blob, int cancelOnHangUp = -1);
+std::string unwrapToSession(platform::KeyStore& keys, SessionTable& sessions, std::string_view blob,
+                            int cancelOnHangUp = -1);
 
 }  // namespace quorvane

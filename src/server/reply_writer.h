@@ -27,7 +27,8 @@ class ReplyWriter {
     // `out` as a JSON string holds them, each '/' as "\/" (base64 has nothing else to escape),
     // and returns how many bytes that took; `out` has room for 2 * count. Offsets and counts are
     // multiples of 4 (a whole number of base64 groups).
-    using TextProducer = std::function<std::size_t(std::size_t offset, std::size_t count, char* out)>;
+    using TextProducer =
+        std::function<std::size_t(std::size_t offset, std::size_t count, char* out)>;
     // Produced texts are made in pieces of this many characters (a multiple of 4); a text no
     // longer than one piece is written into the buffer at once.
     static constexpr std::size_t kPiece = 256 * 1024;
@@ -46,9 +47,9 @@ class ReplyWriter {
                    std::span<const std::uint8_t> second = {});
 
     // addProducedString adds a string member of `length` characters (unescaped) made by
-    // `produce` when the reply is sent or line() is read. At most one per reply; what `produce` reads must stay valid and unchanged
-    // until then. Raises std::bad_alloc (before anything is sent) when the piece buffer cannot
-    // be had, std::logic_error for a second one.
+    // `produce` when the reply is sent or line() is read. At most one per reply; what `produce`
+    // reads must stay valid and unchanged until then. Raises std::bad_alloc (before anything is
+    // sent) when the piece buffer cannot be had, std::logic_error for a second one.
     void addProducedString(std::string_view name, std::size_t length, TextProducer produce);
 
     // Arrays of strings: beginArray, then arrayString / arrayBase64 per element, endArray.
@@ -90,8 +91,9 @@ class ReplyWriter {
     TextProducer produce_;
     std::size_t producedAt_ = 0;
     std::size_t producedLength_ = 0;
-    // Reused for the pieces of produced members and for base64 text on its way into the buffer; as large as the largest use so far, so a helper
-    // that never answers a bulk request never holds a large one.
+    // Reused for the pieces of produced members and for base64 text on its way into the buffer; as
+    // large as the largest use so far, so a helper that never answers a bulk request never holds a
+    // large one.
     SecretBytes piece_;
     std::size_t pieceUsed_ = 0;
 };

@@ -21,7 +21,7 @@ struct SessionState {
 // SessionTable maps session identifiers (32 lowercase hex characters) to sessions for the life
 // of the process. Only the request loop's thread touches it.
 class SessionTable {
-public:
+  public:
     // createSession stores a session under a new random identifier and returns the identifier.
     // With no key, draws 32 random bytes; a given key is stored as it is (callers check that it
     // is 32 bytes). An existing entry under the same identifier would be replaced.
@@ -47,7 +47,7 @@ public:
 
     std::size_t size() const { return sessions_.size(); }
 
-private:
+  private:
     struct Hash {
         using is_transparent = void;
         std::size_t operator()(std::string_view text) const {

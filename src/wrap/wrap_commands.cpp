@@ -35,8 +35,7 @@ std::string unwrapToSession(SessionTable& sessions, const UnwrapRequest& request
         // No key opens a blob too short for a nonce and a tag, so the answer is known before a
         // derivation that may take minutes: the derivation's own refusals first, in their order,
         // then the open's (made with any key: its length check comes first).
-        checkWrapKeyInputs(request.salt,
-                           request.iterations.value_or(values::wrapLegacyIterations));
+        checkWrapKeyInputs(request.salt, request.iterations.value_or(values::wrapLegacyIterations));
         decryptData(envelope->span(), SecretBytes(kKeySize).span());
     }
     SecretBytes wrapKey = deriveWrapKey(request.secret, request.salt,

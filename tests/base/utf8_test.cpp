@@ -30,7 +30,8 @@ TEST(Utf8Test, AgreesWithAnIndependentValidator) {
     for (int lead = 0xc0; lead < 0x100; ++lead) {
         for (int b : edges) {
             for (int c : edges) {
-                texts.push_back({static_cast<char>(lead), static_cast<char>(b), static_cast<char>(c)});
+                texts.push_back(
+                    {static_cast<char>(lead), static_cast<char>(b), static_cast<char>(c)});
                 for (int d : edges) {
                     texts.push_back({static_cast<char>(lead), static_cast<char>(b),
                                      static_cast<char>(c), static_cast<char>(d)});

@@ -30,9 +30,24 @@ TEST(Base64StreamTest, PiecesDecodeAsTheWholeText) {
         return text;
     };
     const std::string texts[] = {
-        "", "AA==", "AAE=", "AAEC", "AAECAw==", "AA=A", "AA==AAAA", "AAA", "AA-_", "A===", "=AAA",
-        "AAAA=", longText, with(100000, '='), with(100003, '='), with(longText.size() - 3, '*'),
-        longText + "A", longText.substr(0, longText.size() - 1),
+        "",
+        "AA==",
+        "AAE=",
+        "AAEC",
+        "AAECAw==",
+        "AA=A",
+        "AA==AAAA",
+        "AAA",
+        "AA-_",
+        "A===",
+        "=AAA",
+        "AAAA=",
+        longText,
+        with(100000, '='),
+        with(100003, '='),
+        with(longText.size() - 3, '*'),
+        longText + "A",
+        longText.substr(0, longText.size() - 1),
     };
     for (const std::string& text : texts) {
         std::string expected = decodedOrInvalid(text);
@@ -49,7 +64,8 @@ TEST(Base64StreamTest, PiecesDecodeAsTheWholeText) {
             }
             bool valid = stream.finish();
             std::string got(out.view().substr(2));
-            EXPECT_EQ(valid ? got : "<invalid>", expected) << text.substr(0, 20) << " in pieces of up to " << most;
+            EXPECT_EQ(valid ? got : "<invalid>", expected)
+                << text.substr(0, 20) << " in pieces of up to " << most;
             EXPECT_EQ(out.view().substr(0, 2), "xy");
             if (!valid) {
                 EXPECT_EQ(out.size(), 2u) << "a refused text leaves nothing";

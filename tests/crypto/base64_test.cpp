@@ -80,7 +80,8 @@ TEST(Base64Test, VectorPathMatchesScalarPath) {
         ASSERT_EQ(base64Encode(data), scalar) << "length " << length;
         std::vector<char> escaped(2 * scalar.size());
         std::size_t written = base64EncodeEscaped(data, escaped.data());
-        ASSERT_EQ(std::string(escaped.data(), written), solidusEscaped(scalar)) << "length " << length;
+        ASSERT_EQ(std::string(escaped.data(), written), solidusEscaped(scalar))
+            << "length " << length;
 
         Bytes decoded(base64DecodedMaxLength(scalar.size()) + 8);
         auto n = base64Decode(scalar, decoded.data());

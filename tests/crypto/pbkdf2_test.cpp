@@ -39,7 +39,7 @@ const Sha256Kernel* kernelNamed(std::string_view name) {
 }
 
 class Pbkdf2KernelTest : public testing::TestWithParam<const char*> {
-protected:
+  protected:
     void SetUp() override {
         kernel_ = kernelNamed(GetParam());
         if (kernel_ == nullptr) GTEST_SKIP() << GetParam() << " is not available on this CPU";

@@ -1,11 +1,12 @@
 // The locked arena behind SecretBytes: slots by size class, pages locked and kept out of core
 // dumps, released slots wiped and reused, and a memory-lock limit that degrades to unlocked pages
 // instead of failed allocations.
+#include "crypto/secret_memory.h"
+
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -16,8 +17,6 @@
 #include <string>
 
 #include "crypto/secret_bytes.h"
-#include "crypto/secret_memory.h"
-
 #include "support/sanitizer.h"
 
 namespace quorvane {
@@ -98,7 +97,8 @@ TEST(LockedArenaTest, ReleasedSlotsAreWipedAndReusedWithoutGrowing) {
     for (const SecretBlock& block : blocks) arena.release(block);
     for (const SecretBlock& block : blocks) {
         // The arena keeps its pages, so reading a released slot is defined here.
-        EXPECT_TRUE(std::all_of(block.data, block.data + 32, [](std::uint8_t b) { return b == 0; }));
+        EXPECT_TRUE(
+            std::all_of(block.data, block.data + 32, [](std::uint8_t b) { return b == 0; }));
     }
     for (int i = 0; i < 1000; ++i) {
         SecretBlock block = arena.allocate(20);
@@ -113,7 +113,8 @@ TEST(LockedArenaTest, AMemoryLockLimitGivesUnlockedPagesNotFailures) {
     ASSERT_GE(child, 0);
     if (child == 0) {
         // Without privileges (root's CAP_IPC_LOCK ignores the limit) and with nothing lockable.
-        if (geteuid() == 0 && (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0)) {
+        if (geteuid() == 0 &&
+            (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0)) {
             _exit(10);
         }
         const rlimit none{0, 0};

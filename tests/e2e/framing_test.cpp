@@ -44,26 +44,32 @@ TEST(FramingTest, AnswersEachLineWithOneReplyInOrder) {
         {R"("cmd")", R"({"id":0,"ok":false,"error":"invalid json request"})"},
         {"42", R"({"id":0,"ok":false,"error":"invalid json request"})"},
         {"null", R"({"id":0,"ok":false,"error":"invalid json request"})"},
-        {R"({"id":1,"cmd":"shutdown"} {})", R"({"id":0,"ok":false,"error":"invalid json request"})"},
+        {R"({"id":1,"cmd":"shutdown"} {})",
+         R"({"id":0,"ok":false,"error":"invalid json request"})"},
         {R"({"id":1,"cmd":"shutdown",})", R"({"id":0,"ok":false,"error":"invalid json request"})"},
         {"{\"id\":5,\"cmd\":\"\xff\"}", R"({"id":0,"ok":false,"error":"invalid json request"})"},
         {"{\"id\":5,\"cmd\":\"a\0b\"}", R"({"id":0,"ok":false,"error":"invalid json request"})"},
         {R"({"id":5,"cmd":"\ud800"})", R"({"id":0,"ok":false,"error":"invalid json request"})"},
         {"{}", R"({"id":0,"ok":false,"error":"unknown command: "})"},
-        {R"({"id":7,"cmd":"Shutdown"})", R"({"id":7,"ok":false,"error":"unknown command: Shutdown"})"},
+        {R"({"id":7,"cmd":"Shutdown"})",
+         R"({"id":7,"ok":false,"error":"unknown command: Shutdown"})"},
         {R"({"id":7.0,"cmd":7})", R"({"id":7,"ok":false,"error":"unknown command: "})"},
         {R"({"id":7.5,"cmd":"x"})", R"({"id":0,"ok":false,"error":"unknown command: x"})"},
         {R"({"id":"7","cmd":"x"})", R"({"id":0,"ok":false,"error":"unknown command: x"})"},
         {R"({"id":-9223372036854775808,"cmd":"x"})",
          R"({"id":-9223372036854775808,"ok":false,"error":"unknown command: x"})"},
-        {R"({"id":9223372036854775808,"cmd":"x"})", R"({"id":0,"ok":false,"error":"unknown command: x"})"},
+        {R"({"id":9223372036854775808,"cmd":"x"})",
+         R"({"id":0,"ok":false,"error":"unknown command: x"})"},
         // Integers beyond 64 bits are valid JSON: the request is still answered as an object.
-        {R"({"id":18446744073709551616,"cmd":"x"})", R"({"id":0,"ok":false,"error":"unknown command: x"})"},
+        {R"({"id":18446744073709551616,"cmd":"x"})",
+         R"({"id":0,"ok":false,"error":"unknown command: x"})"},
         {R"({"cmd":"123456789012345678901234","id":-100000000000000000000000,"n":[1e5,-0.5]})",
          R"({"id":0,"ok":false,"error":"unknown command: 123456789012345678901234"})"},
-        {R"({"id":01,"n":100000000000000000000000,"cmd":"x"})", R"({"id":0,"ok":false,"error":"invalid json request"})"},
+        {R"({"id":01,"n":100000000000000000000000,"cmd":"x"})",
+         R"({"id":0,"ok":false,"error":"invalid json request"})"},
         {R"({"id":1e3,"cmd":"a/b"})", R"({"id":1000,"ok":false,"error":"unknown command: a\/b"})"},
-        {R"({"id":2,"cmd":"\"\u00e9\n"})", R"({"id":2,"ok":false,"error":"unknown command: \"é\n"})"},
+        {R"({"id":2,"cmd":"\"\u00e9\n"})",
+         R"({"id":2,"ok":false,"error":"unknown command: \"é\n"})"},
         {R"({"id":3,"id":4,"cmd":"x"})", R"({"id":4,"ok":false,"error":"unknown command: x"})"},
     };
     std::string input;
@@ -92,9 +98,10 @@ TEST(FramingTest, AcceptsCrlfAndAFinalLineWithoutTerminator) {
 
 TEST(FramingTest, ShutdownAnswersThenDropsTheNextLine) {
     int status = -1;
-    auto replies = converse("{\"id\":9,\"cmd\":\"shutdown\",\"extra\":[1]}\n{\"id\":10,\"cmd\":\"x\"}\n"
-                            "{\"id\":11,\"cmd\":\"x\"}\n",
-                            &status);
+    auto replies = converse(
+        "{\"id\":9,\"cmd\":\"shutdown\",\"extra\":[1]}\n{\"id\":10,\"cmd\":\"x\"}\n"
+        "{\"id\":11,\"cmd\":\"x\"}\n",
+        &status);
     ASSERT_EQ(replies.size(), 1u);
     EXPECT_EQ(parseJson(replies[0]), parseJson(R"({"id":9,"ok":true})"));
     EXPECT_EQ(status, 0);
@@ -119,7 +126,8 @@ TEST(FramingTest, SurvivesHostileLines) {
     const std::string invalid = R"({"id":0,"ok":false,"error":"invalid json request"})";
     ServeSession session;
     std::string binary;
-    for (int i = 0; i < 4096; ++i) binary.push_back(static_cast<char>(i % 256 == '\n' ? 0 : i % 256));
+    for (int i = 0; i < 4096; ++i)
+        binary.push_back(static_cast<char>(i % 256 == '\n' ? 0 : i % 256));
     const std::string hostile[] = {
         std::string(1000000, '['),
         std::string(1000000, '[') + std::string(1000000, ']'),
@@ -133,8 +141,11 @@ TEST(FramingTest, SurvivesHostileLines) {
     }
     // Still serving, state intact.
     std::string sessionId = session.createSession();
-    EXPECT_EQ(session.ok(R"({"id":3,"cmd":"encrypt_lines","sessionId":")" + sessionId +
-                         R"(","lines":[]})")["lines"].array().size(),
+    EXPECT_EQ(session
+                  .ok(R"({"id":3,"cmd":"encrypt_lines","sessionId":")" + sessionId +
+                      R"(","lines":[]})")["lines"]
+                  .array()
+                  .size(),
               0u);
 }
 

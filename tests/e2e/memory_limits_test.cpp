@@ -43,8 +43,10 @@ TEST(MemoryLimitsTest, ALineTooLargeToHoldIsAnInvalidRequestAndServingGoesOn) {
 #endif
     ServeSession session;
     std::string sessionId = session.createSession();
-    std::string sealed = session.ok(R"({"id":1,"cmd":"encrypt_lines","sessionId":")" + sessionId +
-                                    R"(","lines":["kept"]})")["lines"].strings()[0];
+    std::string sealed = session
+                             .ok(R"({"id":1,"cmd":"encrypt_lines","sessionId":")" + sessionId +
+                                 R"(","lines":["kept"]})")["lines"]
+                             .strings()[0];
     // 512 MiB of address space, as on a machine with that much memory to spare.
     const rlim_t limit = rlim_t{512} << 20;
     const struct rlimit addressSpace = {limit, limit};
@@ -57,8 +59,10 @@ TEST(MemoryLimitsTest, ALineTooLargeToHoldIsAnInvalidRequestAndServingGoesOn) {
     EXPECT_EQ(session.helper().readLine(), kInvalid);
 
     // The session is still there, and a payload of a size that fits is served.
-    EXPECT_EQ(session.ok(R"({"id":3,"cmd":"decrypt_lines","sessionId":")" + sessionId +
-                         R"(","lines":[")" + sealed + R"("]})")["lines"].strings()[0],
+    EXPECT_EQ(session
+                  .ok(R"({"id":3,"cmd":"decrypt_lines","sessionId":")" + sessionId +
+                      R"(","lines":[")" + sealed + R"("]})")["lines"]
+                  .strings()[0],
               "kept");
     sendLine(session.helper(),
              R"({"id":4,"cmd":"encrypt_bytes","sessionId":")" + sessionId + R"(","data":")",

@@ -12,15 +12,18 @@ const std::string kKey = "000102030405060708090a0b0c0d0e0f101112131415161718191a
 const std::string kOtherKey = "ff0102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f";
 
 class PayloadCommandsTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { id_ = session_.createSessionFromSecret(kKey); }
 
-    std::string call(const std::string& cmd, const std::string& members, const std::string& sessionId) {
+    std::string call(const std::string& cmd, const std::string& members,
+                     const std::string& sessionId) {
         return R"({"id":1,"cmd":")" + cmd + R"(","sessionId":")" + sessionId + "\"" + members + "}";
     }
-    std::vector<std::string> encryptLines(const std::string& linesJson, const std::string& sid = "") {
-        return session_.ok(call("encrypt_lines", ",\"lines\":" + linesJson, sid.empty() ? id_ : sid))
-            ["lines"].strings();
+    std::vector<std::string> encryptLines(const std::string& linesJson,
+                                          const std::string& sid = "") {
+        return session_
+            .ok(call("encrypt_lines", ",\"lines\":" + linesJson, sid.empty() ? id_ : sid))["lines"]
+            .strings();
     }
     Json decryptLines(const std::vector<std::string>& lines) {
         std::string json = "[";
@@ -39,7 +42,8 @@ protected:
 };
 
 TEST_F(PayloadCommandsTest, LinesRoundTripByteForByte) {
-    auto sealed = encryptLines(R"(["", "a", "a", "h\u00e9llo \ud83d\udd11 \/ \"q\" \n\t\u0000 end"])");
+    auto sealed =
+        encryptLines(R"(["", "a", "a", "h\u00e9llo \ud83d\udd11 \/ \"q\" \n\t\u0000 end"])");
     ASSERT_EQ(sealed.size(), 4u);
     EXPECT_EQ(sealed[0].size(), 40u);
     EXPECT_EQ(sealed[0].substr(38), "==");
@@ -48,7 +52,8 @@ TEST_F(PayloadCommandsTest, LinesRoundTripByteForByte) {
     ASSERT_TRUE(opened["ok"].boolean());
     using namespace std::string_literals;
     EXPECT_EQ(opened["lines"].strings(),
-              (std::vector<std::string>{"", "a", "a", "h\xc3\xa9llo \xf0\x9f\x94\x91 / \"q\" \n\t\0 end"s}));
+              (std::vector<std::string>{"", "a", "a",
+                                        "h\xc3\xa9llo \xf0\x9f\x94\x91 / \"q\" \n\t\0 end"s}));
     EXPECT_EQ(encryptLines("[]"), std::vector<std::string>{});
 }
 
@@ -64,10 +69,13 @@ TEST_F(PayloadCommandsTest, LineErrorsComeInCheckOrder) {
         std::string error;
     };
     const Case cases[] = {
-        {R"({"cmd":"encrypt_lines","sessionId":"nope","lines":["a",1]})", "encrypt_lines missing parameters"},
-        {R"({"cmd":"encrypt_lines","sessionId":"nope","lines":"a"})", "encrypt_lines missing parameters"},
+        {R"({"cmd":"encrypt_lines","sessionId":"nope","lines":["a",1]})",
+         "encrypt_lines missing parameters"},
+        {R"({"cmd":"encrypt_lines","sessionId":"nope","lines":"a"})",
+         "encrypt_lines missing parameters"},
         {R"({"cmd":"encrypt_lines","lines":["a"]})", "encrypt_lines missing parameters"},
-        {R"({"cmd":"decrypt_lines","sessionId":"nope","lines":[null]})", "decrypt_lines missing parameters"},
+        {R"({"cmd":"decrypt_lines","sessionId":"nope","lines":[null]})",
+         "decrypt_lines missing parameters"},
         {R"({"cmd":"decrypt_lines","sessionId":7,"lines":[]})", "decrypt_lines missing parameters"},
         {R"({"cmd":"encrypt_lines","sessionId":"nope","lines":[]})", "vault session missing"},
         {R"({"cmd":"decrypt_lines","sessionId":"nope","lines":["%%%"]})", "vault session missing"},
@@ -79,7 +87,8 @@ TEST_F(PayloadCommandsTest, LineErrorsComeInCheckOrder) {
          "aes-gcm authentication failed"},
         {call("decrypt_lines", ",\"lines\":[\"" + good + "\",\"%\",\"" + foreign + "\"]", id_),
          "invalid ciphertext"},
-        {call("decrypt_lines", ",\"lines\":[\"" + state + "\"]", id_), "aes-gcm authentication failed"},
+        {call("decrypt_lines", ",\"lines\":[\"" + state + "\"]", id_),
+         "aes-gcm authentication failed"},
         {call("decrypt_lines", ",\"lines\":[\"" + notUtf8 + "\"]", id_), "invalid utf8 plaintext"},
     };
     for (const Case& c : cases) EXPECT_EQ(session_.error(c.request), c.error) << c.request;
@@ -88,19 +97,24 @@ TEST_F(PayloadCommandsTest, LineErrorsComeInCheckOrder) {
 TEST_F(PayloadCommandsTest, BytesRoundTripEveryByteValue) {
     std::string all;
     for (int i = 0; i < 256; ++i) all.push_back(static_cast<char>(i));
-    std::string data = base64Encode(std::span(reinterpret_cast<const std::uint8_t*>(all.data()), all.size()));
+    std::string data =
+        base64Encode(std::span(reinterpret_cast<const std::uint8_t*>(all.data()), all.size()));
     std::string first = sealBytes(data);
     EXPECT_NE(first, sealBytes(data));
-    EXPECT_EQ(session_.ok(call("decrypt_bytes", R"(,"data":")" + first + "\"", id_))["data"].str(), data);
+    EXPECT_EQ(session_.ok(call("decrypt_bytes", R"(,"data":")" + first + "\"", id_))["data"].str(),
+              data);
 
     std::string empty = sealBytes("");
     EXPECT_EQ(empty.size(), 40u);
-    EXPECT_EQ(session_.ok(call("decrypt_bytes", R"(,"data":")" + empty + "\"", id_))["data"].str(), "");
+    EXPECT_EQ(session_.ok(call("decrypt_bytes", R"(,"data":")" + empty + "\"", id_))["data"].str(),
+              "");
 
     // Lines and payloads share key and form: each opens through the other.
     std::string line = encryptLines(R"(["text"])")[0];
-    EXPECT_EQ(session_.ok(call("decrypt_bytes", R"(,"data":")" + line + "\"", id_))["data"].str(), "dGV4dA==");
-    EXPECT_EQ(decryptLines({sealBytes("dGV4dA==")})["lines"].strings(), std::vector<std::string>{"text"});
+    EXPECT_EQ(session_.ok(call("decrypt_bytes", R"(,"data":")" + line + "\"", id_))["data"].str(),
+              "dGV4dA==");
+    EXPECT_EQ(decryptLines({sealBytes("dGV4dA==")})["lines"].strings(),
+              std::vector<std::string>{"text"});
 }
 
 TEST_F(PayloadCommandsTest, ByteErrorsComeInCheckOrder) {
@@ -109,8 +123,10 @@ TEST_F(PayloadCommandsTest, ByteErrorsComeInCheckOrder) {
         std::string error;
     };
     const Case cases[] = {
-        {R"({"cmd":"encrypt_bytes","sessionId":"nope","data":1})", "encrypt_bytes missing parameters"},
-        {R"({"cmd":"decrypt_bytes","sessionId":"nope","data":[]})", "decrypt_bytes missing parameters"},
+        {R"({"cmd":"encrypt_bytes","sessionId":"nope","data":1})",
+         "encrypt_bytes missing parameters"},
+        {R"({"cmd":"decrypt_bytes","sessionId":"nope","data":[]})",
+         "decrypt_bytes missing parameters"},
         {R"({"cmd":"encrypt_bytes","data":""})", "encrypt_bytes missing parameters"},
         {R"({"cmd":"encrypt_bytes","sessionId":"nope","data":"%"})", "vault session missing"},
         {R"({"cmd":"decrypt_bytes","sessionId":"nope","data":"%"})", "vault session missing"},
@@ -119,7 +135,8 @@ TEST_F(PayloadCommandsTest, ByteErrorsComeInCheckOrder) {
         {call("encrypt_bytes", R"(,"data":"AAA")", id_), "invalid base64 data"},
         {call("decrypt_bytes", R"(,"data":"AAAA\n")", id_), "invalid base64 data"},
         {call("decrypt_bytes", R"(,"data":"")", id_), "ciphertext too short"},
-        {call("decrypt_bytes", ",\"data\":\"" + sealState("x") + "\"", id_), "aes-gcm authentication failed"},
+        {call("decrypt_bytes", ",\"data\":\"" + sealState("x") + "\"", id_),
+         "aes-gcm authentication failed"},
     };
     for (const Case& c : cases) EXPECT_EQ(session_.error(c.request), c.error) << c.request;
 }
@@ -166,7 +183,8 @@ TEST_F(PayloadCommandsTest, BulkPayloadsAnswerAsSmallOnes) {
         // An integer beyond 64 bits as the id changes nothing but the id.
         std::string wide = request(5, "decrypt_bytes", escape ? escaped(sealed) : sealed);
         wide.replace(wide.find(":5,"), 3, ":123456789012345678901234567890,");
-        EXPECT_EQ(helper.request(wide), "{\"id\":0" + decryptedReply.substr(decryptedReply.find(',')));
+        EXPECT_EQ(helper.request(wide),
+                  "{\"id\":0" + decryptedReply.substr(decryptedReply.find(',')));
 
         std::string tampered = sealed;
         tampered[tampered.size() / 2] = tampered[tampered.size() / 2] == 'A' ? 'B' : 'A';
@@ -202,8 +220,11 @@ TEST_F(PayloadCommandsTest, StateLinesUseTheirOwnKey) {
     EXPECT_NE(sealState("s"), sealState("s"));
     // Another session over the same vault key reads it: the state key depends on the key alone.
     std::string twin = session_.createSessionFromSecret(kKey);
-    EXPECT_EQ(session_.ok(call("decrypt_state", ",\"line\":\"" + sealState("\u00e9/x") + "\"", twin))["line"].str(),
-              "\xc3\xa9/x");
+    EXPECT_EQ(
+        session_
+            .ok(call("decrypt_state", ",\"line\":\"" + sealState("\u00e9/x") + "\"", twin))["line"]
+            .str(),
+        "\xc3\xa9/x");
 
     struct Case {
         std::string request;
@@ -211,7 +232,8 @@ TEST_F(PayloadCommandsTest, StateLinesUseTheirOwnKey) {
     };
     std::string line = encryptLines(R"(["x"])")[0];
     const Case cases[] = {
-        {R"({"cmd":"encrypt_state","sessionId":"nope","line":1})", "encrypt_state missing parameters"},
+        {R"({"cmd":"encrypt_state","sessionId":"nope","line":1})",
+         "encrypt_state missing parameters"},
         {R"({"cmd":"decrypt_state","sessionId":"nope"})", "decrypt_state missing parameters"},
         {R"({"cmd":"decrypt_state","sessionId":"nope","line":"%"})", "vault session missing"},
         {call("decrypt_state", R"(,"line":"")", id_), "ciphertext too short"},

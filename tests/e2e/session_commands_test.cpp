@@ -31,11 +31,17 @@ TEST(SessionCommandsTest, CreateSessionFromSecretTakesExactly32HexBytes) {
     ServeSession session;
     const std::string invalid = "create_session_from_secret missing or invalid secret";
     const std::string secrets[] = {
-        "\"" + kKey.substr(0, 62) + "\"", "\"" + kKey + "00\"", "\"" + kKey.substr(1) + "\"",
-        "\"" + kKey.substr(0, 63) + "g\"", "12", "null", "[\"" + kKey + "\"]",
+        "\"" + kKey.substr(0, 62) + "\"",
+        "\"" + kKey + "00\"",
+        "\"" + kKey.substr(1) + "\"",
+        "\"" + kKey.substr(0, 63) + "g\"",
+        "12",
+        "null",
+        "[\"" + kKey + "\"]",
     };
     for (const std::string& secret : secrets) {
-        EXPECT_EQ(session.error(request("create_session_from_secret", "\"secret\":" + secret)), invalid)
+        EXPECT_EQ(session.error(request("create_session_from_secret", "\"secret\":" + secret)),
+                  invalid)
             << secret;
     }
     EXPECT_EQ(session.error(request("create_session_from_secret", "")), invalid);
@@ -45,9 +51,11 @@ TEST(SessionCommandsTest, CreateSessionFromSecretTakesExactly32HexBytes) {
     std::string upper = session.createSessionFromSecret(
         "+0+1+2+3+4+5+6+7+8+9+a+b+c+d+e+f101112131415161718191A1B1C1D1E1F");
     std::string lower = session.createSessionFromSecret(kKey);
-    Json sealed = session.ok(request("encrypt_lines", R"("sessionId":")" + upper + R"(","lines":["hi"])"));
-    Json opened = session.ok(request("decrypt_lines", R"("sessionId":")" + lower + R"(","lines":[")" +
-                                                          sealed["lines"].strings()[0] + "\"]"));
+    Json sealed =
+        session.ok(request("encrypt_lines", R"("sessionId":")" + upper + R"(","lines":["hi"])"));
+    Json opened =
+        session.ok(request("decrypt_lines", R"("sessionId":")" + lower + R"(","lines":[")" +
+                                                sealed["lines"].strings()[0] + "\"]"));
     EXPECT_EQ(opened["lines"].strings(), std::vector<std::string>{"hi"});
 }
 
@@ -56,8 +64,9 @@ TEST(SessionCommandsTest, LockSessionForgetsTheSessionAndIsIdempotent) {
     std::string id = session.createSession();
     std::string upper = id;
     for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    EXPECT_EQ(session.error(request("encrypt_lines", R"("sessionId":")" + upper + R"(","lines":[])")),
-              "vault session missing");
+    EXPECT_EQ(
+        session.error(request("encrypt_lines", R"("sessionId":")" + upper + R"(","lines":[])")),
+        "vault session missing");
 
     for (const std::string& target : {id, id, std::string("never-issued"), std::string("")}) {
         Json reply = session.ok(request("lock_session", R"("sessionId":")" + target + "\""));
@@ -76,16 +85,22 @@ TEST(SessionCommandsTest, CaptureSessionsMayOnlyAddAndUseState) {
     ServeSession session;
     // A capture session is opened by unwrapping; a cheap legacy wrap keeps this quick.
     std::string full = session.createSessionFromSecret(kKey);
-    Json wrapped = session.ok(request("wrap_secret", R"("sessionId":")" + full + R"(","secret":"pw")"));
+    Json wrapped =
+        session.ok(request("wrap_secret", R"("sessionId":")" + full + R"(","secret":"pw")"));
     std::string capture =
-        session.ok(request("unwrap_secret_capture", R"("secret":"pw","salt":")" + wrapped["salt"].str() +
-                                                        R"(","blob":")" + wrapped["blob"].str() + "\""))
-            ["sessionId"].str();
+        session
+            .ok(request("unwrap_secret_capture", R"("secret":"pw","salt":")" +
+                                                     wrapped["salt"].str() + R"(","blob":")" +
+                                                     wrapped["blob"].str() + "\""))["sessionId"]
+            .str();
     const std::string id = R"("sessionId":")" + capture + "\"";
-    std::string line = session.ok(request("encrypt_lines", id + R"(,"lines":["x"])"))["lines"].strings()[0];
+    std::string line =
+        session.ok(request("encrypt_lines", id + R"(,"lines":["x"])"))["lines"].strings()[0];
     std::string data = session.ok(request("encrypt_bytes", id + R"(,"data":"AAE=")"))["data"].str();
     std::string state = session.ok(request("encrypt_state", id + R"(,"line":"s")"))["line"].str();
-    EXPECT_EQ(session.ok(request("decrypt_state", id + R"(,"line":")" + state + "\""))["line"].str(), "s");
+    EXPECT_EQ(
+        session.ok(request("decrypt_state", id + R"(,"line":")" + state + "\""))["line"].str(),
+        "s");
 
     const std::string refused[] = {
         request("decrypt_lines", id + R"(,"lines":[")" + line + "\"]"),
@@ -97,8 +112,10 @@ TEST(SessionCommandsTest, CaptureSessionsMayOnlyAddAndUseState) {
         EXPECT_EQ(session.error(line), "vault session is capture-only") << line;
     }
     // What the capture session sealed, the full session reads.
-    EXPECT_EQ(session.ok(request("decrypt_lines", R"("sessionId":")" + full + R"(","lines":[")" + line + "\"]"))
-                  ["lines"].strings(),
+    EXPECT_EQ(session
+                  .ok(request("decrypt_lines", R"("sessionId":")" + full + R"(","lines":[")" +
+                                                   line + "\"]"))["lines"]
+                  .strings(),
               std::vector<std::string>{"x"});
 }
 

@@ -14,23 +14,28 @@ const std::string kSalt = "00112233445566778899aabbccddeeff";
 TEST(WrapCommandsTest, WrapThenUnwrapOpensSessionsOverTheSameKey) {
     ServeSession session;
     std::string sid = session.createSessionFromSecret(kKey);
-    Json wrapped = session.ok(R"({"id":3,"cmd":"wrap_secret","sessionId":")" + sid + R"(","secret":""})");
+    Json wrapped =
+        session.ok(R"({"id":3,"cmd":"wrap_secret","sessionId":")" + sid + R"(","secret":""})");
     EXPECT_EQ(wrapped.object().size(), 5u);  // id, ok, salt, blob, iterations
     EXPECT_EQ(wrapped["salt"].str().size(), 50u);
     EXPECT_EQ(wrapped["salt"].str().rfind("pbkdf2:v2:1200000:", 0), 0u);
     EXPECT_EQ(wrapped["blob"].str().size(), 80u);
     EXPECT_EQ(wrapped["iterations"].integer(), 1200000);
 
-    const std::string unwrap = R"({"cmd":"unwrap_secret","secret":"","salt":")" + wrapped["salt"].str() +
-                               R"(","blob":")" + wrapped["blob"].str() + R"("})";
+    const std::string unwrap = R"({"cmd":"unwrap_secret","secret":"","salt":")" +
+                               wrapped["salt"].str() + R"(","blob":")" + wrapped["blob"].str() +
+                               R"("})";
     std::string first = session.ok(unwrap)["sessionId"].str();
     std::string second = session.ok(unwrap)["sessionId"].str();
     EXPECT_NE(first, second);
-    std::string line = session.ok(R"({"cmd":"encrypt_lines","sessionId":")" + sid + R"(","lines":["v"]})")
-                           ["lines"].strings()[0];
+    std::string line =
+        session.ok(R"({"cmd":"encrypt_lines","sessionId":")" + sid + R"(","lines":["v"]})")["lines"]
+            .strings()[0];
     for (const std::string& opened : {first, second}) {
-        EXPECT_EQ(session.ok(R"({"cmd":"decrypt_lines","sessionId":")" + opened + R"(","lines":[")" + line +
-                             R"("]})")["lines"].strings(),
+        EXPECT_EQ(session
+                      .ok(R"({"cmd":"decrypt_lines","sessionId":")" + opened + R"(","lines":[")" +
+                          line + R"("]})")["lines"]
+                      .strings(),
                   std::vector<std::string>{"v"});
     }
 
@@ -50,27 +55,36 @@ TEST(WrapCommandsTest, ErrorsComeInCheckOrder) {
         {R"({"cmd":"wrap_secret","sessionId":1,"secret":"pw"})", "wrap_secret missing parameters"},
         {R"({"cmd":"wrap_secret","sessionId":"nope"})", "wrap_secret missing parameters"},
         {R"({"cmd":"wrap_secret","sessionId":"nope","secret":"pw"})", "vault session missing"},
-        {R"({"cmd":"unwrap_secret","secret":1,"salt":"","blob":""})", "unwrap_secret missing parameters"},
+        {R"({"cmd":"unwrap_secret","secret":1,"salt":"","blob":""})",
+         "unwrap_secret missing parameters"},
         {R"({"cmd":"unwrap_secret","secret":"","salt":""})", "unwrap_secret missing parameters"},
-        {R"({"cmd":"unwrap_secret_capture","secret":"","blob":""})", "unwrap_secret_capture missing parameters"},
+        {R"({"cmd":"unwrap_secret_capture","secret":"","blob":""})",
+         "unwrap_secret_capture missing parameters"},
         // The blob is checked before anything else, even a bad salt.
-        {R"({"cmd":"unwrap_secret","secret":"","salt":"zz","blob":"AAAA AAA="})", "invalid wrapped blob"},
+        {R"({"cmd":"unwrap_secret","secret":"","salt":"zz","blob":"AAAA AAA="})",
+         "invalid wrapped blob"},
         {R"({"cmd":"unwrap_secret","secret":"","salt":"zz","blob":"AAA"})", "invalid wrapped blob"},
-        {R"({"cmd":"unwrap_secret","secret":"","salt":"pbkdf2:v2:0:zz","blob":""})", "invalid wrap iterations"},
-        {R"({"cmd":"unwrap_secret","secret":"","salt":"pbkdf2:v2:1:z","blob":""})", "invalid salt hex"},
-        {R"({"cmd":"unwrap_secret","secret":"","salt":"pbkdf2:V2:1:00","blob":""})", "invalid salt hex"},
+        {R"({"cmd":"unwrap_secret","secret":"","salt":"pbkdf2:v2:0:zz","blob":""})",
+         "invalid wrap iterations"},
+        {R"({"cmd":"unwrap_secret","secret":"","salt":"pbkdf2:v2:1:z","blob":""})",
+         "invalid salt hex"},
+        {R"({"cmd":"unwrap_secret","secret":"","salt":"pbkdf2:V2:1:00","blob":""})",
+         "invalid salt hex"},
         {R"({"cmd":"unwrap_secret","secret":"","salt":"00","blob":"","iterations":-1})",
          "wrap iterations out of range"},
         {R"({"cmd":"unwrap_secret","secret":"","salt":"00","blob":"","iterations":4294967296})",
          "wrap iterations out of range"},
-        {R"({"cmd":"unwrap_secret","secret":"","salt":")" + kSalt + R"(","blob":"","iterations":1})",
+        {R"({"cmd":"unwrap_secret","secret":"","salt":")" + kSalt +
+             R"(","blob":"","iterations":1})",
          "ciphertext too short"},
-        {R"({"cmd":"unwrap_secret","secret":"","salt":"pbkdf2:v2:1:)" + kSalt + R"(","blob":"","iterations":"x"})",
+        {R"({"cmd":"unwrap_secret","secret":"","salt":"pbkdf2:v2:1:)" + kSalt +
+             R"(","blob":"","iterations":"x"})",
          "ciphertext too short"},
     };
     for (const Case& c : cases) EXPECT_EQ(session.error(c.request), c.error) << c.request;
 
-    std::string zero = session.error(R"({"cmd":"unwrap_secret","secret":"","salt":"00","blob":"","iterations":0})");
+    std::string zero = session.error(
+        R"({"cmd":"unwrap_secret","secret":"","salt":"00","blob":"","iterations":0})");
     EXPECT_EQ(zero.rfind("pbkdf2 derive failed: ", 0), 0u) << zero;
 }
 
@@ -105,8 +119,8 @@ TEST(WrapCommandsTest, ShortBlobIsAnsweredWithoutDeriving) {
         EXPECT_EQ(session.error(c.request), c.error) << c.request;
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << c.request;
     }
-    std::string zero =
-        session.error(R"({"cmd":"unwrap_secret","secret":"","salt":"00","blob":"AAAA","iterations":0})");
+    std::string zero = session.error(
+        R"({"cmd":"unwrap_secret","secret":"","salt":"00","blob":"AAAA","iterations":0})");
     EXPECT_EQ(zero.rfind("pbkdf2 derive failed: ", 0), 0u) << zero;
 }
 

@@ -2,10 +2,9 @@
 // kind of payload and locked them holds no trace of the key, its hex text, the keys derived from
 // it, the password or any plaintext anywhere in its memory. Reads the helper's memory through
 // /proc/<pid>/mem, which needs root: the helper is non-dumpable.
+#include <gtest/gtest.h>
 #include <openssl/sha.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cctype>
 #include <string>
@@ -17,10 +16,9 @@
 #include "crypto/random.h"
 #include "crypto/wrap_salt.h"
 #include "hardening/process_memory.h"
-#include "support/serve_session.h"
-
-#include "support/sanitizer.h"
 #include "support/requirements.h"
+#include "support/sanitizer.h"
+#include "support/serve_session.h"
 
 namespace quorvane::testing {
 namespace {
@@ -57,7 +55,7 @@ std::string describe(const std::vector<Occurrence>& occurrences) {
 }
 
 class KeyResidueTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         SKIP_WITHOUT_ROOT("reading a non-dumpable process's memory needs root");
 #ifdef QUORVANE_TEST_SANITIZED
@@ -69,7 +67,8 @@ protected:
     // A member no command reads leads every request, so the secrets after it lie deep in the
     // parser's string buffer, where the shorter requests that follow would not overwrite them.
     std::string request(const std::string& cmd, const std::string& members) {
-        return R"({"id":1,"cmd":")" + cmd + R"(","note":")" + std::string(600, '.') + "\"," + members + "}";
+        return R"({"id":1,"cmd":")" + cmd + R"(","note":")" + std::string(600, '.') + "\"," +
+               members + "}";
     }
     std::string member(const std::string& name, const std::string& value) {
         return quoted(name) + ":" + quoted(value);
@@ -84,7 +83,8 @@ TEST_F(KeyResidueTest, NothingOfTheKeyOrThePlaintextsRemainsAfterLockSession) {
     const std::string hexKey = dataHex(bytesOf(key));
     const std::string password = randomHex(12);
     // Plaintexts with a space, which no base64 text holds.
-    const std::string lines[] = {randomHex(8) + " " + randomHex(8), randomHex(8) + " " + randomHex(8)};
+    const std::string lines[] = {randomHex(8) + " " + randomHex(8),
+                                 randomHex(8) + " " + randomHex(8)};
     const std::string stateLine = randomHex(8) + " " + randomHex(8);
     const std::string payload = randomText(48);
     const std::string saltHex = randomHex(8);
@@ -93,23 +93,29 @@ TEST_F(KeyResidueTest, NothingOfTheKeyOrThePlaintextsRemainsAfterLockSession) {
                                          session_.createSessionFromSecret(upper(hexKey))};
     const std::string full = sessions[0];
 
-    Json sealed = session_.ok(request("encrypt_lines", member("sessionId", full) + R"(,"lines":[)" +
-                                                           quoted(lines[0]) + "," + quoted(lines[1]) + "]"));
+    Json sealed =
+        session_.ok(request("encrypt_lines", member("sessionId", full) + R"(,"lines":[)" +
+                                                 quoted(lines[0]) + "," + quoted(lines[1]) + "]"));
     std::vector<std::string> ciphertexts = sealed["lines"].strings();
-    Json opened = session_.ok(request("decrypt_lines", member("sessionId", sessions[1]) + R"(,"lines":[")" +
-                                                           ciphertexts[0] + R"(",")" + ciphertexts[1] + "\"]"));
-    EXPECT_EQ(opened["lines"].strings(), std::vector<std::string>(std::begin(lines), std::end(lines)));
+    Json opened = session_.ok(request("decrypt_lines", member("sessionId", sessions[1]) +
+                                                           R"(,"lines":[")" + ciphertexts[0] +
+                                                           R"(",")" + ciphertexts[1] + "\"]"));
+    EXPECT_EQ(opened["lines"].strings(),
+              std::vector<std::string>(std::begin(lines), std::end(lines)));
 
-    Json sealedBytes = session_.ok(request("encrypt_bytes", member("sessionId", full) + "," +
-                                                                member("data", base64Encode(bytesOf(payload)))));
-    Json openedBytes = session_.ok(request("decrypt_bytes", member("sessionId", full) + "," +
-                                                                member("data", sealedBytes["data"].str())));
+    Json sealedBytes =
+        session_.ok(request("encrypt_bytes", member("sessionId", full) + "," +
+                                                 member("data", base64Encode(bytesOf(payload)))));
+    Json openedBytes =
+        session_.ok(request("decrypt_bytes", member("sessionId", full) + "," +
+                                                 member("data", sealedBytes["data"].str())));
     EXPECT_EQ(openedBytes["data"].str(), base64Encode(bytesOf(payload)));
 
-    Json sealedState = session_.ok(request("encrypt_state", member("sessionId", full) + "," +
-                                                                member("line", stateLine)));
-    Json openedState = session_.ok(request("decrypt_state", member("sessionId", full) + "," +
-                                                                member("line", sealedState["line"].str())));
+    Json sealedState = session_.ok(
+        request("encrypt_state", member("sessionId", full) + "," + member("line", stateLine)));
+    Json openedState =
+        session_.ok(request("decrypt_state", member("sessionId", full) + "," +
+                                                 member("line", sealedState["line"].str())));
     EXPECT_EQ(openedState["line"].str(), stateLine);
 
     // A legacy salt with one iteration keeps the derivation cheap; the wrap key is still derived
@@ -117,16 +123,19 @@ TEST_F(KeyResidueTest, NothingOfTheKeyOrThePlaintextsRemainsAfterLockSession) {
     SecretBytes wrapKey = pbkdf2(password, saltHex, 1);
     std::string blob = base64Encode(encryptData(bytesOf(key), wrapKey.span()));
     for (const char* cmd : {"unwrap_secret", "unwrap_secret_capture"}) {
-        Json unwrapped = session_.ok(request(cmd, member("secret", password) + "," + member("salt", saltHex) +
-                                                      "," + member("blob", blob) + R"(,"iterations":1)"));
+        Json unwrapped =
+            session_.ok(request(cmd, member("secret", password) + "," + member("salt", saltHex) +
+                                         "," + member("blob", blob) + R"(,"iterations":1)"));
         sessions.push_back(unwrapped["sessionId"].str());
     }
 
     // Wrapping derives a key of its own from the password and a salt it draws; the reply's salt
     // lets the test derive the same key to look for.
-    Json wrapped = session_.ok(request("wrap_secret", member("sessionId", full) + "," + member("secret", password)));
+    Json wrapped = session_.ok(
+        request("wrap_secret", member("sessionId", full) + "," + member("secret", password)));
     std::string wrapSalt = wrapped["salt"].str();
-    SecretBytes versionedWrapKey = pbkdf2(password, wrapSalt.substr(wrapSalt.rfind(':') + 1), wrapped["iterations"].integer());
+    SecretBytes versionedWrapKey =
+        pbkdf2(password, wrapSalt.substr(wrapSalt.rfind(':') + 1), wrapped["iterations"].integer());
 
     // Requests that fail after their secrets were read: a line that is not JSON, a plaintext
     // where a ciphertext belongs.
@@ -149,13 +158,15 @@ TEST_F(KeyResidueTest, NothingOfTheKeyOrThePlaintextsRemainsAfterLockSession) {
     }
     EXPECT_TRUE(exposed.empty()) << "key outside locked, undumped pages:" << describe(exposed);
 
-    for (const std::string& id : sessions) session_.ok(request("lock_session", member("sessionId", id)));
+    for (const std::string& id : sessions)
+        session_.ok(request("lock_session", member("sessionId", id)));
     // One more answered request: the loop has wiped everything of the previous one and waits.
     session_.error(R"({"cmd":"after"})");
 
     std::string stateKey(SHA256_DIGEST_LENGTH, '\0');
     std::string labelled = "quorvane-state-v1" + key;
-    SHA256(bytesOf(labelled).data(), labelled.size(), reinterpret_cast<unsigned char*>(stateKey.data()));
+    SHA256(bytesOf(labelled).data(), labelled.size(),
+           reinterpret_cast<unsigned char*>(stateKey.data()));
     const std::vector<std::pair<std::string, std::string>> secrets = {
         {"key", key},
         {"key hex", hexKey},

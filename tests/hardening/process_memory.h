@@ -58,7 +58,8 @@ constexpr unsigned long kLargestScannedMapping = 1ul << 30;
 // `window`-byte piece of it occurs (every secret must be at least that long), so a secret that
 // was overwritten only in part is still seen. Mappings the kernel refuses to read (such as
 // [vvar]) are skipped.
-inline std::vector<std::vector<Occurrence>> findPieces(pid_t pid, const std::vector<std::string>& secrets,
+inline std::vector<std::vector<Occurrence>> findPieces(pid_t pid,
+                                                       const std::vector<std::string>& secrets,
                                                        std::size_t window) {
     // Every piece, keyed by its first eight bytes.
     struct Piece {
@@ -78,25 +79,31 @@ inline std::vector<std::vector<Occurrence>> findPieces(pid_t pid, const std::vec
 
     std::vector<std::vector<Occurrence>> found(secrets.size());
     int mem = open(("/proc/" + std::to_string(pid) + "/mem").c_str(), O_RDONLY);
-    if (mem < 0) throw std::runtime_error("cannot open the helper's memory: " + std::string(std::strerror(errno)));
+    if (mem < 0)
+        throw std::runtime_error("cannot open the helper's memory: " +
+                                 std::string(std::strerror(errno)));
     constexpr std::size_t kChunk = 1 << 20;
     std::vector<char> buffer(kChunk + window);
     for (const Mapping& m : readMappings(pid)) {
-        if (m.perms.empty() || m.perms[0] != 'r' || m.end - m.start > kLargestScannedMapping) continue;
+        if (m.perms.empty() || m.perms[0] != 'r' || m.end - m.start > kLargestScannedMapping)
+            continue;
         // Each chunk also holds the first bytes of the next, so a piece across a boundary is
         // seen once, in the chunk where it starts.
         for (unsigned long at = m.start; at < m.end; at += kChunk) {
-            std::size_t want = static_cast<std::size_t>(std::min<unsigned long>(m.end - at, kChunk + window));
+            std::size_t want =
+                static_cast<std::size_t>(std::min<unsigned long>(m.end - at, kChunk + window));
             ssize_t n = pread(mem, buffer.data(), want, static_cast<off_t>(at));
             if (n < static_cast<ssize_t>(window)) break;
-            std::size_t starts = std::min<std::size_t>(static_cast<std::size_t>(n) - window + 1, kChunk);
+            std::size_t starts =
+                std::min<std::size_t>(static_cast<std::size_t>(n) - window + 1, kChunk);
             for (std::size_t position = 0; position < starts; ++position) {
                 std::uint64_t head;
                 std::memcpy(&head, buffer.data() + position, sizeof head);
                 auto [first, last] = pieces.equal_range(head);
                 for (auto it = first; it != last; ++it) {
                     const Piece& piece = it->second;
-                    if (std::memcmp(buffer.data() + position, secrets[piece.secret].data() + piece.offset, window) == 0) {
+                    if (std::memcmp(buffer.data() + position,
+                                    secrets[piece.secret].data() + piece.offset, window) == 0) {
                         found[piece.secret].push_back({at + position, m.name, piece.offset});
                     }
                 }

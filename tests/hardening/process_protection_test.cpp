@@ -3,14 +3,13 @@
 // started the same way. Runs as root, since only root can drop to another user for the probe.
 #include <fcntl.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstring>
@@ -77,7 +76,7 @@ unsigned long readableAddress(pid_t pid) {
 // waits for the target's first output line, then probes it as an ordinary same-user process
 // would. The test process has one thread, so the forked child may use the ordinary library.
 [[noreturn]] void probeAsUnprivilegedUser(const std::vector<std::string>& argv,
-                                           const std::string& readyLine, int resultFd) {
+                                          const std::string& readyLine, int resultFd) {
     ProbeResult result;
     if (setgroups(0, nullptr) != 0 || setresgid(kProbeUser, kProbeUser, kProbeUser) != 0 ||
         setresuid(kProbeUser, kProbeUser, kProbeUser) != 0) {
@@ -156,7 +155,7 @@ ProbeResult probe(const std::vector<std::string>& argv, const std::string& ready
 }
 
 class ProcessProtectionTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         SKIP_WITHOUT_ROOT("needs root to probe from another user");
         // A copy the probe user can read and run: an unreadable binary would start non-dumpable

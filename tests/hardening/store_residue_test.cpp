@@ -1,17 +1,16 @@
 // A serving helper keeps no stored secret in memory between operations: after unwrap_touchid read
 // a software presence key from the user's store and used it, nothing of the private key's bytes
-// (as the store keeps them) is left anywhere in the helper, SQLite's page cache included. Reads the helper's memory through
-// /proc/<pid>/mem, which needs root: the helper is non-dumpable.
+// (as the store keeps them) is left anywhere in the helper, SQLite's page cache included. Reads the
+// helper's memory through /proc/<pid>/mem, which needs root: the helper is non-dumpable.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <string>
 #include <vector>
 
-#include "hardening/process_memory.h"
-#include "support/store_file.h"
 #include "base/process_values.h"
 #include "crypto/base64.h"
+#include "hardening/process_memory.h"
 #include "platform/linux/ecies.h"
 #include "platform/linux/file_item_store.h"
 #include "platform/linux/p256.h"
@@ -20,10 +19,11 @@
 #include "platform/tpm/tss_library.h"
 #include "support/key_service_process.h"
 #include "support/private_system_bus.h"
-#include "support/swtpm.h"
+#include "support/requirements.h"
 #include "support/sanitizer.h"
 #include "support/serve_session.h"
-#include "support/requirements.h"
+#include "support/store_file.h"
+#include "support/swtpm.h"
 
 namespace quorvane::testing {
 namespace {
@@ -57,8 +57,10 @@ TEST(StoreResidueTest, ThePresenceKeyLeavesNoTraceInAServingHelper) {
     std::string sessionId;
     // Twice: each finds the key pair in the store and uses it.
     for (int i = 0; i < 2; ++i) {
-        sessionId = session.ok(R"({"cmd":"unwrap_touchid","blob":)" + testing::quoted(blob) + "}")
-                        ["sessionId"].str();
+        sessionId =
+            session
+                .ok(R"({"cmd":"unwrap_touchid","blob":)" + testing::quoted(blob) + "}")["sessionId"]
+                .str();
     }
     std::string privateKey =
         StoreDatabase(storeFile(home.path())).text("SELECT value FROM key_items");
@@ -111,19 +113,20 @@ TEST_P(SharedSecretResidueTest, NoCopyOfTheSharedSecretStays) {
     if (service) {
         point = service->publicKey().value();
     } else {
-        std::optional<SecretBytes> item =
-            platform::FileItemStore(storeFile(home.path())).findKeyItem(platform::TpmKeyStore::kTag);
+        std::optional<SecretBytes> item = platform::FileItemStore(storeFile(home.path()))
+                                              .findKeyItem(platform::TpmKeyStore::kTag);
         ASSERT_TRUE(item) << "no TPM key item in the user's store";
         const platform::tpm::TssLibrary* tss = platform::tpm::tssLibrary();
         ASSERT_NE(tss, nullptr);
-        std::optional<platform::tpm::KeyItem> key = platform::tpm::decodeKeyItem(*tss, item->span());
+        std::optional<platform::tpm::KeyItem> key =
+            platform::tpm::decodeKeyItem(*tss, item->span());
         ASSERT_TRUE(key);
         point = platform::tpm::publicPoint(*key);
     }
     SecretBytes ephemeral = platform::p256::generateScalar();
     SecretBytes z = platform::p256::sharedSecret(ephemeral.span(), point);
-    const std::string blob = base64Encode(
-        platform::ecies::encryptWithEphemeral(point, ephemeral.span(), Bytes(32, 7)));
+    const std::string blob =
+        base64Encode(platform::ecies::encryptWithEphemeral(point, ephemeral.span(), Bytes(32, 7)));
     for (int i = 0; i < 2; ++i) {
         session.ok(R"({"cmd":"unwrap_touchid","blob":)" + testing::quoted(blob) + "}");
     }
@@ -135,9 +138,8 @@ TEST_P(SharedSecretResidueTest, NoCopyOfTheSharedSecretStays) {
     for (const auto& [who, pid] : processes) {
         std::vector<Occurrence> found = findPieces(pid, {secret}, kPiece)[0];
         EXPECT_TRUE(found.empty()) << found.size() << " pieces of Z in the " << who
-                                   << ", the first at "
-                                   << (found.empty() ? "" : found[0].mapping) << " +"
-                                   << (found.empty() ? 0 : found[0].offset);
+                                   << ", the first at " << (found.empty() ? "" : found[0].mapping)
+                                   << " +" << (found.empty() ? 0 : found[0].offset);
     }
 }
 

@@ -17,8 +17,8 @@ using testing::FakeItemStore;
 using Step = platform::ItemStoreError::Step;
 
 SecretBytes secretOf(std::string_view text) {
-    return SecretBytes::copyOf(std::span(reinterpret_cast<const std::uint8_t*>(text.data()),
-                                         text.size()));
+    return SecretBytes::copyOf(
+        std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
 }
 
 TEST(GenericSecretTest, StoresReplacesLoadsAndDeletesByServiceAndAccount) {
@@ -55,11 +55,9 @@ TEST(GenericSecretTest, NamesTheStepThatFailedWithTheStoresDetail) {
         const char* expected;
     };
     const Case cases[] = {
-        {"create", std::nullopt,
-         [](auto& s) { storeGenericSecret(s, "s", "a", secretOf("v")); },
+        {"create", std::nullopt, [](auto& s) { storeGenericSecret(s, "s", "a", secretOf("v")); },
          "keychain secret store failed: -40005"},
-        {"replace", Step::replace,
-         [](auto& s) { storeGenericSecret(s, "s", "a", secretOf("v")); },
+        {"replace", Step::replace, [](auto& s) { storeGenericSecret(s, "s", "a", secretOf("v")); },
          "keychain secret update failed: -40005"},
         {"load", std::nullopt, [](auto& s) { loadGenericSecret(s, "s", "a"); },
          "keychain secret load failed: -40005"},

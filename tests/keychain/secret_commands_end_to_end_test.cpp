@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "support/store_file.h"
 #include "support/helper_process.h"
+#include "support/store_file.h"
 
 namespace quorvane::testing {
 namespace {

@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "support/store_file.h"
 #include "support/helper_process.h"
+#include "support/store_file.h"
 
 namespace quorvane::testing {
 namespace {

@@ -291,12 +291,12 @@ TEST_F(SecretKeyringTest, ValueBeyondTheLockLimitIsStoredWithoutAWord) {
     RunResult stored =
         runProgram("/usr/bin/prlimit", command("--secret-store"), value, session.environment());
     expectOk(stored);
-    RunResult loaded = runProgram("/usr/bin/prlimit", command("--secret-load"), "",
-                                  session.environment());
+    RunResult loaded =
+        runProgram("/usr/bin/prlimit", command("--secret-load"), "", session.environment());
     EXPECT_EQ(loaded.status, 0);
     EXPECT_EQ(loaded.err, "");
-    EXPECT_TRUE(loaded.out == value) << "the value came back changed, " << loaded.out.size()
-                                     << " bytes";
+    EXPECT_TRUE(loaded.out == value)
+        << "the value came back changed, " << loaded.out.size() << " bytes";
 }
 
 TEST_F(SecretKeyringTest, SixteenHelpersStoringAtOnceLoseNothing) {

@@ -41,7 +41,8 @@ TEST(RemapPagesTest, KeepsTheContentsAndLeavesNothingBehind) {
                              MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
             ASSERT_EQ(blocker, static_cast<void*>(data + c.from));
         }
-        for (std::size_t i = 0; i < c.from; ++i) data[i] = static_cast<std::uint8_t>(i * 7 + i / 4096);
+        for (std::size_t i = 0; i < c.from; ++i)
+            data[i] = static_cast<std::uint8_t>(i * 7 + i / 4096);
         auto* grown = static_cast<std::uint8_t*>(remapPages(data, c.from, c.to));
         if (c.blocked) {
             EXPECT_NE(grown, data);

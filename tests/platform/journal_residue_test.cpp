@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "support/store_file.h"
 #include "support/helper_process.h"
+#include "support/store_file.h"
 
 namespace quorvane::testing {
 namespace {
@@ -94,8 +94,10 @@ TEST(JournalResidueTest, AJournalLeftByAHelperKilledWhileWipingItIsRemovedAtTheN
     const std::string oldValue = "old secret 7f3a9c21e4b85d06";
     TempDir home;
     const EnvironmentOverrides environment = {{"XDG_DATA_HOME", home.path()}};
-    ASSERT_EQ(runHelper({"--secret-store", "--service", "s", "--account", "a"}, oldValue,
-                        environment).status, 0);
+    ASSERT_EQ(
+        runHelper({"--secret-store", "--service", "s", "--account", "a"}, oldValue, environment)
+            .status,
+        0);
     const fs::path store = storeFile(home.path());
     const fs::path journal = store.string() + "-journal";
 
@@ -114,10 +116,11 @@ TEST(JournalResidueTest, AJournalLeftByAHelperKilledWhileWipingItIsRemovedAtTheN
         done
         wait; echo "not caught"; exit 1)sh";
     const std::string pidfile = home.path() + "/helper.pid";
-    RunResult injected = runProgram(
-        "/bin/bash", {"-c", script, "inject", pidfile, journal.string(), QUORVANE_HELPER_PATH,
-                      "--secret-store", "--service", "s", "--account", "a"},
-        "", environment);
+    RunResult injected =
+        runProgram("/bin/bash",
+                   {"-c", script, "inject", pidfile, journal.string(), QUORVANE_HELPER_PATH,
+                    "--secret-store", "--service", "s", "--account", "a"},
+                   "", environment);
     ASSERT_EQ(injected.out, "killed\n") << injected.err;
     ASSERT_TRUE(fs::exists(journal));
     ASSERT_NE(fileBytes(journal).find(oldValue), std::string::npos)

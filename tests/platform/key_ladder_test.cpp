@@ -36,10 +36,12 @@ class NamedKey final : public PresenceKey {
     SecretBytes decrypt(std::span<const std::uint8_t> blob) override {
         using Step = KeyStoreError::Step;
         if (!request_) throw KeyStoreError(Step::decrypt, "not for use");
-        if (rung_.keyUnusable) throw KeyStoreError(Step::decrypt, rung_.name + " unusable", Cause::keyUnusable);
+        if (rung_.keyUnusable)
+            throw KeyStoreError(Step::decrypt, rung_.name + " unusable", Cause::keyUnusable);
         if (!request_->confirmed) {
             ++rung_.prompts;
-            if (rung_.refuses) throw KeyStoreError(Step::decrypt, "user presence was not confirmed");
+            if (rung_.refuses)
+                throw KeyStoreError(Step::decrypt, "user presence was not confirmed");
         }
         if (std::string(blob.begin(), blob.end()) != rung_.name) {
             throw KeyStoreError(Step::decrypt, "ecies authentication failed", Cause::notThisKey);
@@ -56,8 +58,9 @@ class ScriptedStore final : public KeyStore {
   public:
     explicit ScriptedStore(ScriptedRung& rung) : rung_(rung) {}
     std::unique_ptr<PresenceKey> find() override {
-        return rung_.holdsKey && !rung_.failsLookup ? std::make_unique<NamedKey>(rung_, std::nullopt)
-                                                    : nullptr;
+        return rung_.holdsKey && !rung_.failsLookup
+                   ? std::make_unique<NamedKey>(rung_, std::nullopt)
+                   : nullptr;
     }
     std::unique_ptr<PresenceKey> findForUse(const PromptRequest& request) override {
         ++rung_.findsForUse;
@@ -250,8 +253,8 @@ TEST(KeyLadder, WithoutAnyRungNoKeyIsMadeAndTheReasonNamesWhatIsMissing) {
 TEST(KeyLadder, WithNoKeyShownEveryRungIsAskedSoAFailedLookupIsNotTakenForAbsence) {
     Machine machine;
     EXPECT_EQ(machine.ladder().findForUse(PromptRequest{"Unlock", -1}), nullptr);
-    EXPECT_EQ(machine.service.findsForUse + machine.tpm.findsForUse +
-                  machine.keyring.findsForUse + machine.file.findsForUse,
+    EXPECT_EQ(machine.service.findsForUse + machine.tpm.findsForUse + machine.keyring.findsForUse +
+                  machine.file.findsForUse,
               4);
 
     machine.keyring.holdsKey = true;

@@ -48,8 +48,9 @@ class MigratingFixture : public KeyringFixture {
   public:
     std::unique_ptr<platform::ItemStore> open() {
         return std::make_unique<platform::MigratingItemStore>(
-            KeyringFixture::open(), std::make_unique<platform::FileItemStore>(
-                                        std::filesystem::path(dir_.path()) / "quorvane" / "keychain.sqlite3"));
+            KeyringFixture::open(),
+            std::make_unique<platform::FileItemStore>(std::filesystem::path(dir_.path()) /
+                                                      "quorvane" / "keychain.sqlite3"));
     }
 
   private:

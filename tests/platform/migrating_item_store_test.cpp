@@ -145,7 +145,12 @@ TEST_F(MigratingItemStoreTest, TheNewerCopyWinsAndTheLoadSettlesBoth) {
         {"stored in the keyring, then stored without a bus", 100, 200, {}, "f", "f", std::nullopt},
         {"written in the same second", 100, 100, {}, "f", "f", std::nullopt},
         {"a file copy from before times were kept: given, and never written over the keyring",
-         200, std::nullopt, {}, "f", "k", "f"},
+         200,
+         std::nullopt,
+         {},
+         "f",
+         "k",
+         "f"},
         {"the keyring goes away in the middle of the move", 100, 200, {"store"}, "f", "k", "f"},
         // Locked: the file copy is what can be read, and stays.
         {"the keyring cannot be read", 100, 200, {"load"}, "f", "k", "f"},

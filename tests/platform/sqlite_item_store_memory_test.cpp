@@ -1,8 +1,7 @@
 // The store's SQLite runs on the wiping allocator when nothing used SQLite before it.
+#include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstring>
 

@@ -16,10 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "support/store_file.h"
 #include "support/helper_process.h"
-#include "support/sanitizer.h"
 #include "support/requirements.h"
+#include "support/sanitizer.h"
+#include "support/store_file.h"
 
 namespace quorvane::testing {
 namespace {
@@ -61,9 +61,7 @@ std::vector<fs::path> filesHolding(const fs::path& root, const std::string& text
 
 class StorePlaceTest : public ::testing::Test {
   public:  // the cases below prepare places through these
-    void SetUp() override {
-        SKIP_WITHOUT_ROOT("playing a second user needs root");
-    }
+    void SetUp() override { SKIP_WITHOUT_ROOT("playing a second user needs root"); }
 
     // fresh starts a case in a new private directory with a private data directory inside.
     void fresh() {
@@ -255,12 +253,12 @@ TEST_F(StorePlaceTest, RefusesAFileAnotherUserMayWriteThroughAnAclWithOrWithoutP
     GTEST_SKIP() << "the run without /proc needs a build without AddressSanitizer";
 #endif
 
-    RunResult withoutProc = runProgram(
-        "/usr/bin/unshare",
-        {"-m", "--propagation", "private", "/bin/sh", "-c",
-         "mount -t tmpfs none /proc && exec \"$0\" \"$@\"", QUORVANE_HELPER_PATH,
-         "--secret-load", "--service", "svc", "--account", "acct"},
-        "", {{"XDG_DATA_HOME", data_.string()}});
+    RunResult withoutProc =
+        runProgram("/usr/bin/unshare",
+                   {"-m", "--propagation", "private", "/bin/sh", "-c",
+                    "mount -t tmpfs none /proc && exec \"$0\" \"$@\"", QUORVANE_HELPER_PATH,
+                    "--secret-load", "--service", "svc", "--account", "acct"},
+                   "", {{"XDG_DATA_HOME", data_.string()}});
     if (withoutProc.err.find("unshare:") == 0 || withoutProc.err.find("mount:") == 0) {
         if (std::getenv("CI") == nullptr || std::string(std::getenv("CI")) != "true") {
             GTEST_SKIP() << "no mount namespace here: " << withoutProc.err;

@@ -64,9 +64,7 @@ class KeyLadderEndToEnd : public ::testing::Test {
         return item ? Bytes(item->data(), item->data() + item->size()) : Bytes{};
     }
     // The service names a person's key file by their user id, here the test's own.
-    static std::string keyFile(const char* kind) {
-        return std::to_string(getuid()) + "." + kind;
-    }
+    static std::string keyFile(const char* kind) { return std::to_string(getuid()) + "." + kind; }
     std::vector<std::string> serviceFiles() const {
         std::vector<std::string> names;
         for (const auto& entry : std::filesystem::directory_iterator(service_->stateDirectory())) {
@@ -149,13 +147,14 @@ TEST_F(KeyLadderEndToEnd, WithoutAnyRungNoKeyIsMadeAndCheckSaysSoWithoutOutput) 
 
     ServeSession session(noUserTpm());
     const std::string failure = wrapNewSession(session);
-    EXPECT_EQ(failure.rfind("error: secure enclave key create failed: no presence key can be made "
-                            "here: no usable key service (the key service (com.quorvane.KeyService1) "
-                            "is not installed); no usable TPM (there is no TPM: "
-                            "/nonexistent/quorvane/tpmrm0 does not exist); no usable desktop "
-                            "keyring (",
-                            0),
-              0u)
+    EXPECT_EQ(
+        failure.rfind("error: secure enclave key create failed: no presence key can be made "
+                      "here: no usable key service (the key service (com.quorvane.KeyService1) "
+                      "is not installed); no usable TPM (there is no TPM: "
+                      "/nonexistent/quorvane/tpmrm0 does not exist); no usable desktop "
+                      "keyring (",
+                      0),
+        0u)
         << failure;
     EXPECT_TRUE(keyItem(values::keyTag).empty()) << "nothing is stored";
 }
@@ -233,9 +232,10 @@ TEST_F(KeyLadderEndToEnd, AKeyItsTpmNoLongerLoadsIsRefusedWithoutAPrompt) {
         tpm_ = std::make_unique<Swtpm>();
         ServeSession session(userTpm());
         bus_->clearCalls();
-        EXPECT_EQ(unwrap(session, blob).rfind("secure enclave unwrap failed: the TPM cannot load "
-                                              "the presence key",
-                                              0),
+        EXPECT_EQ(unwrap(session, blob)
+                      .rfind("secure enclave unwrap failed: the TPM cannot load "
+                             "the presence key",
+                             0),
                   0u);
         EXPECT_EQ(bus_->promptCalls(), 0u);
         EXPECT_EQ(wrapNewSession(session).rfind("error: secure enclave wrap failed: the TPM cannot "

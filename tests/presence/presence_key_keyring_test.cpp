@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <string>
 
-#include "support/store_file.h"
 #include "base/process_values.h"
 #include "crypto/base64.h"
 #include "platform/linux/ecies.h"
@@ -17,6 +16,7 @@
 #include "support/private_system_bus.h"
 #include "support/serve_session.h"
 #include "support/session_keyring.h"
+#include "support/store_file.h"
 
 namespace quorvane::testing {
 namespace {

@@ -63,7 +63,8 @@ TEST(ReplyWriterTest, ProducedMemberIsSentAsTheWholeReply) {
         expected.addString("data", text);
         expected.addInteger("after", 1);
         expected.finish();
-        ASSERT_EQ(expected.line(), "{\"id\":7,\"ok\":true,\"data\":\"" + escaped(text) + "\",\"after\":1}\n");
+        ASSERT_EQ(expected.line(),
+                  "{\"id\":7,\"ok\":true,\"data\":\"" + escaped(text) + "\",\"after\":1}\n");
 
         ReplyWriter reply;
         reply.begin(7);
@@ -105,8 +106,8 @@ TEST(ReplyWriterTest, StopsWhenTheOutputIsGone) {
 
 TEST(ReplyWriterTest, Base64MembersEscapeTheSolidus) {
     // 0xff bytes are all "/" in base64; around them the other characters and the padding.
-    const std::vector<std::uint8_t> cases[] = {{}, {0xff}, {0xff, 0xff, 0xff}, {0xfb, 0xff, 0x00},
-                                               std::vector<std::uint8_t>(3000, 0xff)};
+    const std::vector<std::uint8_t> cases[] = {
+        {}, {0xff}, {0xff, 0xff, 0xff}, {0xfb, 0xff, 0x00}, std::vector<std::uint8_t>(3000, 0xff)};
     for (const auto& bytes : cases) {
         std::string text = base64Encode(bytes);
         ReplyWriter reply;
@@ -114,11 +115,13 @@ TEST(ReplyWriterTest, Base64MembersEscapeTheSolidus) {
         reply.addBase64("one", bytes);
         reply.beginArray("many");
         reply.arrayBase64(bytes, {});
-        reply.arrayBase64(std::span(bytes).first(bytes.size() / 2), std::span(bytes).subspan(bytes.size() / 2));
+        reply.arrayBase64(std::span(bytes).first(bytes.size() / 2),
+                          std::span(bytes).subspan(bytes.size() / 2));
         reply.endArray();
         reply.finish();
-        EXPECT_EQ(reply.line(), "{\"id\":1,\"ok\":true,\"one\":\"" + escaped(text) + "\",\"many\":[\"" +
-                                    escaped(text) + "\",\"" + escaped(text) + "\"]}\n")
+        EXPECT_EQ(reply.line(), "{\"id\":1,\"ok\":true,\"one\":\"" + escaped(text) +
+                                    "\",\"many\":[\"" + escaped(text) + "\",\"" + escaped(text) +
+                                    "\"]}\n")
             << bytes.size();
     }
 }

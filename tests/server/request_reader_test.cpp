@@ -177,8 +177,8 @@ TEST(RequestReaderTest, AcceptsExactlyOneStrictJsonObject) {
     };
     RequestReader reader;
     for (const Case& c : cases) {
-        EXPECT_EQ(readPieces(reader, c.line) != "invalid", c.accepted) << shown(
-            {reinterpret_cast<const std::uint8_t*>(c.line.data()), c.line.size()});
+        EXPECT_EQ(readPieces(reader, c.line) != "invalid", c.accepted)
+            << shown({reinterpret_cast<const std::uint8_t*>(c.line.data()), c.line.size()});
     }
 }
 
@@ -225,7 +225,9 @@ TEST(RequestReaderTest, KeepsTheLastOccurrenceOfEachMemberDecoded) {
 TEST(RequestReaderTest, ReadsTheSameWhereverTheLineIsCut) {
     std::vector<std::string> lines = {
         R"({"id":-92233720368547758.08e2,"cmd":"x","iterations":1e99999999999999999999})",
-        R"({"secret":"a\"\\\/\b\f\n\r\t\u00e9\ud83d\ude00z","lines":["\u20ac","",")" "\xe2\x82\xac" R"("]})",
+        R"({"secret":"a\"\\\/\b\f\n\r\t\u00e9\ud83d\ude00z","lines":["\u20ac","",")"
+        "\xe2\x82\xac"
+        R"("]})",
         R"({"data":"AAEC\/w==","x":[true,false,null,{"y":-0.5E+3}]})",
         R"({"data":"AA=A"})",
         R"({"a":"\ud800\u0041"})",

@@ -69,7 +69,8 @@ class ScriptedKey final : public platform::PresenceKey {
 
     Bytes encrypt(std::span<const std::uint8_t> plaintext) override {
         store_.fail(ScriptedKeyStore::Step::encrypt);
-        return platform::ecies::encrypt(platform::p256::publicPoint(store_.scalar->span()), plaintext);
+        return platform::ecies::encrypt(platform::p256::publicPoint(store_.scalar->span()),
+                                        plaintext);
     }
 
     SecretBytes decrypt(std::span<const std::uint8_t> blob) override {

@@ -57,7 +57,8 @@ class ScriptedKeyStore final : public platform::KeyStore {
     explicit ScriptedKeyStore(platform::Presence& presence) : presence_(presence) {}
 
     std::unique_ptr<platform::PresenceKey> find() override;
-    std::unique_ptr<platform::PresenceKey> findForUse(const platform::PromptRequest& request) override;
+    std::unique_ptr<platform::PresenceKey> findForUse(
+        const platform::PromptRequest& request) override;
     std::unique_ptr<platform::PresenceKey> create() override;
     void remove() override;
     bool canCreate() override { return canCreateAnswer; }

@@ -10,12 +10,18 @@ namespace {
 Json convert(simdjson::dom::element element) {
     using Type = simdjson::dom::element_type;
     switch (element.type()) {
-        case Type::NULL_VALUE: return {nullptr};
-        case Type::BOOL: return {bool(element)};
-        case Type::INT64: return {std::int64_t(element)};
-        case Type::UINT64: return {double(std::uint64_t(element))};
-        case Type::DOUBLE: return {double(element)};
-        case Type::STRING: return {std::string(std::string_view(element))};
+        case Type::NULL_VALUE:
+            return {nullptr};
+        case Type::BOOL:
+            return {bool(element)};
+        case Type::INT64:
+            return {std::int64_t(element)};
+        case Type::UINT64:
+            return {double(std::uint64_t(element))};
+        case Type::DOUBLE:
+            return {double(element)};
+        case Type::STRING:
+            return {std::string(std::string_view(element))};
         case Type::ARRAY: {
             std::vector<Json> items;
             for (auto item : simdjson::dom::array(element)) items.push_back(convert(item));

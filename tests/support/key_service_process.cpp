@@ -33,10 +33,9 @@ bool owned(const std::string& address) {
 KeyServiceProcess::KeyServiceProcess(const std::string& busAddress, const std::string& tpm)
     : busAddress_(busAddress), state_(directory_.path() + "/state") {
     if (mkdir(state_.c_str(), 0700) != 0) throw std::runtime_error("cannot make " + state_);
-    pid_ = startProgram(QUORVANE_KEYD_PATH,
-                        {"--state-directory", state_, "--tpm", tpm, "--idle-exit", "3600"},
-                        {{"DBUS_SYSTEM_BUS_ADDRESS", busAddress}}, "",
-                        directory_.path() + "/keyd.log");
+    pid_ = startProgram(
+        QUORVANE_KEYD_PATH, {"--state-directory", state_, "--tpm", tpm, "--idle-exit", "3600"},
+        {{"DBUS_SYSTEM_BUS_ADDRESS", busAddress}}, "", directory_.path() + "/keyd.log");
     try {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         while (!owned(busAddress)) {

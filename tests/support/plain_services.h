@@ -19,19 +19,18 @@ namespace quorvane::testing {
 // first reaches for it, as on a machine, and `started` counts them, so a test sees whether a
 // command touched the platform at all.
 struct PlainServices {
-    platform::Services services{
-        [this](platform::Services&) {
-            ++started;
-            return std::make_unique<FakeItemStore>();
-        },
-        [this](platform::Services& s) {
-            ++started;
-            return std::make_unique<ScriptedKeyStore>(s.presence());
-        },
-        [this](platform::Services&) {
-            ++started;
-            return std::make_unique<ScriptedPresence>();
-        }};
+    platform::Services services{[this](platform::Services&) {
+                                    ++started;
+                                    return std::make_unique<FakeItemStore>();
+                                },
+                                [this](platform::Services& s) {
+                                    ++started;
+                                    return std::make_unique<ScriptedKeyStore>(s.presence());
+                                },
+                                [this](platform::Services&) {
+                                    ++started;
+                                    return std::make_unique<ScriptedPresence>();
+                                }};
     int started = 0;
 
     ScriptedKeyStore& keys() { return static_cast<ScriptedKeyStore&>(services.keys()); }
@@ -61,8 +60,8 @@ class CommandRunner {
         ReplyWriter reply;
         reply.begin(1);
         bool shouldExit = false;
-        CommandContext context{request,    sessions,           reply, fakes.services,
-                               shouldExit, command->sessionRule};
+        CommandContext context{request,        sessions,   reply,
+                               fakes.services, shouldExit, command->sessionRule};
         try {
             command->handler(context);
         } catch (const std::exception& error) {

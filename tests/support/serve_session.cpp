@@ -28,8 +28,8 @@ Json ServeSession::call(const std::string& requestLine) {
 
 Json ServeSession::ok(const std::string& requestLine) {
     Json reply = call(requestLine);
-    EXPECT_TRUE(reply["ok"].boolean()) << requestLine << " -> "
-                                       << (reply.has("error") ? reply["error"].str() : "");
+    EXPECT_TRUE(reply["ok"].boolean())
+        << requestLine << " -> " << (reply.has("error") ? reply["error"].str() : "");
     return reply;
 }
 
@@ -45,7 +45,8 @@ std::string ServeSession::createSession() {
 }
 
 std::string ServeSession::createSessionFromSecret(const std::string& hexKey) {
-    return ok(R"({"cmd":"create_session_from_secret","secret":")" + hexKey + R"("})")["sessionId"].str();
+    return ok(R"({"cmd":"create_session_from_secret","secret":")" + hexKey + R"("})")["sessionId"]
+        .str();
 }
 
 std::string quoted(const std::string& text) {

@@ -10,7 +10,7 @@ namespace quorvane::testing {
 // ServeSession starts `quorvane-helper --serve` with a private data directory, checks the
 // readiness line, and sends requests as the application does.
 class ServeSession {
-public:
+  public:
     explicit ServeSession(EnvironmentOverrides environment = {});
 
     // call sends one request line and returns the decoded reply.
@@ -26,7 +26,7 @@ public:
 
     ServingHelper& helper() { return helper_; }
 
-private:
+  private:
     TempDir dataHome_;
     ServingHelper helper_;
 };

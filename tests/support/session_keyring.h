@@ -53,7 +53,6 @@ class SessionKeyring {
     // stopKeyring ends the daemon; the bus stays, and cannot start another.
     void stopKeyring();
 
-
   private:
     void start(Provider provider, const std::string& password);
     // stop ends whatever was started, without waiting on the bus.

@@ -51,5 +51,4 @@ class Swtpm {
         }                                                                           \
     } while (false)
 
-
 }  // namespace quorvane::testing

@@ -1,6 +1,5 @@
 #include "platform/key_service/key_service_client.h"
 
-
 #include <chrono>
 #include <cstring>
 
@@ -18,8 +17,8 @@ using sd_bus_objects::openBus;
 using sd_bus_objects::sd;
 
 [[noreturn]] void unreachable(int result) {
-    throw CallFailed("", std::string("the system bus cannot be reached (") +
-                             std::strerror(-result) + ")");
+    throw CallFailed(
+        "", std::string("the system bus cannot be reached (") + std::strerror(-result) + ")");
 }
 
 void connect(Bus& bus, const std::string& address) {
@@ -33,12 +32,14 @@ void connect(Bus& bus, const std::string& address) {
 // call makes a method call and returns its reply; raises CallFailed.
 void call(const Bus& bus, const char* method, Message& reply) {
     BusError error;
-    const int result = sd().sd_bus_call_method(bus.get(), kBusName, kObjectPath, kInterface,
-                                               method, error.get(), reply.out(), "");
+    const int result = sd().sd_bus_call_method(bus.get(), kBusName, kObjectPath, kInterface, method,
+                                               error.get(), reply.out(), "");
     if (result < 0) throw CallFailed(std::string(error.name()), error.text(result));
 }
 
-[[noreturn]] void unreadable() { throw CallFailed("", "the key service gave an unreadable answer"); }
+[[noreturn]] void unreadable() {
+    throw CallFailed("", "the key service gave an unreadable answer");
+}
 
 ServicePublicKey readPublicKey(sd_bus_message* reply) {
     const void* point = nullptr;

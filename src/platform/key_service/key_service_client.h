@@ -20,7 +20,8 @@ namespace quorvane::platform::key_service {
 // reached at all; `text` says what happened in plain words.
 class CallFailed : public std::exception {
   public:
-    CallFailed(std::string name, std::string text) : name_(std::move(name)), text_(std::move(text)) {}
+    CallFailed(std::string name, std::string text)
+        : name_(std::move(name)), text_(std::move(text)) {}
     const std::string& name() const noexcept { return name_; }
     const std::string& text() const noexcept { return text_; }
     const char* what() const noexcept override { return text_.c_str(); }

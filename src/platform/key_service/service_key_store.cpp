@@ -94,7 +94,8 @@ std::unique_ptr<PresenceKey> ServiceKeyStore::findForUse(const PromptRequest& re
         status = client_.status();
     } catch (const CallFailed& failure) {
         // A machine without the service has no key there; the lower rungs are asked.
-        if (failure.name().empty() || failure.name() == "org.freedesktop.DBus.Error.ServiceUnknown") {
+        if (failure.name().empty() ||
+            failure.name() == "org.freedesktop.DBus.Error.ServiceUnknown") {
             return nullptr;
         }
         throw KeyStoreError(Step::load, describe(failure));
@@ -117,7 +118,8 @@ void ServiceKeyStore::remove() {
         client_.deleteKey();
     } catch (const CallFailed& failure) {
         // Without the service there is no key of it to delete.
-        if (failure.name().empty() || failure.name() == "org.freedesktop.DBus.Error.ServiceUnknown") {
+        if (failure.name().empty() ||
+            failure.name() == "org.freedesktop.DBus.Error.ServiceUnknown") {
             return;
         }
         throw KeyStoreError(Step::remove, describe(failure));

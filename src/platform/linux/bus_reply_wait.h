@@ -7,10 +7,10 @@ namespace quorvane::platform::sd_bus_objects {
 // How waiting for an asynchronous call's reply ended.
 struct ReplyWait {
     enum class End {
-        answered,  // the reply's callback ran (sd-bus also runs it, with an error, on its timeout)
-        hungUp,    // the watched descriptor's writer went away first
-        busFailed, // the connection failed: `error` is sd-bus's negative errno
-        pollFailed // waiting failed: `error` is poll's errno
+        answered,   // the reply's callback ran (sd-bus also runs it, with an error, on its timeout)
+        hungUp,     // the watched descriptor's writer went away first
+        busFailed,  // the connection failed: `error` is sd-bus's negative errno
+        pollFailed  // waiting failed: `error` is poll's errno
     };
     End end = End::answered;
     int error = 0;

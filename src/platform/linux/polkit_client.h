@@ -1,11 +1,11 @@
 #pragma once
 
+#include <systemd/sd-bus.h>
+
 #include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
-
-#include <systemd/sd-bus.h>
 
 // The presence prompt of the Linux backend: a polkit authorization check on the D-Bus system bus,
 // through sd-bus. The bus is the one at the address given, never one found through the

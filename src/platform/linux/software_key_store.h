@@ -11,10 +11,10 @@ namespace quorvane::platform {
 // SoftwareKeyStore keeps a software presence key (P-256): the private scalar is made with
 // OpenSSL, kept as the key item kTag of an item store (32 raw bytes) and in process memory only
 // while a request uses it. A 32-byte scalar under the tag of earlier versions, values::keyTag
-// (where a TPM key item, told apart by its marker, may be instead), is found too. Whoever can read that item store can read the key; the
-// item store chosen for it decides what protects it at rest (docs/presence.md). What it keeps is
-// the contract: a key found for use decrypts only after the person confirmed through `presence`,
-// and releases nothing otherwise.
+// (where a TPM key item, told apart by its marker, may be instead), is found too. Whoever can read
+// that item store can read the key; the item store chosen for it decides what protects it at rest
+// (docs/presence.md). What it keeps is the contract: a key found for use decrypts only after the
+// person confirmed through `presence`, and releases nothing otherwise.
 //
 // Failures carry plain words or the item store's detail. `items` and `presence` must outlive the
 // store; one thread at a time.

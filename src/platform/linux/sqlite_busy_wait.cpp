@@ -27,13 +27,16 @@ std::uint64_t fileState(const std::filesystem::path& path) {
 
 }  // namespace
 
-SqliteBusyWait::SqliteBusyWait(std::filesystem::path database, std::chrono::milliseconds stallTimeout)
+SqliteBusyWait::SqliteBusyWait(std::filesystem::path database,
+                               std::chrono::milliseconds stallTimeout)
     : database_(std::move(database)),
       journal_(database_.string() + "-journal"),
       stallTimeout_(stallTimeout),
       jitter_(static_cast<std::uint32_t>(::getpid()) * 2654435761U) {}
 
-void SqliteBusyWait::install(sqlite3* db) { sqlite3_busy_handler(db, &SqliteBusyWait::onBusy, this); }
+void SqliteBusyWait::install(sqlite3* db) {
+    sqlite3_busy_handler(db, &SqliteBusyWait::onBusy, this);
+}
 
 int SqliteBusyWait::onBusy(void* self, int attempts) {
     return static_cast<SqliteBusyWait*>(self)->keepWaiting(attempts) ? 1 : 0;

@@ -73,8 +73,8 @@ bool TerminalAgent::start() {
     posix_spawn_file_actions_addclosefrom_np(&actions, kNotifyDescriptor + 1);
     const std::string process = std::to_string(::getpid());
     const std::string notifyText = std::to_string(kNotifyDescriptor);
-    const char* arguments[] = {kAgentPath,     "--process", process.c_str(), "--notify-fd",
-                               notifyText.c_str(), nullptr};
+    const char* arguments[] = {kAgentPath,    "--process",        process.c_str(),
+                               "--notify-fd", notifyText.c_str(), nullptr};
     pid_t pid = -1;
     const int spawned = ::posix_spawn(&pid, kAgentPath, &actions, nullptr,
                                       const_cast<char* const*>(arguments), environ);

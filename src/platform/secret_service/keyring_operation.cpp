@@ -134,11 +134,11 @@ std::optional<std::pair<std::string, std::int64_t>> KeyringOperation::newestPath
     for (const std::string& path : paths) {
         // One call for the two properties wanted, where an item object would make six.
         GAsyncResult* answered = deadline_.wait([&](GCancellable* c, auto callback, auto data) {
-            glib_.g_dbus_connection_call(
-                connection_.bus, owner, path.c_str(), "org.freedesktop.DBus.Properties", "GetAll",
-                glib_.g_variant_new("(s)", "org.freedesktop.Secret.Item"),
-                reinterpret_cast<const GVariantType*>("(a{sv})"), G_DBUS_CALL_FLAGS_NONE, -1, c,
-                callback, data);
+            glib_.g_dbus_connection_call(connection_.bus, owner, path.c_str(),
+                                         "org.freedesktop.DBus.Properties", "GetAll",
+                                         glib_.g_variant_new("(s)", "org.freedesktop.Secret.Item"),
+                                         reinterpret_cast<const GVariantType*>("(a{sv})"),
+                                         G_DBUS_CALL_FLAGS_NONE, -1, c, callback, data);
         });
         GVariant* reply = finish(answered, [&](GAsyncResult* r) {
             return glib_.g_dbus_connection_call_finish(connection_.bus, r, &error);

@@ -107,8 +107,8 @@ void SecretServiceItemStore::storeSecret(const SecretName& name,
     FoundItems earlier = operation.find(attributes, kSecretSchema, Step::replace);
     std::string storedPath;
     if (earlier.all().empty()) {
-        SecretItem* stored = operation.create(withSchema(attributes, kSecretSchema),
-                                              secretLabel(name), value, true);
+        SecretItem* stored =
+            operation.create(withSchema(attributes, kSecretSchema), secretLabel(name), value, true);
         storedPath = objectPath(connection_->glib, stored);
         connection_->glib.g_object_unref(stored);
     } else {

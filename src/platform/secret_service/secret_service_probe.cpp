@@ -65,9 +65,9 @@ SecretServiceProbe askForDefaultCollection(const GlibLibrary& glib,
                 // A lost bus is an error to report, not a reason for GLib to end the process.
                 glib.g_dbus_connection_set_exit_on_close(connection, FALSE);
             } else {
-                bool cancelled = error != nullptr &&
-                                 glib.g_error_matches(error, glib.g_io_error_quark(),
-                                                      G_IO_ERROR_CANCELLED);
+                bool cancelled =
+                    error != nullptr &&
+                    glib.g_error_matches(error, glib.g_io_error_quark(), G_IO_ERROR_CANCELLED);
                 // A bus address that leads nowhere is a session without a bus.
                 found = cancelled ? SecretServiceProbe{Answer::unusable, deadline.timeoutText()}
                                   : SecretServiceProbe{Answer::absent, {}};
@@ -101,9 +101,8 @@ SecretServiceProbe askForDefaultCollection(const GlibLibrary& glib,
             }
             if (found.answer == Answer::answers) {
                 const GlibLibrary* library = &glib;
-                found.session.reset(connection, [library](void* shared) {
-                    library->g_object_unref(shared);
-                });
+                found.session.reset(connection,
+                                    [library](void* shared) { library->g_object_unref(shared); });
             } else {
                 // Shared, so never closed here: the socket goes with its last reference.
                 glib.g_object_unref(connection);

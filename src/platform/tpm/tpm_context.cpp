@@ -1,5 +1,6 @@
 #include "platform/tpm/tpm_context.h"
 
+#include <openssl/crypto.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -7,8 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
-
-#include <openssl/crypto.h>
 
 #include "platform/tpm/tcti.h"
 

@@ -57,7 +57,8 @@ class EsysBuffer {
 // AuthValue is a key's auth value in the form ESAPI takes, wiped when it goes.
 struct AuthValue {
     explicit AuthValue(std::span<const std::uint8_t> bytes) {
-        if (bytes.size() > sizeof(value.buffer)) throw TpmFailure("the key's auth value is too long");
+        if (bytes.size() > sizeof(value.buffer))
+            throw TpmFailure("the key's auth value is too long");
         value.size = static_cast<UINT16>(bytes.size());
         std::copy(bytes.begin(), bytes.end(), value.buffer);
     }
@@ -73,10 +74,10 @@ class LoadedKey {
   public:
     LoadedKey(const TpmContext& context, const TransientHandle& root, const KeyItem& key)
         : context_(context), handle_(context) {
-        context.check(context.tss().Esys_Load(context.esys(), root.get(), ESYS_TR_PASSWORD,
-                                              ESYS_TR_NONE, ESYS_TR_NONE, &key.privatePart,
-                                              &key.publicPart, handle_.out()),
-                      kCannotLoad);
+        context.check(
+            context.tss().Esys_Load(context.esys(), root.get(), ESYS_TR_PASSWORD, ESYS_TR_NONE,
+                                    ESYS_TR_NONE, &key.privatePart, &key.publicPart, handle_.out()),
+            kCannotLoad);
     }
     ~LoadedKey() {
         const TPM2B_AUTH none{};
@@ -176,13 +177,14 @@ SecretBytes sharedSecret(const std::string& tcti, const KeyItem& key,
     std::copy_n(point.begin() + 1, kCoordinateSize, in.point.x.buffer);
     std::copy_n(point.begin() + 1 + kCoordinateSize, kCoordinateSize, in.point.y.buffer);
     EsysBuffer<TPM2B_ECC_POINT> out(tss);
-    const TSS2_RC rc = tss.Esys_ECDH_ZGen(context.esys(), loaded.get(), session.get(),
-                                          ESYS_TR_NONE, ESYS_TR_NONE, &in, out.out());
+    const TSS2_RC rc = tss.Esys_ECDH_ZGen(context.esys(), loaded.get(), session.get(), ESYS_TR_NONE,
+                                          ESYS_TR_NONE, &in, out.out());
     // ESAPI decrypted Z in its response buffer; that copy goes before anything else happens.
     context.wipeResponse();
     context.check(rc, "the TPM cannot compute the shared secret");
     const TPM2B_ECC_PARAMETER& x = out.get()->point.x;
-    if (x.size == 0 || x.size > kCoordinateSize) throw TpmFailure("the TPM gave a malformed answer");
+    if (x.size == 0 || x.size > kCoordinateSize)
+        throw TpmFailure("the TPM gave a malformed answer");
     // Left-padded to the field size, as OpenSSL gives Z for a software key.
     SecretBytes z(kCoordinateSize);
     std::copy_n(x.buffer, x.size, z.data() + (kCoordinateSize - x.size));

@@ -40,7 +40,8 @@ class TpmPresenceKey final : public PresenceKey {
     }
 
     SecretBytes decrypt(std::span<const std::uint8_t> blob) override {
-        if (presence_ == nullptr) throw KeyStoreError(Step::decrypt, "the key was not loaded for use");
+        if (presence_ == nullptr)
+            throw KeyStoreError(Step::decrypt, "the key was not loaded for use");
         try {
             // Garbage, and a key the TPM cannot use, are refused before anybody is asked.
             ecies::checkShape(blob);

@@ -58,8 +58,8 @@ TYPED_TEST_P(ItemStoreContract, StoresReplacesLoadsAndDeletes) {
 
 TYPED_TEST_P(ItemStoreContract, NamesAreExactAndIndependent) {
     const platform::SecretName names[] = {
-        {"svc", "acct"},  {"svc ", "acct"},   {"SVC", "acct"},     {"svc", "acct2"},
-        {"s/v:c", "a=b"}, {"é \t\n", "\"'"}, {"acct", "svc"},     {"svcacct", "x"},
+        {"svc", "acct"},  {"svc ", "acct"},  {"SVC", "acct"}, {"svc", "acct2"},
+        {"s/v:c", "a=b"}, {"é \t\n", "\"'"}, {"acct", "svc"}, {"svcacct", "x"},
     };
     for (std::size_t i = 0; i < std::size(names); ++i) {
         this->store->storeSecret(names[i], this->bytes("value " + std::to_string(i)));
@@ -134,7 +134,7 @@ TYPED_TEST_P(ItemStoreContract, ADamagedStoreFailsAndNeverReadsAsEmpty) {
 
 REGISTER_TYPED_TEST_SUITE_P(ItemStoreContract, StoresReplacesLoadsAndDeletes,
                             NamesAreExactAndIndependent, ValuesComeBackByteForByte,
-                            KeyItemsAreNeverReplacedAndApartFromSecrets, ConcurrentStoresLoseNothing,
-                            ADamagedStoreFailsAndNeverReadsAsEmpty);
+                            KeyItemsAreNeverReplacedAndApartFromSecrets,
+                            ConcurrentStoresLoseNothing, ADamagedStoreFailsAndNeverReadsAsEmpty);
 
 }  // namespace quorvane::testing

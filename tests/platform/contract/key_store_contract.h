@@ -52,7 +52,8 @@ TYPED_TEST_P(KeyStoreContract, MakesFindsAndDeletesOneKeyPair) {
     Bytes again = this->keys().find()->encrypt(this->vaultKey);
     auto key = this->keys().findForUse(this->request);
     ASSERT_NE(key, nullptr);
-    EXPECT_EQ(key->decrypt(blob).view(), std::string_view(reinterpret_cast<const char*>(this->vaultKey.data()), 32));
+    EXPECT_EQ(key->decrypt(blob).view(),
+              std::string_view(reinterpret_cast<const char*>(this->vaultKey.data()), 32));
     EXPECT_EQ(key->decrypt(again).size(), 32u);
 
     this->keys().remove();
@@ -66,7 +67,8 @@ TYPED_TEST_P(KeyStoreContract, DecryptsOnlyAfterAPassedPrompt) {
     this->fixture.presence(std::nullopt, false);
     auto key = this->keys().findForUse(this->request);
     ASSERT_NE(key, nullptr);
-    EXPECT_EQ(this->stepOf([&] { (void)key->decrypt(blob); }), platform::KeyStoreError::Step::decrypt);
+    EXPECT_EQ(this->stepOf([&] { (void)key->decrypt(blob); }),
+              platform::KeyStoreError::Step::decrypt);
     EXPECT_EQ(this->fixture.prompts(), 1);
 
     this->fixture.presence(std::nullopt, true);
@@ -87,10 +89,12 @@ TYPED_TEST_P(KeyStoreContract, ABlobForAnotherPairOpensNothing) {
     this->keys().create();
     auto key = this->keys().findForUse(this->request);
     ASSERT_NE(key, nullptr);
-    EXPECT_EQ(this->stepOf([&] { (void)key->decrypt(blob); }), platform::KeyStoreError::Step::decrypt);
+    EXPECT_EQ(this->stepOf([&] { (void)key->decrypt(blob); }),
+              platform::KeyStoreError::Step::decrypt);
     Bytes damaged = this->keys().find()->encrypt(this->vaultKey);
     damaged.back() ^= 1;
-    EXPECT_EQ(this->stepOf([&] { (void)key->decrypt(damaged); }), platform::KeyStoreError::Step::decrypt);
+    EXPECT_EQ(this->stepOf([&] { (void)key->decrypt(damaged); }),
+              platform::KeyStoreError::Step::decrypt);
 }
 
 REGISTER_TYPED_TEST_SUITE_P(KeyStoreContract, MakesFindsAndDeletesOneKeyPair,

@@ -4,14 +4,14 @@
 #include <string>
 
 #include "base/errors.h"
-#include "support/fake_security_framework.h"
+#include "front/command_table.h"
 #include "platform/macos/mac_item_store.h"
 #include "platform/macos/mac_key_store.h"
 #include "platform/macos/mac_presence.h"
 #include "platform/macos/mac_services.h"
-#include "front/command_table.h"
 #include "server/request_reader.h"
 #include "session/session_table.h"
+#include "support/fake_security_framework.h"
 #include "support/json.h"
 
 namespace quorvane::testing {

@@ -1,6 +1,6 @@
 // The generic-secret store through the macOS item store adapter over the fake framework: the exact
 // attribute sets it passes, the order of calls, and every message and status branch.
-#include "keychain/generic_secret.h"
+#include "platform/macos/mac_item_store.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -12,8 +12,8 @@
 #include <string>
 
 #include "base/errors.h"
+#include "keychain/generic_secret.h"
 #include "support/fake_security_framework.h"
-#include "platform/macos/mac_item_store.h"
 
 namespace quorvane {
 namespace {

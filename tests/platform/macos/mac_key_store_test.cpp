@@ -1,13 +1,13 @@
 // The vault key pair's lookup, creation, load for use and deletion, through the macOS key store
 // adapter over the fake framework: the exact attribute sets and every status branch.
-#include "presence/presence_key.h"
+#include "platform/macos/mac_key_store.h"
 
 #include <gtest/gtest.h>
 
 #include "base/errors.h"
-#include "support/fake_security_framework.h"
-#include "platform/macos/mac_key_store.h"
+#include "presence/presence_key.h"
 #include "support/error_text.h"
+#include "support/fake_security_framework.h"
 
 namespace quorvane {
 namespace {

@@ -1,14 +1,13 @@
 // wrap_touchid, unwrap_touchid and reset_touchid_key through the macOS adapters over the fake
 // framework: every message in the order its check runs, and what each failure leaves untouched.
-#include "presence/presence_commands.h"
-
 #include <gtest/gtest.h>
 
 #include "crypto/base64.h"
 #include "crypto/hex.h"
 #include "platform/macos/command_runner.h"
-#include "presence/presence_wrap.h"
 #include "platform/macos/mac_key_store.h"
+#include "presence/presence_commands.h"
+#include "presence/presence_wrap.h"
 
 namespace quorvane {
 namespace {

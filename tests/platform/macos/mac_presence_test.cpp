@@ -1,14 +1,14 @@
 // The presence check, the hardware-key probe and the bare prompt, through the macOS adapters over
 // the fake framework.
-#include "presence/prompt.h"
+#include "platform/macos/mac_presence.h"
 
 #include <gtest/gtest.h>
 
 #include "base/errors.h"
-#include "support/fake_security_framework.h"
 #include "platform/macos/mac_key_store.h"
-#include "platform/macos/mac_presence.h"
+#include "presence/prompt.h"
 #include "support/error_text.h"
+#include "support/fake_security_framework.h"
 
 namespace quorvane {
 namespace {
