@@ -65,7 +65,10 @@ ParsedWrapSalt parseWrapSalt(std::string_view descriptor, std::int64_t fallbackI
     return {std::string(fields[3]), *count};
 }
 
-SecretBytes pbkdf2(std::string_view secret, std::string_view saltHex, std::int64_t iterations) {
+namespace {
+
+// checkedSalt decodes the salt and checks the count as pbkdf2 does before any work.
+SecretBytes checkedSalt(std::string_view saltHex, std::int64_t iterations) {
     std::optional<SecretBytes> salt = hexData(saltHex);
     if (!salt) throw HelperError("invalid salt hex");
     // The primitive takes an unsigned 32-bit count; anything else would be truncated into a
@@ -73,13 +76,28 @@ SecretBytes pbkdf2(std::string_view secret, std::string_view saltHex, std::int64
     if (iterations < 0 || iterations > std::numeric_limits<std::uint32_t>::max()) {
         throw HelperError("wrap iterations out of range");
     }
+    return std::move(*salt);
+}
+
+}  // namespace
+
+SecretBytes pbkdf2(std::string_view secret, std::string_view saltHex, std::int64_t iterations) {
+    SecretBytes salt = checkedSalt(saltHex, iterations);
     SecretBytes key(32);
     std::span<const std::uint8_t> password(reinterpret_cast<const std::uint8_t*>(secret.data()),
                                            secret.size());
-    int status = pbkdf2HmacSha256(password, salt->span(), static_cast<std::uint32_t>(iterations),
-                                  key.span());
+    int status =
+        pbkdf2HmacSha256(password, salt.span(), static_cast<std::uint32_t>(iterations), key.span());
     if (status != 0) throw HelperError("pbkdf2 derive failed: " + std::to_string(status));
     return key;
+}
+
+void checkWrapKeyInputs(std::string_view saltDescriptor, std::int64_t iterations) {
+    ParsedWrapSalt parsed = parseWrapSalt(saltDescriptor, iterations);
+    checkedSalt(parsed.saltHex, parsed.iterations);
+    // The primitive refuses a zero count at once, and its status is part of the text: let it say
+    // so itself.
+    if (parsed.iterations == 0) pbkdf2({}, parsed.saltHex, 0);
 }
 
 SecretBytes deriveWrapKey(std::string_view secret, std::string_view saltDescriptor,

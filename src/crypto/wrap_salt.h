@@ -29,6 +29,10 @@ ParsedWrapSalt parseWrapSalt(std::string_view descriptor, std::int64_t fallbackI
 // 4294967295), before any work; "pbkdf2 derive failed: <status>" when the primitive refuses.
 SecretBytes pbkdf2(std::string_view secret, std::string_view saltHex, std::int64_t iterations);
 
+// checkWrapKeyInputs raises exactly what deriveWrapKey would raise for these inputs, in the same
+// order, without deriving: it returns when the derivation would run and succeed.
+void checkWrapKeyInputs(std::string_view saltDescriptor, std::int64_t iterations);
+
 // deriveWrapKey is parseWrapSalt then pbkdf2; `iterations` only matters for a legacy descriptor.
 SecretBytes deriveWrapKey(std::string_view secret, std::string_view saltDescriptor,
                           std::int64_t iterations);

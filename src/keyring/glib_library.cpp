@@ -37,6 +37,8 @@ const GlibLibrary* load() {
         QUORVANE_RESOLVE(library, api, g_variant_new) &&
         QUORVANE_RESOLVE(library, api, g_variant_get) &&
         QUORVANE_RESOLVE(library, api, g_variant_unref) &&
+        QUORVANE_RESOLVE(library, api, g_variant_lookup) &&
+        QUORVANE_RESOLVE(library, api, g_strfreev) &&
         QUORVANE_RESOLVE(library, api, g_object_ref) &&
         QUORVANE_RESOLVE(library, api, g_object_unref) &&
         QUORVANE_RESOLVE(library, api, g_bus_get) &&
@@ -50,10 +52,15 @@ const GlibLibrary* load() {
         QUORVANE_RESOLVE(library, api, g_dbus_error_get_remote_error) &&
         QUORVANE_RESOLVE(library, api, g_dbus_error_strip_remote_error) &&
         QUORVANE_RESOLVE(library, api, g_dbus_proxy_get_object_path) &&
+        QUORVANE_RESOLVE(library, api, g_dbus_proxy_get_name) &&
         QUORVANE_RESOLVE(library, api, secret_service_get) &&
         QUORVANE_RESOLVE(library, api, secret_service_get_finish) &&
         QUORVANE_RESOLVE(library, api, secret_service_search) &&
         QUORVANE_RESOLVE(library, api, secret_service_search_finish) &&
+        QUORVANE_RESOLVE(library, api, secret_service_search_for_dbus_paths) &&
+        QUORVANE_RESOLVE(library, api, secret_service_search_for_dbus_paths_finish) &&
+        QUORVANE_RESOLVE(library, api, secret_service_get_secret_for_dbus_path) &&
+        QUORVANE_RESOLVE(library, api, secret_service_get_secret_for_dbus_path_finish) &&
         QUORVANE_RESOLVE(library, api, secret_collection_for_alias) &&
         QUORVANE_RESOLVE(library, api, secret_collection_for_alias_finish) &&
         QUORVANE_RESOLVE(library, api, secret_collection_get_locked) &&
@@ -74,6 +81,13 @@ const GlibLibrary* load() {
         QUORVANE_RESOLVE(library, api, secret_value_new) &&
         QUORVANE_RESOLVE(library, api, secret_value_get) &&
         QUORVANE_RESOLVE(library, api, secret_value_unref);
+    // libsecret keeps values in memory it locks, and falls back to ordinary memory (still wiped)
+    // when the lock limit is reached, as it is for a value of a few megabytes; it then prints a
+    // line on standard error, which a one-shot command must keep for its own failures. The
+    // switch is libsecret's own, exported though not declared; older or newer builds may lack it.
+    if (auto* warnings = static_cast<int*>(os::findSymbol(library, "egg_secure_warnings"))) {
+        *warnings = 0;
+    }
     return complete ? &api : nullptr;
 }
 

@@ -1,5 +1,8 @@
 #pragma once
 
+// The calls by object path (secret_service_search_for_dbus_paths and the like) are declared only
+// for programs that ask for them; they are what `secret-tool lookup` itself goes through.
+#define SECRET_API_SUBJECT_TO_CHANGE
 #include <libsecret/secret.h>
 
 // libsecret and the GLib, GObject and GIO libraries under it are loaded only when the helper
@@ -44,6 +47,8 @@ struct GlibLibrary {
     decltype(&::g_variant_new) g_variant_new;
     decltype(&::g_variant_get) g_variant_get;
     decltype(&::g_variant_unref) g_variant_unref;
+    decltype(&::g_variant_lookup) g_variant_lookup;
+    decltype(&::g_strfreev) g_strfreev;
     // GObject and GIO.
     decltype(&::g_object_ref) g_object_ref;
     decltype(&::g_object_unref) g_object_unref;
@@ -58,11 +63,18 @@ struct GlibLibrary {
     decltype(&::g_dbus_error_get_remote_error) g_dbus_error_get_remote_error;
     decltype(&::g_dbus_error_strip_remote_error) g_dbus_error_strip_remote_error;
     decltype(&::g_dbus_proxy_get_object_path) g_dbus_proxy_get_object_path;
+    decltype(&::g_dbus_proxy_get_name) g_dbus_proxy_get_name;
     // libsecret.
     decltype(&::secret_service_get) secret_service_get;
     decltype(&::secret_service_get_finish) secret_service_get_finish;
     decltype(&::secret_service_search) secret_service_search;
     decltype(&::secret_service_search_finish) secret_service_search_finish;
+    decltype(&::secret_service_search_for_dbus_paths) secret_service_search_for_dbus_paths;
+    decltype(&::secret_service_search_for_dbus_paths_finish)
+        secret_service_search_for_dbus_paths_finish;
+    decltype(&::secret_service_get_secret_for_dbus_path) secret_service_get_secret_for_dbus_path;
+    decltype(&::secret_service_get_secret_for_dbus_path_finish)
+        secret_service_get_secret_for_dbus_path_finish;
     decltype(&::secret_collection_for_alias) secret_collection_for_alias;
     decltype(&::secret_collection_for_alias_finish) secret_collection_for_alias_finish;
     decltype(&::secret_collection_get_locked) secret_collection_get_locked;

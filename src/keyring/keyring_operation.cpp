@@ -14,6 +14,13 @@ constexpr guint32 kDoNotQueue = 4;
 constexpr guint32 kPrimaryOwner = 1;
 constexpr guint32 kAlreadyOwner = 4;
 
+// followsSchema says whether an item whose schema attribute is `followed` (nullptr for none) is
+// one of `schema`'s, as FoundItems tells.
+bool followsSchema(const char* followed, const char* schema) {
+    return followed == nullptr || std::strcmp(followed, schema) == 0 ||
+           std::strcmp(followed, kGenericSchema) == 0;
+}
+
 }  // namespace
 
 KeyringConnection::KeyringConnection(const GlibLibrary& library)
@@ -35,8 +42,7 @@ FoundItems::FoundItems(const GlibLibrary& glib, GList* list, const char* schema)
                                        ? nullptr
                                        : static_cast<const char*>(glib_.g_hash_table_lookup(
                                              attributes, kSchemaAttribute));
-            ours = followed == nullptr || std::strcmp(followed, schema) == 0 ||
-                   std::strcmp(followed, kGenericSchema) == 0;
+            ours = followsSchema(followed, schema);
             if (attributes != nullptr) glib_.g_hash_table_unref(attributes);
         }
         if (ours) {
@@ -93,6 +99,94 @@ FoundItems KeyringOperation::find(const KeyringAttributes& attributes, const cha
     return items;
 }
 
+std::optional<std::pair<std::string, std::int64_t>> KeyringOperation::newestPath(
+    const KeyringAttributes& attributes, const char* schema) {
+    SecretService* secrets = service();
+    GHashTable* table = hashTable(attributes);
+    // No schema in the search, as in find.
+    GAsyncResult* result = deadline_.wait([&](GCancellable* c, auto callback, auto data) {
+        glib_.secret_service_search_for_dbus_paths(secrets, nullptr, table, c, callback, data);
+    });
+    glib_.g_hash_table_unref(table);
+    GError* error = nullptr;
+    gchar** unlocked = nullptr;
+    gchar** locked = nullptr;
+    bool searched = finish(result, [&](GAsyncResult* r) {
+        return glib_.secret_service_search_for_dbus_paths_finish(secrets, r, &unlocked, &locked,
+                                                                 &error) != FALSE;
+    });
+    if (!searched) fail(deadline_.describe(error));
+    // As in find: a locked item cannot be told from ours, whatever it claims.
+    bool anyLocked = locked != nullptr && locked[0] != nullptr;
+    glib_.g_strfreev(locked);
+    if (anyLocked) {
+        glib_.g_strfreev(unlocked);
+        fail(kKeyringLocked);
+    }
+    std::vector<std::string> paths;
+    for (gchar** path = unlocked; path != nullptr && *path != nullptr; ++path) {
+        paths.emplace_back(*path);
+    }
+    glib_.g_strfreev(unlocked);
+
+    std::optional<std::pair<std::string, std::int64_t>> newest;
+    const gchar* owner = glib_.g_dbus_proxy_get_name(reinterpret_cast<GDBusProxy*>(secrets));
+    for (const std::string& path : paths) {
+        // One call for the two properties wanted, where an item object would make six.
+        GAsyncResult* answered = deadline_.wait([&](GCancellable* c, auto callback, auto data) {
+            glib_.g_dbus_connection_call(connection_.bus, owner, path.c_str(),
+                                         "org.freedesktop.DBus.Properties", "GetAll",
+                                         glib_.g_variant_new("(s)", "org.freedesktop.Secret.Item"),
+                                         reinterpret_cast<const GVariantType*>("(a{sv})"),
+                                         G_DBUS_CALL_FLAGS_NONE, -1, c, callback, data);
+        });
+        GVariant* reply = finish(answered, [&](GAsyncResult* r) {
+            return glib_.g_dbus_connection_call_finish(connection_.bus, r, &error);
+        });
+        if (reply == nullptr) fail(deadline_.describe(error));
+        GVariant* properties = nullptr;
+        glib_.g_variant_get(reply, "(@a{sv})", &properties);
+        guint64 modified = 0;
+        glib_.g_variant_lookup(properties, "Modified", "t", &modified);
+        GVariant* itemAttributes = nullptr;
+        const gchar* followed = nullptr;
+        if (glib_.g_variant_lookup(properties, "Attributes", "@a{ss}", &itemAttributes)) {
+            if (!glib_.g_variant_lookup(itemAttributes, kSchemaAttribute, "&s", &followed)) {
+                followed = nullptr;
+            }
+        }
+        bool ours = followsSchema(followed, schema);
+        if (itemAttributes != nullptr) glib_.g_variant_unref(itemAttributes);
+        glib_.g_variant_unref(properties);
+        glib_.g_variant_unref(reply);
+        auto changed = static_cast<std::int64_t>(modified);
+        if (ours && (!newest || changed > newest->second)) newest.emplace(path, changed);
+    }
+    return newest;
+}
+
+SecretBytes KeyringOperation::valueAt(const std::string& path) {
+    SecretService* secrets = service();
+    GAsyncResult* result = deadline_.wait([&](GCancellable* c, auto callback, auto data) {
+        glib_.secret_service_get_secret_for_dbus_path(secrets, path.c_str(), c, callback, data);
+    });
+    GError* error = nullptr;
+    SecretValue* secret = finish(result, [&](GAsyncResult* r) {
+        return glib_.secret_service_get_secret_for_dbus_path_finish(secrets, r, &error);
+    });
+    if (secret == nullptr && error != nullptr) fail(deadline_.describe(error));
+    if (secret == nullptr) fail("the Secret Service gave no value for the item");
+    return copyValue(secret);
+}
+
+SecretBytes KeyringOperation::copyValue(SecretValue* secret) {
+    gsize length = 0;
+    const gchar* bytes = glib_.secret_value_get(secret, &length);
+    SecretBytes copy = SecretBytes::copyOf({reinterpret_cast<const std::uint8_t*>(bytes), length});
+    glib_.secret_value_unref(secret);  // libsecret wipes its copy
+    return copy;
+}
+
 SecretBytes KeyringOperation::value(SecretItem* item) {
     GAsyncResult* result = deadline_.wait([&](GCancellable* c, auto callback, auto data) {
         glib_.secret_item_load_secret(item, c, callback, data);
@@ -104,11 +198,7 @@ SecretBytes KeyringOperation::value(SecretItem* item) {
     if (!loaded) fail(deadline_.describe(error));
     SecretValue* secret = glib_.secret_item_get_secret(item);
     if (secret == nullptr) fail("the Secret Service gave no value for the item");
-    gsize length = 0;
-    const gchar* bytes = glib_.secret_value_get(secret, &length);
-    SecretBytes copy = SecretBytes::copyOf({reinterpret_cast<const std::uint8_t*>(bytes), length});
-    glib_.secret_value_unref(secret);  // libsecret wipes its copy
-    return copy;
+    return copyValue(secret);
 }
 
 SecretItem* KeyringOperation::create(const KeyringAttributes& attributes, const std::string& label,

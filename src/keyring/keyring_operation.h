@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -77,8 +78,16 @@ class KeyringOperation {
     // locked: a locked item cannot be told from another, so its name cannot be answered for.
     FoundItems find(const KeyringAttributes& attributes, const char* schema,
                     std::optional<ItemStoreError::Step> stepWhenFound = std::nullopt);
+    // newestPath is find followed by picking the most recently changed item, by object path:
+    // the same answer, and the same failures, without making an object for each item found
+    // (a handful of bus calls each). Returns the item's path and its change time, or nothing
+    // when no item matches.
+    std::optional<std::pair<std::string, std::int64_t>> newestPath(
+        const KeyringAttributes& attributes, const char* schema);
     // value fetches and copies the value of one unlocked item: the only values ever fetched.
     SecretBytes value(SecretItem* item);
+    // valueAt does the same for the item at `path`.
+    SecretBytes valueAt(const std::string& path);
     // create makes an item in the default collection, replacing the value of an item there with
     // the same attributes when `replace` is set. Fails when there is no default collection or
     // it is locked. Returns the item (the caller unrefs it).
@@ -109,6 +118,7 @@ class KeyringOperation {
         return outcome;
     }
     GHashTable* hashTable(const KeyringAttributes& attributes) const;
+    SecretBytes copyValue(SecretValue* secret);
     SecretService* service();
     SecretCollection* defaultCollection();
     // aliased returns the default collection, or nullptr when there is none.

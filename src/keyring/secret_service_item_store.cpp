@@ -133,15 +133,14 @@ std::optional<SecretBytes> SecretServiceItemStore::loadSecret(const SecretName& 
 std::optional<DatedSecret> SecretServiceItemStore::loadDatedSecret(const SecretName& name) {
     KeyringOperation operation(connection(Step::load), bound_, Step::load);
     if (!operation.isUtf8(name.service) || !operation.isUtf8(name.account)) return std::nullopt;
-    FoundItems items = operation.find(secretAttributes(name), kSecretSchema);
-    if (items.all().empty()) {
+    // By path: a load is what a one-shot command does most, and item objects would cost it more
+    // bus calls than the rest of the command together.
+    auto found = operation.newestPath(secretAttributes(name), kSecretSchema);
+    if (!found) {
         operation.failIfLocked();
         return std::nullopt;
     }
-    SecretItem* item = newest(connection_->glib, items);
-    std::int64_t modified =
-        static_cast<std::int64_t>(connection_->glib.secret_item_get_modified(item));
-    return DatedSecret{operation.value(item), modified};
+    return DatedSecret{operation.valueAt(found->first), found->second};
 }
 
 void SecretServiceItemStore::deleteSecret(const SecretName& name) {

@@ -39,20 +39,18 @@ SecretServiceProbe judgeFailure(const GlibLibrary& glib, const BusDeadline& dead
     return {Answer::unusable, deadline.describe(error)};
 }
 
-// askForDefaultCollection connects to `address` and asks the Secret Service for its default
+// askForDefaultCollection connects to the session bus and asks the Secret Service for its default
 // collection; the call also makes the bus start the service when it is not running yet.
-SecretServiceProbe askForDefaultCollection(const GlibLibrary& glib, const std::string& address,
+SecretServiceProbe askForDefaultCollection(const GlibLibrary& glib,
                                            std::chrono::milliseconds bound) {
     GMainContext* context = glib.g_main_context_new();
     SecretServiceProbe found;
     {
         BusDeadline deadline(glib, context, bound);
-        auto flags =
-            static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                              G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION);
+        // GLib's shared connection: it finds the bus as sessionBusAddress does (the variable,
+        // then the runtime directory's socket), and the item store's libsecret reuses it.
         GAsyncResult* connected = deadline.wait([&](GCancellable* c, auto callback, auto data) {
-            glib.g_dbus_connection_new_for_address(address.c_str(), flags, nullptr, c, callback,
-                                                   data);
+            glib.g_bus_get(G_BUS_TYPE_SESSION, c, callback, data);
         });
         GDBusConnection* connection = nullptr;
         if (connected == nullptr) {
@@ -61,9 +59,12 @@ SecretServiceProbe askForDefaultCollection(const GlibLibrary& glib, const std::s
             found = {Answer::unusable, deadline.timeoutText()};
         } else {
             GError* error = nullptr;
-            connection = glib.g_dbus_connection_new_for_address_finish(connected, &error);
+            connection = glib.g_bus_get_finish(connected, &error);
             glib.g_object_unref(connected);
-            if (connection == nullptr) {
+            if (connection != nullptr) {
+                // A lost bus is an error to report, not a reason for GLib to end the process.
+                glib.g_dbus_connection_set_exit_on_close(connection, FALSE);
+            } else {
                 bool cancelled =
                     error != nullptr &&
                     glib.g_error_matches(error, glib.g_io_error_quark(), G_IO_ERROR_CANCELLED);
@@ -98,9 +99,14 @@ SecretServiceProbe askForDefaultCollection(const GlibLibrary& glib, const std::s
                     glib.g_variant_unref(reply);
                 }
             }
-            // Closing is not waited for: the socket goes with the connection's last reference.
-            glib.g_dbus_connection_close(connection, nullptr, nullptr, nullptr);
-            glib.g_object_unref(connection);
+            if (found.answer == Answer::answers) {
+                const GlibLibrary* library = &glib;
+                found.session.reset(connection,
+                                    [library](void* shared) { library->g_object_unref(shared); });
+            } else {
+                // Shared, so never closed here: the socket goes with its last reference.
+                glib.g_object_unref(connection);
+            }
         }
     }
     glib.g_main_context_unref(context);
@@ -136,11 +142,10 @@ std::optional<std::string> sessionBusAddress() {
 }
 
 SecretServiceProbe probeSecretService(std::chrono::milliseconds bound) {
-    std::optional<std::string> address = sessionBusAddress();
-    if (!address) return {};
+    if (!sessionBusAddress()) return {};
     const GlibLibrary* glib = glibLibrary();
     if (glib == nullptr) return {};
-    return askForDefaultCollection(*glib, *address, bound);
+    return askForDefaultCollection(*glib, bound);
 }
 
 }  // namespace quorvane::platform

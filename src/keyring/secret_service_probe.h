@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -35,13 +36,19 @@ struct SecretServiceProbe {
     // Why it is unusable, in plain words ("the Secret Service did not answer within 5 seconds");
     // empty otherwise.
     std::string reason;
+    // When it answers: a reference to the process's shared session bus connection (a
+    // GDBusConnection), which libsecret takes too as long as someone holds it. Keeping the probe
+    // keeps the connection, so the item store after it talks over the same one instead of
+    // connecting and authenticating again.
+    std::shared_ptr<void> session{};
 };
 
 // probeSecretService asks this session whether it has a Secret Service to keep secrets in: a
 // session bus (sessionBusAddress), on it a provider of org.freedesktop.secrets (running, or
-// started by the bus on the call), which names a default collection. It asks over a connection
-// of its own, closed afterwards, and waits at most `bound` (plus one second to give up on the
-// call). Never raises, never prompts. Not thread-safe with other users of libsecret.
+// started by the bus on the call), which names a default collection. It asks over the process's
+// shared session bus connection, the one libsecret uses, and waits at most `bound` (plus one
+// second to give up on the call). Never raises, never prompts. Not thread-safe with other users of
+// libsecret.
 SecretServiceProbe probeSecretService(std::chrono::milliseconds bound = kSecretServiceProbeBound);
 
 }  // namespace quorvane::platform

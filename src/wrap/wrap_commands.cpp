@@ -31,6 +31,13 @@ std::string unwrapToSession(SessionTable& sessions, const UnwrapRequest& request
     // The blob is checked before the costly derivation, so malformed input costs nothing.
     std::optional<SecretBytes> envelope = base64DecodeSecret(request.blob);
     if (!envelope) throw HelperError("invalid wrapped blob");
+    if (envelope->size() < kEnvelopeOverhead) {
+        // No key opens a blob too short for a nonce and a tag, so the answer is known before a
+        // derivation that may take minutes: the derivation's own refusals first, in their order,
+        // then the open's (made with any key: its length check comes first).
+        checkWrapKeyInputs(request.salt, request.iterations.value_or(values::wrapLegacyIterations));
+        decryptData(envelope->span(), SecretBytes(kKeySize).span());
+    }
     SecretBytes wrapKey = deriveWrapKey(request.secret, request.salt,
                                         request.iterations.value_or(values::wrapLegacyIterations));
     SecretBytes vaultKey = decryptData(envelope->span(), wrapKey.span());

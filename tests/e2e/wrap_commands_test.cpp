@@ -1,6 +1,8 @@
 // Password wrapping through the binary: round trips and every error text in check order.
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "support/serve_session.h"
 
 namespace quorvane::testing {
@@ -83,6 +85,42 @@ TEST(WrapCommandsTest, ErrorsComeInCheckOrder) {
 
     std::string zero = session.error(
         R"({"cmd":"unwrap_secret","secret":"","salt":"00","blob":"","iterations":0})");
+    EXPECT_EQ(zero.rfind("pbkdf2 derive failed: ", 0), 0u) << zero;
+}
+
+// A blob shorter than a nonce and a tag opens under no key, so it is answered without the
+// derivation, which at the largest count takes minutes; the descriptor's own errors still come
+// first.
+TEST(WrapCommandsTest, ShortBlobIsAnsweredWithoutDeriving) {
+    ServeSession session;
+    struct Case {
+        std::string request;
+        std::string error;
+    };
+    // "AAAA" is 3 bytes; 36 characters make 27 bytes, one short of a nonce and a tag.
+    const std::string almost(36, 'A');
+    const Case cases[] = {
+        {R"({"cmd":"unwrap_secret","secret":"pw","salt":"pbkdf2:v2:4294967295:00","blob":"AAAA"})",
+         "ciphertext too short"},
+        {R"({"cmd":"unwrap_secret_capture","secret":"pw","salt":"pbkdf2:v2:4294967295:00","blob":")" +
+             almost + R"("})",
+         "ciphertext too short"},
+        {R"({"cmd":"unwrap_secret","secret":"pw","salt":"00","blob":"AAAA","iterations":4294967295})",
+         "ciphertext too short"},
+        {R"({"cmd":"unwrap_secret","secret":"pw","salt":"pbkdf2:v2:4294967296:00","blob":"AAAA"})",
+         "wrap iterations out of range"},
+        {R"({"cmd":"unwrap_secret","secret":"pw","salt":"pbkdf2:v2:4294967295:0","blob":"AAAA"})",
+         "invalid salt hex"},
+        {R"({"cmd":"unwrap_secret","secret":"pw","salt":"pbkdf2:v2:-1:00","blob":"AAAA"})",
+         "invalid wrap iterations"},
+    };
+    for (const Case& c : cases) {
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(session.error(c.request), c.error) << c.request;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << c.request;
+    }
+    std::string zero = session.error(
+        R"({"cmd":"unwrap_secret","secret":"","salt":"00","blob":"AAAA","iterations":0})");
     EXPECT_EQ(zero.rfind("pbkdf2 derive failed: ", 0), 0u) << zero;
 }
 

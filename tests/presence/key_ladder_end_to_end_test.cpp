@@ -4,6 +4,7 @@
 // made before keep opening their blobs, and a machine with no rung says so. A polkit mock that
 // says yes stands in for the person; swtpm for the TPM.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 
@@ -62,6 +63,8 @@ class KeyLadderEndToEnd : public ::testing::Test {
         std::optional<SecretBytes> item = store().findKeyItem(tag);
         return item ? Bytes(item->data(), item->data() + item->size()) : Bytes{};
     }
+    // The service names a person's key file by their user id, here the test's own.
+    static std::string keyFile(const char* kind) { return std::to_string(getuid()) + "." + kind; }
     std::vector<std::string> serviceFiles() const {
         std::vector<std::string> names;
         for (const auto& entry : std::filesystem::directory_iterator(service_->stateDirectory())) {
@@ -93,7 +96,8 @@ TEST_F(KeyLadderEndToEnd, WithTheServiceTheKeyLivesThereAndTheUserStoreHoldsNone
         bool serviceHasTpm;
         std::string file;
     };
-    const Case cases[] = {{"with a TPM", true, "0.tpm"}, {"without a TPM", false, "0.software"}};
+    const Case cases[] = {{"with a TPM", true, keyFile("tpm")},
+                          {"without a TPM", false, keyFile("software")}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         startService(c.serviceHasTpm ? tpm_->tcti() : kNoDevice);
@@ -183,7 +187,7 @@ TEST_F(KeyLadderEndToEnd, AKeyInTheUsersStoreOpensItsBlobsButIsNeverWrappedToAga
     } catch (const std::exception&) {
     }
     EXPECT_FALSE(opened) << "the new blob was wrapped to the key in the user's store";
-    EXPECT_EQ(serviceFiles(), std::vector<std::string>{"0.tpm"});
+    EXPECT_EQ(serviceFiles(), std::vector<std::string>{keyFile("tpm")});
     EXPECT_EQ(keyItem(values::keyTag), before) << "the earlier key stays as it was";
 
     // Both open, each with one prompt: the earlier blob after the service's key did not open it.

@@ -72,7 +72,7 @@ class ServiceWorld(real.World):
         subprocess.run(["mount", "-t", "tmpfs", "-o", "mode=0755", "tmpfs", "/run/dbus"],
                        check=True)
         self.spawn(["dbus-daemon", "--system", "--nofork", "--nopidfile"])
-        real.wait_until(lambda: os.path.exists(real.BUS_SOCKET), "the system bus to listen")
+        real.wait_until(lambda: real.accepts(real.BUS_SOCKET), "the system bus to listen")
 
     def start_swtpm(self):
         # The TPM is the service's: its socket lies in the service's own directory.
@@ -83,7 +83,8 @@ class ServiceWorld(real.World):
                       "--flags", "not-need-init,startup-clear",
                       "--pid", "file=%s/pid" % self.service, "--daemon"],
                      uid=SERVICE_UID, check=True)
-        real.wait_until(lambda: os.path.exists(self.service + "/pid"), "swtpm to listen")
+        real.wait_until(lambda: real.accepts(self.service + "/sock") and
+                        os.path.exists(self.service + "/pid"), "swtpm to listen")
 
     def environment(self):
         environment = super().environment()

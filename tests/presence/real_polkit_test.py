@@ -18,6 +18,7 @@ import os
 import pty
 import select
 import shutil
+import socket
 import signal
 import subprocess
 import sys
@@ -124,7 +125,7 @@ class World:
         with open(config, "w") as out:
             out.write(BUS_CONFIG)
         self.spawn(["dbus-daemon", "--nofork", "--config-file=" + config])
-        wait_until(lambda: os.path.exists(BUS_SOCKET), "the system bus to listen")
+        wait_until(lambda: accepts(BUS_SOCKET), "the system bus to listen")
 
     def start_polkit(self):
         self.spawn(["/usr/lib/polkit-1/polkitd", "--no-debug"])
@@ -140,7 +141,7 @@ class World:
                  "--ctrl", "type=unixio,path=%s/sock.ctrl" % d,
                  "--flags", "not-need-init,startup-clear", "--pid", "file=%s/pid" % d,
                  "--daemon"], check=True)
-        wait_until(lambda: os.path.exists(d + "/sock") and os.path.exists(d + "/pid"),
+        wait_until(lambda: accepts(d + "/sock") and os.path.exists(d + "/pid"),
                    "swtpm to listen")
 
     def spawn(self, command):
@@ -184,6 +185,16 @@ class World:
 def as_user(command, uid=UID, **options):
     return subprocess.run(["setpriv", "--reuid=%d" % uid, "--regid=%d" % uid, "--clear-groups",
                            "--"] + command, **options)
+
+
+def accepts(path):
+    """Whether something listens on the Unix socket `path`: its file appears before that."""
+    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as probe:
+        try:
+            probe.connect(path)
+            return True
+        except OSError:
+            return False
 
 
 def wait_until(condition, what, seconds=30):

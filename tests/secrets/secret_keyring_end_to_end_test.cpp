@@ -2,6 +2,7 @@
 // a real gnome-keyring-daemon (or with no Secret Service at all), a temporary HOME, one helper
 // process per operation as the application runs them.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -18,28 +19,42 @@
 namespace quorvane::testing {
 namespace {
 
-// SecretRequests records, for as long as it lives, every request for an item's value made on the
-// session's bus (Item.GetSecret, Service.GetSecrets), as dbus-monitor prints them.
-class SecretRequests {
+// BusCalls records, for as long as it lives, every call of the given methods made on the
+// session's bus, as dbus-monitor prints them: by default the requests for an item's value
+// (Item.GetSecret, Service.GetSecrets).
+class BusCalls {
   public:
-    explicit SecretRequests(const SessionKeyring& session)
-        : log_(session.home() + "/secret-requests.log") {
+    explicit BusCalls(const SessionKeyring& session,
+                      const std::vector<std::string>& members = {"GetSecret", "GetSecrets"})
+        : log_(session.home() + "/bus-calls.log") {
         const EnvironmentOverrides environment = session.environment();
-        monitor_ = startProgram(
-            "/usr/bin/dbus-monitor",
-            {"--address", environment.at("DBUS_SESSION_BUS_ADDRESS"),
-             "type='method_call',member='GetSecret'", "type='method_call',member='GetSecrets'"},
-            environment, "", log_);
+        std::vector<std::string> arguments = {"--address",
+                                              environment.at("DBUS_SESSION_BUS_ADDRESS")};
+        for (const std::string& member : members) {
+            arguments.push_back("type='method_call',member='" + member + "'");
+        }
+        std::filesystem::remove(log_);
+        monitor_ = startProgram("/usr/bin/dbus-monitor", arguments, environment, "", log_);
         // A monitor announces itself by the loss of its own name.
         for (int i = 0; i < 500 && fileBytes(log_).find("NameLost") == std::string::npos; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     }
-    ~SecretRequests() { stopProgram(monitor_); }
-    SecretRequests(const SecretRequests&) = delete;
-    SecretRequests& operator=(const SecretRequests&) = delete;
+    ~BusCalls() { stopProgram(monitor_); }
+    BusCalls(const BusCalls&) = delete;
+    BusCalls& operator=(const BusCalls&) = delete;
 
     std::string seen() const { return fileBytes(log_); }
+    // count is how many calls of `member` were seen.
+    std::size_t count(const std::string& member) const {
+        std::string all = seen();
+        std::size_t found = 0;
+        for (std::size_t at = all.find("member=" + member + "\n"); at != std::string::npos;
+             at = all.find("member=" + member + "\n", at + 1)) {
+            ++found;
+        }
+        return found;
+    }
 
   private:
     std::string log_;
@@ -171,7 +186,7 @@ TEST_F(SecretKeyringTest, OtherProgramsItemsAreLeftAloneAndHandTypedLabelsKept) 
 
     {
         // Not even fetched: the value of another program's item never reaches the helper.
-        SecretRequests requests(session);
+        BusCalls requests(session);
         expectFailure(load("com.example.mail", "dave"), "keychain secret missing");
         expectOk(store("com.example.mail", "dave", "our value"));
         expectOk(store("com.example.mail", "dave", "our newer value"));
@@ -242,6 +257,46 @@ TEST_F(SecretKeyringTest, TheNewerCopyWinsAndTheLoadLeavesNoPlaintextBehind) {
     for (const char* value : {"stored without a bus", "in the keyring"}) {
         EXPECT_EQ(file.find(value), std::string::npos) << value << " is still in the file store";
     }
+}
+
+// A one-shot command connects to the session bus once: the check for a keyring and the keyring
+// library share the connection (each connection costs an authentication and a Hello).
+TEST_F(SecretKeyringTest, OneShotCommandsConnectToTheSessionBusOnce) {
+    expectOk(store("svc", "acct", "first"));
+    for (const char* mode : {"--secret-store", "--secret-load", "--secret-delete"}) {
+        BusCalls hellos(session, {"Hello"});
+        RunResult result = run(mode, "svc", "acct", "value");
+        EXPECT_EQ(result.status, 0) << mode << ": " << result.err;
+        EXPECT_EQ(hellos.count("Hello"), 1u) << mode << "\n" << hellos.seen();
+    }
+}
+
+// A value beyond what the process may lock leaves libsecret without locked memory too. It keeps
+// the value in ordinary memory (wiped all the same), and the command, which succeeded, still
+// writes nothing on standard error: a caller takes any text there for a failure.
+TEST_F(SecretKeyringTest, ValueBeyondTheLockLimitIsStoredWithoutAWord) {
+    std::string value;
+    for (int i = 0; value.size() < (1u << 20); ++i) value += std::to_string(i) + ",";
+    // Root may lock beyond the limit; without CAP_IPC_LOCK it is held to it like anyone else.
+    std::vector<std::string> limited = {"--memlock=65536:65536"};
+    if (geteuid() == 0) {
+        limited.insert(limited.end(), {"/usr/bin/setpriv", "--bounding-set=-ipc_lock"});
+    }
+    auto command = [&](const char* mode) {
+        std::vector<std::string> arguments = limited;
+        arguments.insert(arguments.end(),
+                         {QUORVANE_HELPER_PATH, mode, "--service", "big", "--account", "acct"});
+        return arguments;
+    };
+    RunResult stored =
+        runProgram("/usr/bin/prlimit", command("--secret-store"), value, session.environment());
+    expectOk(stored);
+    RunResult loaded =
+        runProgram("/usr/bin/prlimit", command("--secret-load"), "", session.environment());
+    EXPECT_EQ(loaded.status, 0);
+    EXPECT_EQ(loaded.err, "");
+    EXPECT_TRUE(loaded.out == value)
+        << "the value came back changed, " << loaded.out.size() << " bytes";
 }
 
 TEST_F(SecretKeyringTest, SixteenHelpersStoringAtOnceLoseNothing) {

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -98,7 +99,28 @@ pid_t startProgram(const std::string& program, const std::vector<std::string>& a
     if (pipe2(inPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     if (log < 0) throw std::runtime_error("cannot open " + logPath);
-    pid_t pid = spawnProgram(program, arguments, environment, inPipe[0], log, log, {});
+
+    std::vector<std::string> argvStrings{program};
+    argvStrings.insert(argvStrings.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (auto& a : argvStrings) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    auto envStrings = buildEnvironment(environment);
+    std::vector<char*> envp;
+    for (auto& e : envStrings) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    const pid_t parent = getpid();
+    // A service started for a test must not outlive the test, even one that is killed (a
+    // timeout, a crash) before its destructors run: the child asks for SIGTERM when its parent
+    // goes. posix_spawn cannot ask for that, so this forks; only async-signal-safe calls follow.
+    pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        if (prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || getppid() != parent) _exit(127);
+        if (dup2(inPipe[0], 0) < 0 || dup2(log, 1) < 0 || dup2(log, 2) < 0) _exit(127);
+        execve(program.c_str(), argv.data(), envp.data());
+        _exit(127);
+    }
     close(inPipe[0]);
     close(log);
     // A short input fits the pipe, so this never waits for the child.

@@ -39,7 +39,8 @@ RunResult runHelper(const std::vector<std::string>& arguments, const std::string
 
 // startProgram starts `program` (an absolute path) in the background with `input` (at most a
 // few kilobytes) on its standard input, then closed, and its standard output and error appended
-// to `logPath`. Returns its process id; stop it with stopProgram.
+// to `logPath`. Returns its process id; stop it with stopProgram. The program gets SIGTERM if the
+// calling thread ends first (call it from the thread that outlives the program).
 pid_t startProgram(const std::string& program, const std::vector<std::string>& arguments,
                    const EnvironmentOverrides& environment, const std::string& input,
                    const std::string& logPath);

@@ -36,13 +36,18 @@ KeyServiceProcess::KeyServiceProcess(const std::string& busAddress, const std::s
     pid_ = startProgram(
         QUORVANE_KEYD_PATH, {"--state-directory", state_, "--tpm", tpm, "--idle-exit", "3600"},
         {{"DBUS_SYSTEM_BUS_ADDRESS", busAddress}}, "", directory_.path() + "/keyd.log");
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!owned(busAddress)) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            stopProgram(pid_);
-            throw std::runtime_error("the key service did not take its name: " + log());
+    try {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!owned(busAddress)) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                throw std::runtime_error("the key service did not take its name: " + log());
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    } catch (...) {
+        // A constructor that fails runs no destructor.
+        stopProgram(pid_);
+        throw;
     }
 }
 

@@ -1,6 +1,7 @@
 #include "support/session_keyring.h"
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -134,9 +136,37 @@ void waitUntil(Ready ready, const char* what) {
     }
 }
 
+// accepts says whether the bus at `address` takes a client now. Its socket file appears when the
+// daemon binds it, before it listens: connecting then is refused.
+bool accepts(const std::string& address) {
+    try {
+        BusConnection connection(address);
+        return true;
+    } catch (const std::runtime_error&) {
+        return false;
+    }
+}
+
+// running says whether the started program `pid` has not ended (and reaps it if it has).
+bool running(pid_t pid) {
+    int raw = 0;
+    return waitpid(pid, &raw, WNOHANG) == 0;
+}
+
 }  // namespace
 
 SessionKeyring::SessionKeyring(Provider provider, const std::string& password) {
+    try {
+        start(provider, password);
+    } catch (...) {
+        // No destructor runs for an object whose constructor failed: what was started is stopped
+        // here (the directory goes with its member).
+        stop();
+        throw;
+    }
+}
+
+void SessionKeyring::start(Provider provider, const std::string& password) {
     home_ = directory_.path() + "/home";
     runtime_ = directory_.path() + "/runtime";
     std::filesystem::create_directories(home_ + "/.local/share");
@@ -147,7 +177,17 @@ SessionKeyring::SessionKeyring(Provider provider, const std::string& password) {
     address_ = "unix:path=" + socketPath;
     bus_ = startProgram("/usr/bin/dbus-daemon", {"--nofork", "--config-file=" + configPath},
                         environment(), "", directory_.path() + "/dbus-daemon.log");
-    waitUntil([&] { return access(socketPath.c_str(), F_OK) == 0; }, "the session bus");
+    waitUntil(
+        [&] {
+            if (!running(bus_)) {
+                bus_ = -1;
+                std::ifstream log(directory_.path() + "/dbus-daemon.log");
+                throw std::runtime_error("dbus-daemon ended: " +
+                                         std::string(std::istreambuf_iterator<char>(log), {}));
+            }
+            return accepts(address_);
+        },
+        "the session bus to accept connections");
     if (provider == Provider::gnomeKeyring) startKeyring(password);
     if (provider == Provider::silent) {
         // Owns the name, then never reads: calls to it wait until their sender gives up.
@@ -161,9 +201,21 @@ SessionKeyring::SessionKeyring(Provider provider, const std::string& password) {
 }
 
 SessionKeyring::~SessionKeyring() {
+    try {
+        stopKeyring();
+    } catch (const std::runtime_error&) {
+        // The bus could not tell whether the daemon left; it was ended all the same.
+    }
+    stop();
+}
+
+void SessionKeyring::stop() {
     if (silentOwner_ != nullptr) sd_bus_flush_close_unref(silentOwner_);
-    stopKeyring();
+    silentOwner_ = nullptr;
+    stopProgram(keyring_);
+    keyring_ = -1;
     stopProgram(bus_);
+    bus_ = -1;
 }
 
 EnvironmentOverrides SessionKeyring::environment() const {
@@ -181,7 +233,12 @@ EnvironmentOverrides SessionKeyring::environment() const {
 
 RunResult SessionKeyring::secretTool(const std::vector<std::string>& arguments,
                                      const std::string& input) const {
-    return runProgram("/usr/bin/secret-tool", arguments, input, environment());
+    EnvironmentOverrides environment = this->environment();
+    // secret-tool converts text between UTF-8 and the locale's character set, and fails on a
+    // name or value outside it: `su -` or a bare container leaves the C locale. The helper
+    // itself needs no locale.
+    environment["LC_ALL"] = "C.UTF-8";
+    return runProgram("/usr/bin/secret-tool", arguments, input, environment);
 }
 
 void SessionKeyring::startKeyring(const std::string& password) {

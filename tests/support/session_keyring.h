@@ -54,6 +54,9 @@ class SessionKeyring {
     void stopKeyring();
 
   private:
+    void start(Provider provider, const std::string& password);
+    // stop ends whatever was started, without waiting on the bus.
+    void stop();
     void startKeyring(const std::string& password);
     TempDir directory_;
     std::string home_;

@@ -41,7 +41,15 @@ bool alive(pid_t pid) {
 
 bool Swtpm::available() { return access("/usr/bin/swtpm", X_OK) == 0; }
 
-Swtpm::Swtpm() { start(); }
+Swtpm::Swtpm() {
+    try {
+        start();
+    } catch (...) {
+        // A constructor that fails runs no destructor, and swtpm is a daemon of its own.
+        stop(false);
+        throw;
+    }
+}
 
 // The state is thrown away with the directory, so there is nothing to wait for.
 Swtpm::~Swtpm() { stop(false); }
