@@ -170,4 +170,15 @@ SecretBytes sharedSecret(std::span<const std::uint8_t> scalar,
     return secret;
 }
 
+bool isValidPoint(std::span<const std::uint8_t> point) {
+    if (point.size() != kPointSize || point[0] != 0x04) return false;
+    Group group = makeGroup();
+    Point parsed(EC_POINT_new(group.get()));
+    if (!parsed) providerFailure();
+    // oct2point checks that the coordinates lie on the curve.
+    return EC_POINT_oct2point(group.get(), parsed.get(), point.data(), point.size(), nullptr) ==
+               1 &&
+           EC_POINT_is_at_infinity(group.get(), parsed.get()) == 0;
+}
+
 }  // namespace quorvane::p256

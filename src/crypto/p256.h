@@ -22,6 +22,10 @@ SecretBytes generateScalar();
 // isValidScalar answers whether `scalar` is 32 bytes and within 1...n-1.
 bool isValidScalar(std::span<const std::uint8_t> scalar);
 
+// isValidPoint answers whether `point` is an uncompressed point (65 bytes, 0x04 || X || Y) on the
+// curve, other than the point at infinity.
+bool isValidPoint(std::span<const std::uint8_t> point);
+
 // publicPoint returns the uncompressed point scalar·G. Raises PlatformError "invalid P-256
 // private key" when the scalar is not valid.
 Bytes publicPoint(std::span<const std::uint8_t> scalar);

@@ -1,10 +1,13 @@
 #include "keyd/key_service.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
+#include <string_view>
 #include <vector>
 
+#include "crypto/p256.h"
 #include "key_service/key_service_interface.h"
 
 namespace quorvane::keyd {
@@ -17,62 +20,70 @@ using platform::key_service::kObjectPath;
 
 constexpr const char* kBusDaemon = "org.freedesktop.DBus";
 constexpr const char* kBusDaemonPath = "/org/freedesktop/DBus";
+// Unique names remembered with their uid; past this many the memory starts afresh.
+constexpr std::size_t kRememberedUsers = 4096;
 
-// callerUser asks the bus daemon which user the connection `sender` belongs to: the kernel told
-// it when the connection was made, so no caller can claim another user.
-bool callerUser(sd_bus* bus, const char* sender, uid_t* user) {
-    if (sender == nullptr) return false;
-    sd_bus_error error = SD_BUS_ERROR_NULL;
-    sd_bus_message* reply = nullptr;
-    std::uint32_t uid = 0;
-    int result = sd_bus_call_method(bus, kBusDaemon, kBusDaemonPath, kBusDaemon,
-                                    "GetConnectionUnixUser", &error, &reply, "s", sender);
-    if (result >= 0) result = sd_bus_message_read(reply, "u", &uid);
-    sd_bus_message_unref(reply);
-    sd_bus_error_free(&error);
-    if (result < 0) return false;
-    *user = static_cast<uid_t>(uid);
-    return true;
-}
+// What a method may do, in one column of the table below: a method that asks the person holds
+// a prompt open for minutes, so it is the one that a user's share of the service limits.
+enum class Reach { answersAtOnce, asksThePerson };
 
-bool stillOnTheBus(sd_bus* bus, const std::string& name) {
-    sd_bus_error error = SD_BUS_ERROR_NULL;
-    sd_bus_message* reply = nullptr;
-    int owned = 0;
-    int result = sd_bus_call_method(bus, kBusDaemon, kBusDaemonPath, kBusDaemon, "NameHasOwner",
-                                    &error, &reply, "s", name.c_str());
-    if (result >= 0) result = sd_bus_message_read(reply, "b", &owned);
-    sd_bus_message_unref(reply);
-    sd_bus_error_free(&error);
-    // When the bus cannot say, the caller is taken to be there: its leaving is still noticed.
-    return result < 0 || owned != 0;
-}
+}  // namespace
+
+// One call being answered.
+struct KeyService::Call {
+    std::uint64_t id = 0;
+    KeyService* service = nullptr;
+    const Method* method = nullptr;
+    platform::sd_bus_objects::Message message;
+    std::string sender;
+    uid_t user = 0;
+    Bytes point;                              // Decrypt's argument, checked
+    platform::sd_bus_objects::Slot lookup;    // the bus daemon's answer: the caller's uid
+    platform::sd_bus_objects::Slot watch;     // the caller leaving the bus
+    platform::sd_bus_objects::Slot presence;  // whether the caller is still on the bus
+    std::uint64_t check = 0;                  // the open question to polkit
+    bool prompting = false;                   // counted in prompting_
+};
+
+// One method of the interface: what it may do, the argument it reads (checked before anybody is
+// asked or anything is looked up), and how it is answered when it answers at once.
+struct KeyService::Method {
+    const char* name;
+    Reach reach;
+    // Reads and checks the argument into the call; the problem in plain words, or empty.
+    std::string (*readArgument)(sd_bus_message* message, Call& call);
+    // Answers the call (a reply, or an error set in `error` and a negative result).
+    int (*answer)(KeyKeeper& keeper, Call& call, sd_bus_error* error);
+};
+
+namespace {
 
 int fail(sd_bus_error* error, const char* name, const std::string& text) {
     return sd_bus_error_set(error, name, text.c_str());
 }
 
-int failFromKeeper(sd_bus_error* error, const KeeperError& failure) {
+const char* errorNameOf(const KeeperError& failure) {
     switch (failure.kind()) {
         case KeeperError::Kind::noKey:
-            return fail(error, errors::kNoKey, failure.text());
+            return errors::kNoKey;
         case KeeperError::Kind::unusable:
-            return fail(error, errors::kUnusable, failure.text());
+            return errors::kUnusable;
         case KeeperError::Kind::failed:
             break;
     }
-    return fail(error, errors::kFailed, failure.text());
+    return errors::kFailed;
 }
 
-int unknownCaller(sd_bus_error* error) {
-    return fail(error, errors::kFailed, "the bus cannot tell which user is calling");
+int failFromKeeper(sd_bus_error* error, const KeeperError& failure) {
+    return fail(error, errorNameOf(failure), failure.text());
 }
 
 int replyWithKey(sd_bus_message* call, const PublicKey& key) {
     sd_bus_message* reply = nullptr;
     int result = sd_bus_message_new_method_return(call, &reply);
-    if (result >= 0)
+    if (result >= 0) {
         result = sd_bus_message_append_array(reply, 'y', key.point.data(), key.point.size());
+    }
     if (result >= 0) result = sd_bus_message_append(reply, "s", kindName(key.kind));
     if (result >= 0) result = sd_bus_send(nullptr, reply, nullptr);
     sd_bus_message_unref(reply);
@@ -105,49 +116,111 @@ int replyWithSecrets(sd_bus* bus, sd_bus_message* call, const std::vector<Secret
     return result;
 }
 
-}  // namespace
+std::string noArgument(sd_bus_message*, KeyService::Call&) { return {}; }
 
-// One Decrypt call whose prompt is open: the call, answered when polkit has, and the match that
-// tells when its caller leaves the bus.
-struct KeyService::Decryption {
-    KeyService* service = nullptr;
-    std::uint64_t id = 0;
-    sd_bus_message* call = nullptr;
-    std::string caller;
-    uid_t user = 0;
-    Bytes point;
-    std::uint64_t check = 0;
-    sd_bus_slot* leaving = nullptr;
-
-    ~Decryption() {
-        sd_bus_slot_unref(leaving);
-        sd_bus_message_unref(call);
+// The ephemeral point of a blob: 65 bytes on the curve. Anything else is refused before anybody
+// is asked and before it is kept, so a caller cannot hold the service's memory with it.
+std::string readPoint(sd_bus_message* message, KeyService::Call& call) {
+    const void* data = nullptr;
+    std::size_t size = 0;
+    if (sd_bus_message_read_array(message, 'y', &data, &size) < 0) {
+        return "the argument is not a byte array";
     }
+    std::span<const std::uint8_t> point(static_cast<const std::uint8_t*>(data), size);
+    if (!p256::isValidPoint(point)) return "the ephemeral point is not a P-256 point";
+    call.point.assign(point.begin(), point.end());
+    return {};
+}
+
+int answerStatus(KeyKeeper& keeper, KeyService::Call& call, sd_bus_error*) {
+    const KeyStatus status = keeper.status(call.user);
+    return sd_bus_reply_method_return(call.message.get(), "sbbsu", kindName(status.kind),
+                                      status.exists, !status.problem.has_value(),
+                                      status.problem.value_or("").c_str(), status.held);
+}
+
+int answerCreateKey(KeyKeeper& keeper, KeyService::Call& call, sd_bus_error* error) {
+    try {
+        return replyWithKey(call.message.get(), keeper.createOrGet(call.user));
+    } catch (const KeeperError& failure) {
+        return failFromKeeper(error, failure);
+    }
+}
+
+int answerGetPublicKey(KeyKeeper& keeper, KeyService::Call& call, sd_bus_error* error) {
+    try {
+        std::optional<PublicKey> key = keeper.publicKey(call.user);
+        if (!key) return fail(error, errors::kNoKey, "there is no presence key for this user");
+        return replyWithKey(call.message.get(), *key);
+    } catch (const KeeperError& failure) {
+        return failFromKeeper(error, failure);
+    }
+}
+
+int answerDeleteKey(KeyKeeper& keeper, KeyService::Call& call, sd_bus_error* error) {
+    try {
+        keeper.remove(call.user);
+    } catch (const KeeperError& failure) {
+        return failFromKeeper(error, failure);
+    }
+    return sd_bus_reply_method_return(call.message.get(), "");
+}
+
+// Which methods may hold a prompt open is a property of the service's fairness: it stands here,
+// in one column, and KeyService::run is the only place that acts on it.
+const KeyService::Method kMethods[] = {
+    {"Status", Reach::answersAtOnce, noArgument, answerStatus},
+    {"CreateKey", Reach::answersAtOnce, noArgument, answerCreateKey},
+    {"GetPublicKey", Reach::answersAtOnce, noArgument, answerGetPublicKey},
+    {"DeleteKey", Reach::answersAtOnce, noArgument, answerDeleteKey},
+    {"Decrypt", Reach::asksThePerson, readPoint, nullptr},
 };
+
+const KeyService::Method* methodNamed(const char* name) {
+    if (name == nullptr) return nullptr;
+    for (const KeyService::Method& method : kMethods) {
+        if (std::strcmp(method.name, name) == 0) return &method;
+    }
+    return nullptr;
+}
+
+// note writes one decision to the journal (standard error, with a syslog priority prefix, which
+// journald reads): who, what, and the outcome; never key material.
+void note(int priority, const KeyService::Call& call, const char* outcome,
+          const std::string& detail = {}) {
+    std::fprintf(stderr, "<%d>uid %u %s: %s%s%s\n", priority, static_cast<unsigned>(call.user),
+                 call.method->name, outcome, detail.empty() ? "" : ": ", detail.c_str());
+}
+
+constexpr int kInfo = 6;
+constexpr int kNotice = 5;
+
+}  // namespace
 
 const sd_bus_vtable KeyService::kVtable[] = {
     SD_BUS_VTABLE_START(0),
     SD_BUS_METHOD_WITH_NAMES("Status", "", "", "sbbsu",
                              SD_BUS_PARAM(kind) SD_BUS_PARAM(exists) SD_BUS_PARAM(usable)
                                  SD_BUS_PARAM(problem) SD_BUS_PARAM(keys),
-                             KeyService::status, SD_BUS_VTABLE_UNPRIVILEGED),
+                             KeyService::onCall, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_METHOD_WITH_NAMES("CreateKey", "", "", "ays",
-                             SD_BUS_PARAM(public_key) SD_BUS_PARAM(kind), KeyService::createKey,
+                             SD_BUS_PARAM(public_key) SD_BUS_PARAM(kind), KeyService::onCall,
                              SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_METHOD_WITH_NAMES("GetPublicKey", "", "", "ays",
-                             SD_BUS_PARAM(public_key) SD_BUS_PARAM(kind), KeyService::getPublicKey,
+                             SD_BUS_PARAM(public_key) SD_BUS_PARAM(kind), KeyService::onCall,
                              SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_METHOD_WITH_NAMES("DeleteKey", "", "", "", "", KeyService::deleteKey,
+    SD_BUS_METHOD_WITH_NAMES("DeleteKey", "", "", "", "", KeyService::onCall,
                              SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_METHOD_WITH_NAMES("Decrypt", "ay", SD_BUS_PARAM(ephemeral_point), "ay",
-                             SD_BUS_PARAM(shared_secrets), KeyService::decrypt,
+                             SD_BUS_PARAM(shared_secrets), KeyService::onCall,
                              SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_VTABLE_END};
 
 KeyService::KeyService(sd_bus* bus, sd_event* event, KeyKeeper& keeper,
                        std::chrono::milliseconds idleLimit)
     : bus_(bus), event_(event), keeper_(keeper), callerChecks_(bus), idleLimit_(idleLimit) {
-    int result = sd_bus_add_object_vtable(bus_, &object_, kObjectPath, kInterface, kVtable, this);
+    int result =
+        sd_bus_add_object_vtable(bus_, object_.out(), kObjectPath, kInterface, kVtable, this);
     if (result < 0) {
         throw std::runtime_error("the service object cannot be registered (" +
                                  std::string(std::strerror(-result)) + ")");
@@ -168,15 +241,23 @@ KeyService::KeyService(sd_bus* bus, sd_event* event, KeyKeeper& keeper,
 }
 
 KeyService::~KeyService() {
-    for (auto& [id, decryption] : decryptions_) {
-        callerChecks_.cancel(decryption->check);
-        delete decryption;
-    }
+    // Open checks are withdrawn by callerChecks_; the calls' slots end their callbacks.
+    calls_.clear();
     sd_event_source_unref(timer_);
-    sd_bus_slot_unref(object_);
 }
 
 void KeyService::releaseName() { sd_bus_release_name(bus_, kBusName); }
+
+void KeyService::stop() {
+    if (stopping_) return;
+    stopping_ = true;
+    releaseName();
+    std::vector<std::uint64_t> prompts;
+    for (const auto& [id, call] : calls_) {
+        if (call->method->reach == Reach::asksThePerson) prompts.push_back(id);
+    }
+    for (std::uint64_t id : prompts) finish(id, errors::kFailed, "the key service is stopping");
+}
 
 void KeyService::touch() {
     idle_ = false;
@@ -188,7 +269,7 @@ void KeyService::touch() {
 int KeyService::onIdle(sd_event_source*, std::uint64_t, void* userdata) {
     auto* self = static_cast<KeyService*>(userdata);
     // A prompt may stay open for minutes; the service waits for it.
-    if (!self->decryptions_.empty()) {
+    if (!self->calls_.empty()) {
         self->touch();
         return 0;
     }
@@ -196,156 +277,237 @@ int KeyService::onIdle(sd_event_source*, std::uint64_t, void* userdata) {
     return 0;
 }
 
-int KeyService::status(sd_bus_message* call, void* userdata, sd_bus_error* error) {
-    auto* self = static_cast<KeyService*>(userdata);
-    self->touch();
-    uid_t user = 0;
-    if (!callerUser(self->bus_, sd_bus_message_get_sender(call), &user))
-        return unknownCaller(error);
-    const KeyStatus status = self->keeper_.status(user);
-    return sd_bus_reply_method_return(call, "sbbsu", kindName(status.kind), status.exists,
-                                      !status.problem.has_value(),
-                                      status.problem.value_or("").c_str(), status.held);
+KeyService::Call* KeyService::find(std::uint64_t id) {
+    auto found = calls_.find(id);
+    return found == calls_.end() ? nullptr : found->second.get();
 }
 
-int KeyService::createKey(sd_bus_message* call, void* userdata, sd_bus_error* error) {
+int KeyService::onCall(sd_bus_message* message, void* userdata, sd_bus_error* error) {
     auto* self = static_cast<KeyService*>(userdata);
+    const Method* method = methodNamed(sd_bus_message_get_member(message));
+    if (method == nullptr) return fail(error, SD_BUS_ERROR_UNKNOWN_METHOD, "no such method");
     self->touch();
-    uid_t user = 0;
-    if (!callerUser(self->bus_, sd_bus_message_get_sender(call), &user))
-        return unknownCaller(error);
-    try {
-        return replyWithKey(call, self->keeper_.createOrGet(user));
-    } catch (const KeeperError& failure) {
-        return failFromKeeper(error, failure);
+    const char* sender = sd_bus_message_get_sender(message);
+    if (sender == nullptr) {
+        return fail(error, errors::kFailed, "the bus cannot tell which user is calling");
     }
-}
-
-int KeyService::getPublicKey(sd_bus_message* call, void* userdata, sd_bus_error* error) {
-    auto* self = static_cast<KeyService*>(userdata);
-    self->touch();
-    uid_t user = 0;
-    if (!callerUser(self->bus_, sd_bus_message_get_sender(call), &user))
-        return unknownCaller(error);
-    try {
-        std::optional<PublicKey> key = self->keeper_.publicKey(user);
-        if (!key) return fail(error, errors::kNoKey, "there is no presence key for this user");
-        return replyWithKey(call, *key);
-    } catch (const KeeperError& failure) {
-        return failFromKeeper(error, failure);
+    if (self->stopping_ && method->reach == Reach::asksThePerson) {
+        return fail(error, errors::kFailed, "the key service is stopping");
     }
-}
+    auto call = std::make_unique<Call>();
+    call->id = ++self->nextId_;
+    call->service = self;
+    call->method = method;
+    call->sender = sender;
+    const std::string problem = method->readArgument(message, *call);
+    if (!problem.empty()) return fail(error, SD_BUS_ERROR_INVALID_ARGS, problem);
+    call->message.hold(message);
 
-int KeyService::deleteKey(sd_bus_message* call, void* userdata, sd_bus_error* error) {
-    auto* self = static_cast<KeyService*>(userdata);
-    self->touch();
-    uid_t user = 0;
-    if (!callerUser(self->bus_, sd_bus_message_get_sender(call), &user))
-        return unknownCaller(error);
-    try {
-        self->keeper_.remove(user);
-    } catch (const KeeperError& failure) {
-        return failFromKeeper(error, failure);
+    Call& held = *call;
+    self->calls_.emplace(held.id, std::move(call));
+    auto known = self->users_.find(held.sender);
+    if (known != self->users_.end()) {
+        held.user = known->second;
+        self->run(held);
+        return 1;
     }
-    return sd_bus_reply_method_return(call, "");
-}
-
-int KeyService::decrypt(sd_bus_message* call, void* userdata, sd_bus_error* error) {
-    auto* self = static_cast<KeyService*>(userdata);
-    self->touch();
-    const char* sender = sd_bus_message_get_sender(call);
-    uid_t user = 0;
-    if (!callerUser(self->bus_, sender, &user)) return unknownCaller(error);
-    const void* point = nullptr;
-    std::size_t size = 0;
-    int result = sd_bus_message_read_array(call, 'y', &point, &size);
-    if (result < 0) return result;
-    // Checked before anybody is asked: a key the TPM no longer loads fails at once, and so does
-    // a caller for whom polkit can show no prompt that could pass.
-    try {
-        self->keeper_.usableKeys(user);
-    } catch (const KeeperError& failure) {
-        return failFromKeeper(error, failure);
-    }
-    if (std::optional<std::string> reason = self->callerChecks_.unavailableReason(sender)) {
-        return fail(error, errors::kUnavailable, *reason);
-    }
-
-    static std::uint64_t nextId = 0;
-    auto* decryption = new Decryption;
-    decryption->service = self;
-    decryption->id = ++nextId;
-    decryption->call = sd_bus_message_ref(call);
-    decryption->caller = sender;
-    decryption->user = user;
-    const auto* bytes = static_cast<const std::uint8_t*>(point);
-    decryption->point.assign(bytes, bytes + size);
-    self->decryptions_[decryption->id] = decryption;
-
-    // A caller that leaves the bus while its prompt is open has its prompt withdrawn: the person
-    // is not left with a password dialog nobody waits for.
-    const std::string rule = std::string("type='signal',sender='") + kBusDaemon + "',path='" +
-                             kBusDaemonPath + "',interface='" + kBusDaemon +
-                             "',member='NameOwnerChanged',arg0='" + decryption->caller + "'";
-    sd_bus_add_match(self->bus_, &decryption->leaving, rule.c_str(), onNameOwnerChanged,
-                     decryption);
-    const std::uint64_t id = decryption->id;
-    decryption->check = self->callerChecks_.ask(
-        decryption->caller, [self, id](const platform::polkit::CallerChecks::Answer& answer) {
-            self->answer(id, answer);
-        });
-    // It may have left before the match was in place.
-    auto still = self->decryptions_.find(id);
-    if (still != self->decryptions_.end() && !stillOnTheBus(self->bus_, still->second->caller)) {
-        self->callerChecks_.cancel(still->second->check);
-        self->abandon(id);
+    // The bus daemon knows the connection's uid from the kernel; no caller can claim another.
+    // Asked without waiting: a daemon slow to answer one caller holds up nobody else.
+    int result = sd_bus_call_method_async(self->bus_, held.lookup.out(), kBusDaemon, kBusDaemonPath,
+                                          kBusDaemon, "GetConnectionUnixUser", onCallerUser, &held,
+                                          "s", sender);
+    if (result < 0) {
+        self->finish(held.id, errors::kFailed, "the bus cannot tell which user is calling");
     }
     return 1;
 }
 
+int KeyService::onCallerUser(sd_bus_message* reply, void* userdata, sd_bus_error*) {
+    auto* call = static_cast<Call*>(userdata);
+    KeyService* self = call->service;
+    std::uint32_t uid = 0;
+    if (sd_bus_message_is_method_error(reply, nullptr) ||
+        sd_bus_message_read(reply, "u", &uid) < 0) {
+        self->finish(call->id, errors::kFailed, "the bus cannot tell which user is calling");
+        return 0;
+    }
+    if (self->users_.size() >= kRememberedUsers) self->users_.clear();
+    self->users_.emplace(call->sender, static_cast<uid_t>(uid));
+    call->user = static_cast<uid_t>(uid);
+    self->run(*call);
+    return 0;
+}
+
+void KeyService::run(Call& call) {
+    if (call.method->reach == Reach::asksThePerson) {
+        decrypt(call);
+        return;
+    }
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    const int result = call.method->answer(keeper_, call, &error);
+    if (result < 0) {
+        if (!sd_bus_error_is_set(&error)) {
+            sd_bus_error_set_errno(&error, result);
+        }
+        note(kNotice, call, "refused", error.message != nullptr ? error.message : "");
+        sd_bus_reply_method_error(call.message.get(), &error);
+    } else {
+        note(kInfo, call, "answered");
+    }
+    sd_bus_error_free(&error);
+    finish(call.id);
+}
+
+void KeyService::decrypt(Call& call) {
+    const std::uint64_t id = call.id;
+    // A user's share: one prompt at a time, so a flood of calls reaches nobody's agent and
+    // spends none of the service's pending replies.
+    if (prompting_.count(call.user) != 0) {
+        finish(id, errors::kUnavailable, "another presence prompt of this user is open");
+        return;
+    }
+    if (prompting_.size() >= kMaxOpenPrompts) {
+        finish(id, errors::kUnavailable, "too many presence prompts are open on this machine");
+        return;
+    }
+    // Checked before anybody is asked: a key the TPM no longer loads fails at once.
+    try {
+        keeper_.usableKeys(call.user);
+    } catch (const KeeperError& failure) {
+        finish(id, errorNameOf(failure), failure.text());
+        return;
+    }
+    call.prompting = true;
+    prompting_.insert(call.user);
+
+    // A caller that leaves the bus while its prompt is open has its prompt withdrawn: the person
+    // is not left with a password dialog nobody waits for. Only the bus daemon's word counts
+    // (onNameOwnerChanged checks the sender), and a watch that cannot be set fails the call,
+    // since a departure would then go unseen.
+    const std::string rule = std::string("type='signal',sender='") + kBusDaemon + "',path='" +
+                             kBusDaemonPath + "',interface='" + kBusDaemon +
+                             "',member='NameOwnerChanged',arg0='" + call.sender + "'";
+    const int result = sd_bus_add_match_async(bus_, call.watch.out(), rule.c_str(),
+                                              onNameOwnerChanged, onWatchInstalled, &call);
+    if (result < 0) {
+        finish(id, errors::kFailed,
+               "the caller's connection cannot be watched (" + std::string(std::strerror(-result)) +
+                   ")");
+    }
+}
+
+int KeyService::onWatchInstalled(sd_bus_message* reply, void* userdata, sd_bus_error*) {
+    auto* call = static_cast<Call*>(userdata);
+    KeyService* self = call->service;
+    if (const sd_bus_error* error = sd_bus_message_get_error(reply)) {
+        self->finish(call->id, errors::kFailed,
+                     std::string("the caller's connection cannot be watched (") +
+                         (error->message != nullptr ? error->message : error->name) + ")");
+        return 0;
+    }
+    // It may have left before the watch was in place.
+    const int result = sd_bus_call_method_async(self->bus_, call->presence.out(), kBusDaemon,
+                                                kBusDaemonPath, kBusDaemon, "GetNameOwner",
+                                                onCallerOwner, call, "s", call->sender.c_str());
+    if (result < 0)
+        self->finish(call->id, errors::kFailed, "the caller cannot be found on the bus");
+    return 0;
+}
+
+int KeyService::onCallerOwner(sd_bus_message* reply, void* userdata, sd_bus_error*) {
+    auto* call = static_cast<Call*>(userdata);
+    KeyService* self = call->service;
+    const std::uint64_t id = call->id;
+    if (sd_bus_message_is_method_error(reply, nullptr)) {
+        self->finish(id, errors::kFailed, "the caller left the bus");
+        return 0;
+    }
+    std::string failure;
+    const std::uint64_t check = self->callerChecks_.precheck(
+        call->sender,
+        [self, id](const std::optional<std::string>& reason) { self->afterPrecheck(id, reason); },
+        &failure);
+    if (check == 0) {
+        self->finish(id, errors::kNotConfirmed, failure);
+        return 0;
+    }
+    call->check = check;
+    return 0;
+}
+
+void KeyService::afterPrecheck(std::uint64_t id, const std::optional<std::string>& reason) {
+    Call* call = find(id);
+    if (call == nullptr) return;
+    call->check = 0;
+    // No prompt is offered that can never pass.
+    if (reason) {
+        finish(id, errors::kUnavailable, *reason);
+        return;
+    }
+    std::string failure;
+    const std::uint64_t check = callerChecks_.ask(
+        call->sender,
+        [this, id](const platform::polkit::Answer& answer) { afterPrompt(id, answer); }, &failure);
+    if (check == 0) {
+        finish(id, errors::kNotConfirmed, failure);
+        return;
+    }
+    call->check = check;
+}
+
+void KeyService::afterPrompt(std::uint64_t id, const platform::polkit::Answer& answer) {
+    Call* call = find(id);
+    if (call == nullptr) return;
+    call->check = 0;
+    if (!answer.passed) {
+        finish(id, errors::kNotConfirmed, answer.failure);
+        return;
+    }
+    try {
+        // Read again: the key may have been deleted while the person was asked.
+        std::vector<HeldKey> keys = keeper_.usableKeys(call->user);
+        std::vector<SecretBytes> secrets = keeper_.sharedSecrets(keys, call->point);
+        const int result = replyWithSecrets(bus_, call->message.get(), secrets);
+        if (result < 0) {
+            finish(id, errors::kFailed, "the answer cannot be sent");
+            return;
+        }
+    } catch (const KeeperError& failure) {
+        finish(id, errorNameOf(failure), failure.text());
+        return;
+    }
+    note(kInfo, *call, "confirmed, answered");
+    finish(id);
+}
+
 int KeyService::onNameOwnerChanged(sd_bus_message* signal, void* userdata, sd_bus_error*) {
-    auto* decryption = static_cast<Decryption*>(userdata);
+    auto* call = static_cast<Call*>(userdata);
+    // Anybody can send this signal to the service's unique name; only the bus daemon's own
+    // (whose sender the daemon itself sets) says that a connection went.
+    const char* sender = sd_bus_message_get_sender(signal);
+    if (sender == nullptr || std::strcmp(sender, kBusDaemon) != 0) return 0;
     const char* name = nullptr;
     const char* oldOwner = nullptr;
     const char* newOwner = nullptr;
     if (sd_bus_message_read(signal, "sss", &name, &oldOwner, &newOwner) < 0) return 0;
+    if (name == nullptr || call->sender != name) return 0;
     if (newOwner != nullptr && *newOwner != '\0') return 0;
-    KeyService* self = decryption->service;
-    self->callerChecks_.cancel(decryption->check);
-    self->abandon(decryption->id);
+    call->service->finish(call->id, errors::kFailed, "the caller left the bus");
     return 0;
 }
 
-void KeyService::abandon(std::uint64_t id) {
-    auto found = decryptions_.find(id);
-    if (found == decryptions_.end()) return;
-    delete found->second;
-    decryptions_.erase(found);
-    touch();
-}
-
-void KeyService::answer(std::uint64_t id, const platform::polkit::CallerChecks::Answer& answer) {
-    auto found = decryptions_.find(id);
-    if (found == decryptions_.end()) return;
-    Decryption* decryption = found->second;
-    decryptions_.erase(found);
-    sd_bus_message* call = decryption->call;
-    if (!answer.passed) {
-        sd_bus_reply_method_errorf(call, errors::kNotConfirmed, "%s", answer.failure.c_str());
-    } else {
-        try {
-            // Read again: the key may have been deleted while the person was asked.
-            std::vector<HeldKey> keys = keeper_.usableKeys(decryption->user);
-            std::vector<SecretBytes> secrets = keeper_.sharedSecrets(keys, decryption->point);
-            replyWithSecrets(bus_, call, secrets);
-        } catch (const KeeperError& failure) {
-            sd_bus_error error = SD_BUS_ERROR_NULL;
-            failFromKeeper(&error, failure);
-            sd_bus_reply_method_error(call, &error);
-            sd_bus_error_free(&error);
-        }
+void KeyService::finish(std::uint64_t id, const char* errorName, const std::string& text) {
+    auto found = calls_.find(id);
+    if (found == calls_.end()) return;
+    std::unique_ptr<Call> call = std::move(found->second);
+    calls_.erase(found);
+    if (call->check != 0) callerChecks_.cancel(call->check);
+    if (call->prompting) prompting_.erase(call->user);
+    if (errorName != nullptr) {
+        // Every call gets an answer, even one whose caller has gone: nothing is left to silence.
+        sd_bus_reply_method_errorf(call->message.get(), errorName, "%s", text.c_str());
+        note(kNotice, *call, "refused", text);
     }
-    delete decryption;
     touch();
 }
 

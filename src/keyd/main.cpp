@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <stdexcept>
 #include <string_view>
 #include <vector>
 
@@ -18,6 +19,14 @@
 #include "os/process.h"
 
 namespace {
+
+bool stopRequested = false;
+
+int onStopSignal(sd_event_source*, const signalfd_siginfo*, void* userdata) {
+    stopRequested = true;
+    static_cast<quorvane::keyd::KeyService*>(userdata)->stop();
+    return 0;
+}
 
 int failed(const std::string& text) {
     std::fprintf(stderr, "quorvane-keyd: %s\n", text.c_str());
@@ -32,6 +41,12 @@ int main(int argc, char** argv) {
     os::protectProcess();
     os::quietLibraryLogs();
     std::signal(SIGPIPE, SIG_IGN);
+    // Delivered through the event loop (sd_event_add_signal needs them blocked).
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
     std::vector<std::string_view> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
     std::string problem;
     std::optional<keyd::Options> options = keyd::parseOptions(arguments, &problem);
@@ -50,7 +65,17 @@ int main(int argc, char** argv) {
         keyd::KeyFiles files(options->stateDirectory);
         keyd::KeyKeeper keeper(files, options->tpm);
         keyd::KeyService service(bus, event, keeper, options->idleLimit);
-        while (!service.idle()) {
+        // SIGTERM (systemd stopping the unit, at the idle exit too, once the name is released)
+        // and SIGINT are events of the loop: open prompts are withdrawn and their callers
+        // answered, what is queued is answered, and the service ends with status 0.
+        result = sd_event_add_signal(event, nullptr, SIGTERM, onStopSignal, &service);
+        if (result >= 0)
+            result = sd_event_add_signal(event, nullptr, SIGINT, onStopSignal, &service);
+        if (result < 0) {
+            throw std::runtime_error(std::string("the stop signals cannot be handled (") +
+                                     std::strerror(-result) + ")");
+        }
+        while (!service.idle() && !stopRequested) {
             if (sd_event_run(event, UINT64_MAX) < 0) break;
         }
         // Calls sent before the name went to the next instance are still answered here.

@@ -39,6 +39,7 @@ CheckReply readCheckReply(sd_bus_message* reply) {
             sd().sd_bus_error_has_name(error, SD_BUS_ERROR_TIMEOUT)) {
             read.timedOut = true;
         } else {
+            read.errorName = error->name != nullptr ? error->name : "";
             read.error = error->message != nullptr && *error->message != '\0'
                              ? error->message
                              : (error->name != nullptr ? error->name : "unknown");

@@ -36,6 +36,7 @@ int newUnlockCheck(sd_bus* bus, const std::string& subject, bool allowInteractio
 struct CheckReply {
     bool timedOut = false;    // nobody answered within the call's limit
     std::string error;        // the call failed: polkit's or the bus's description; else empty
+    std::string errorName;    // and the D-Bus name of that error
     bool unreadable = false;  // polkit answered something that is not CheckAuthorization's reply
     bool authorized = false;
     bool challenge = false;

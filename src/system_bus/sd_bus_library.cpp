@@ -26,6 +26,7 @@ const SdBusLibrary* load() {
                     QUORVANE_RESOLVE(library, api, sd_bus_message_enter_container) &&
                     QUORVANE_RESOLVE(library, api, sd_bus_message_exit_container) &&
                     QUORVANE_RESOLVE(library, api, sd_bus_message_unref) &&
+                    QUORVANE_RESOLVE(library, api, sd_bus_message_ref) &&
                     QUORVANE_RESOLVE(library, api, sd_bus_error_free) &&
                     QUORVANE_RESOLVE(library, api, sd_bus_error_has_name) &&
                     QUORVANE_RESOLVE(library, api, sd_bus_call_async) &&

@@ -27,6 +27,7 @@ struct SdBusLibrary {
     decltype(&::sd_bus_message_enter_container) sd_bus_message_enter_container;
     decltype(&::sd_bus_message_exit_container) sd_bus_message_exit_container;
     decltype(&::sd_bus_message_unref) sd_bus_message_unref;
+    decltype(&::sd_bus_message_ref) sd_bus_message_ref;
     decltype(&::sd_bus_error_free) sd_bus_error_free;
     decltype(&::sd_bus_error_has_name) sd_bus_error_has_name;
     decltype(&::sd_bus_call_async) sd_bus_call_async;

@@ -40,9 +40,35 @@ class Message {
     ~Message() { sd().sd_bus_message_unref(message_); }
     sd_bus_message** out() { return &message_; }
     sd_bus_message* get() const { return message_; }
+    // hold keeps a reference to `message`, which the caller keeps too.
+    void hold(sd_bus_message* message) {
+        sd().sd_bus_message_unref(message_);
+        message_ = sd().sd_bus_message_ref(message);
+    }
 
   private:
     sd_bus_message* message_ = nullptr;
+};
+
+// Slot is a slot of a callback (a pending call, a match, an object), released when it goes,
+// which ends the callback.
+class Slot {
+  public:
+    Slot() = default;
+    Slot(const Slot&) = delete;
+    Slot& operator=(const Slot&) = delete;
+    ~Slot() { reset(); }
+    sd_bus_slot** out() {
+        reset();
+        return &slot_;
+    }
+    void reset() {
+        if (slot_ != nullptr) sd().sd_bus_slot_unref(slot_);
+        slot_ = nullptr;
+    }
+
+  private:
+    sd_bus_slot* slot_ = nullptr;
 };
 
 // BusError is a call's error, freed when it goes.
