@@ -15,8 +15,10 @@ Exits 77 (skipped) as real_polkit_test.py does.
 """
 import base64
 import glob
+import json
 import os
 import shutil
+import signal
 import sqlite3
 import subprocess
 import sys
@@ -30,6 +32,7 @@ OTHER, OTHER_UID = "qvother", 4243
 BUS_NAME = "com.quorvane.KeyService1"
 OBJECT = "/com/quorvane/KeyService1"
 IDLE_SECONDS = 3
+NEIGHBOUR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "bus_neighbour.py")
 
 # A P-256 scalar such as an earlier helper kept in the user's own store, and a blob the platform
 # made for it holding 15 bytes: it opens, and is then refused as a vault key.
@@ -147,6 +150,113 @@ class ThroughTheKeyService(real.RealPolkit):
         # with the check withdrawn it is idle, and ends.
         real.wait_until(lambda: not self.world.service_pids(),
                         "the key service to end after its caller left", seconds=IDLE_SECONDS + 20)
+
+    # A system service is shared by every user of the machine, some of them hostile. Each case
+    # below is something a neighbour (another user, or another program of the same user) once
+    # did to cancel, block, stall or spend another person's unlock; each must be refused or
+    # harmless.
+
+    def neighbour(self, *arguments, uid=OTHER_UID):
+        result = real.as_user(["/usr/bin/python3", NEIGHBOUR] + list(arguments), uid=uid,
+                              capture_output=True, text=True, timeout=300)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        return json.loads(result.stdout)
+
+    def open_prompt(self):
+        """A helper of the user whose unwrap is waiting at the password prompt, and its blob."""
+        helper, blob = self.wrapped_vault()
+        helper.send({"cmd": "unwrap_touchid", "id": 3, "blob": blob})
+        helper.wait_for_prompt()
+        return helper, blob
+
+    def answer_prompt(self, helper):
+        helper.type(real.PASSWORD)
+        reply = helper.read_line()
+        self.assertTrue(reply.get("ok"), reply)
+
+    def test_a_forged_departure_cancels_nothing(self):
+        helper, _ = self.open_prompt()
+        # Only the bus daemon can say that a connection went; the same words from anyone else
+        # change nothing.
+        self.assertGreater(self.neighbour("forge-departures")["sent"], 0)
+        self.answer_prompt(helper)
+
+    def test_a_user_holds_one_prompt_at_a_time(self):
+        helper, blob = self.open_prompt()
+        point = base64.b64decode(blob)[:65].hex()
+        # A second Decrypt of the same user is refused at once, prompting nobody and spending
+        # none of the service's pending replies to polkit.
+        second = self.neighbour("decrypt", point, uid=real.UID)
+        self.assertEqual(second["error"], BUS_NAME + ".Error.Unavailable", second)
+        self.assertIn("another presence prompt of this user is open", second["message"])
+        self.answer_prompt(helper)
+
+    def test_a_point_that_is_not_on_the_curve_is_refused_before_anybody_is_asked(self):
+        self.wrapped_vault()
+        off_curve = "04" + "00" * 64
+        cases = [("off the curve", ["decrypt", off_curve]),
+                 ("too short", ["decrypt", off_curve[:-2]]),
+                 ("30 MiB", ["decrypt-size", str(30 << 20)])]
+        for label, arguments in cases:
+            with self.subTest(label):
+                outcome = self.neighbour(*arguments)
+                self.assertEqual(outcome["error"], "org.freedesktop.DBus.Error.InvalidArgs",
+                                 outcome)
+        # Nothing of the refused points is kept: the service stays small.
+        for pid in self.world.service_pids():
+            with open("/proc/%d/status" % pid) as status:
+                peak = next(int(line.split()[1]) for line in status
+                            if line.startswith("VmHWM:"))
+            print("\n  the service's peak resident size: %d KiB" % peak)
+            self.assertLess(peak, 128 << 10)
+
+    def test_a_stopped_polkit_stalls_nobody_else(self):
+        helper, blob = self.wrapped_vault()
+        polkitd = next(p for p in self.world.processes if "polkitd" in p.args[0])
+        os.kill(polkitd.pid, signal.SIGSTOP)
+        try:
+            # The user's unwrap now waits on polkit; another user's calls must not.
+            helper.send({"cmd": "unwrap_touchid", "id": 3, "blob": blob})
+            status = self.neighbour("status", "20")
+            print("\n  Status with polkitd stopped: median %.1f ms, worst %.1f ms"
+                  % (status["median_ms"], status["worst_ms"]))
+            self.assertIsNone(status["error"], status)
+            # A handler that waited on polkit would hold every call for sd-bus's 25 seconds.
+            self.assertLess(status["worst_ms"], 5000)
+        finally:
+            os.kill(polkitd.pid, signal.SIGCONT)
+        # polkit back, the user's unwrap goes on to its prompt and completes.
+        helper.wait_for_prompt()
+        self.answer_prompt(helper)
+
+    def test_a_refusing_rule_is_answered_before_anybody_is_asked(self):
+        helper, blob = self.wrapped_vault()
+        self.world.refuse(True)
+        self.addCleanup(self.world.refuse, False)
+        point = base64.b64decode(blob)[:65].hex()
+        # polkitd reloads its rules when the directory changes.
+        deadline = time.monotonic() + 30
+        while True:
+            outcome = self.neighbour("decrypt", point, uid=real.UID)
+            if outcome["error"] != BUS_NAME + ".Error.NotConfirmed" or \
+                    time.monotonic() > deadline:
+                break
+            time.sleep(0.2)
+        self.assertEqual(outcome["error"], BUS_NAME + ".Error.Unavailable", outcome)
+        self.assertIn("polkit refuses", outcome["message"])
+        reply = helper.call(cmd="unwrap_touchid", id=3, blob=blob)
+        self.assertFalse(reply["ok"])
+        self.assertIn("polkit refuses", reply["error"])
+        self.assertNotIn(b"Password:", helper.screen)
+
+    def test_sigterm_answers_the_call_in_flight_and_ends_the_service(self):
+        helper, _ = self.open_prompt()
+        for pid in self.world.service_pids():
+            os.kill(pid, signal.SIGTERM)
+        reply = helper.read_line(timeout=30)
+        self.assertFalse(reply["ok"])
+        self.assertIn("the key service is stopping", reply["error"])
+        real.wait_until(lambda: not self.world.service_pids(), "the key service to end")
 
     def test_another_user_can_neither_use_nor_delete_the_key(self):
         helper, blob = self.wrapped_vault()
