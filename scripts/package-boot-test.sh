@@ -30,15 +30,15 @@ command -v systemd-nspawn >/dev/null || cannot_boot "systemd-nspawn is not insta
 root="$FRESH_ROOT_OUT/boot-root"
 name=$(basename "$deb")
 test=/opt/quorvane-test
-# systemd, dbus and polkitd make the booted machine; swtpm, python3 (the terminal driver) and the
-# person who answers the prompt are the test's. The package comes first and alone, so that
-# nothing but its own dependencies can have made the tss group; swtpm only after it.
+# systemd, dbus and polkitd make the booted machine; swtpm, python3 (the terminal driver), strace
+# and the person who answers the prompt are the test's. The package comes first and alone, so
+# that nothing but its own dependencies can have made the tss group; swtpm only after it.
 fresh_root_make "$root" --include=systemd,systemd-sysv,dbus,polkitd,python3 \
     --customize-hook="mkdir -p \"\$1$test\"" \
     --customize-hook="copy-in '$deb' tests/packaging/boot/boot_test.sh tests/packaging/boot/presence_round_trip.py $test" \
     --customize-hook="chroot \"\$1\" sh -c 'getent group tss >/dev/null && echo present || echo absent' >\"\$1$test/tss-before-install\"" \
     --customize-hook="chroot \"\$1\" sh -c 'cd $test && apt-get install -y -q --no-install-recommends ./$name'" \
-    --customize-hook='chroot "$1" apt-get install -y -q --no-install-recommends swtpm' \
+    --customize-hook='chroot "$1" apt-get install -y -q --no-install-recommends swtpm strace' \
     --customize-hook='mkdir -p "$1"/etc/systemd/system/quorvane-keyd.service.d' \
     --customize-hook='copy-in tests/packaging/boot/test-tpm.conf /etc/systemd/system/quorvane-keyd.service.d' \
     --customize-hook='copy-in tests/packaging/boot/quorvane-test-swtpm.service tests/packaging/boot/quorvane-boot-test.service /etc/systemd/system' \

@@ -12,6 +12,7 @@ import pty
 import select
 import subprocess
 import sys
+import termios
 import time
 
 
@@ -45,13 +46,17 @@ def main():
         send({"id": 3, "cmd": "unwrap_touchid", "blob": wrapped["blob"]})
         shown = b""
         deadline = time.monotonic() + 60
-        while b"Password:" not in shown:
-            left = deadline - time.monotonic()
-            if left <= 0 or not select.select([terminal], [], [], left)[0]:
+        # The agent turns echo off after writing its prompt, flushing what was typed before.
+        while b"Password:" not in shown or termios.tcgetattr(terminal)[3] & termios.ECHO:
+            if time.monotonic() > deadline:
                 print("no password prompt: %r" % shown)
                 return 1
-            shown += os.read(terminal, 1024)
+            if select.select([terminal], [], [], 0.1)[0]:
+                shown += os.read(terminal, 1024)
         os.write(terminal, password.encode() + b"\n")
+        if not select.select([helper.stdout], [], [], 60)[0]:
+            print("no answer a minute after the password; the terminal shows %r" % shown)
+            return 1
         unwrapped = reply()
         prompts = shown.count(b"Password:")
         if unwrapped.get("ok") and "sessionId" in unwrapped and prompts == 1:
@@ -61,7 +66,11 @@ def main():
         return 1
     finally:
         helper.stdin.close()
-        helper.wait(timeout=30)
+        try:
+            helper.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            helper.kill()
+            helper.wait()
         os.kill(agent, 15)
         os.waitpid(agent, 0)
 
