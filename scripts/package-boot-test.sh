@@ -58,7 +58,7 @@ if [ ! -s "$root$test/boot.log" ]; then
     cannot_boot "the root did not boot to the test (systemd-nspawn status $status)"
 fi
 cat "$root$test/boot.log"
-if [ "$status" -ne 0 ]; then
+if [ "$status" -ne 0 ] || [ "$(tail -1 "$root$test/boot.log")" != "failures: 0" ]; then
     echo "package boot test failed (status $status); the root is left in $root" >&2
     exit 1
 fi
