@@ -1,11 +1,15 @@
 #include "keyd/key_keeper.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cstdio>
 
 #include "base/platform_error.h"
 #include "crypto/p256.h"
 #include "crypto/random.h"
 #include "key_service/key_service_interface.h"
+#include "tpm/tcti.h"
 #include "tpm/tpm_context.h"
 #include "tpm/tpm_key_item.h"
 #include "tpm/tpm_key_operations.h"
@@ -30,6 +34,14 @@ std::optional<TpmKeyFile> readTpmFile(std::span<const std::uint8_t> file) {
         platform::tpm::decodeKeyItem(*tss, file.subspan(platform::tpm::kAuthSize));
     if (!key) return std::nullopt;
     return TpmKeyFile{file.first(platform::tpm::kAuthSize), *key};
+}
+
+// hasTpmDevice: whether the TPM device `tcti` names exists, whether or not it can be opened.
+bool hasTpmDevice(const std::string& tcti) {
+    std::optional<platform::tpm::Tcti> parsed = platform::tpm::parseTcti(tcti);
+    if (!parsed || parsed->kind != platform::tpm::TctiKind::device) return false;
+    struct stat node {};
+    return stat(parsed->configuration.c_str(), &node) == 0;
 }
 
 KeeperError damaged(KeyKind kind) {
@@ -77,8 +89,20 @@ const char* kindName(KeyKind kind) {
 
 KeyKeeper::KeyKeeper(KeyFiles& files, std::string tcti) : files_(files), tcti_(std::move(tcti)) {}
 
-KeyKind KeyKeeper::bestKind() const {
-    return platform::TpmKeyStore::unavailableReason(tcti_) ? KeyKind::software : KeyKind::tpm;
+KeyKind KeyKeeper::bestKind(std::optional<std::string>* fault) const {
+    std::optional<std::string> reason = platform::TpmKeyStore::unavailableReason(tcti_);
+    if (!reason) return KeyKind::tpm;
+    if (!hasTpmDevice(tcti_)) return KeyKind::software;
+    // A TPM the service cannot open is most often a user left out of the device's group. Keys
+    // made in software meanwhile would stay in software for good (nothing moves between kinds),
+    // so none is made, and the journal says why once per run rather than at every call.
+    const std::string text = "this machine has a TPM that the key service cannot use: " + *reason;
+    if (!faultLogged_) {
+        std::fprintf(stderr, "quorvane-keyd: %s; no key is made until it can\n", text.c_str());
+        faultLogged_ = true;
+    }
+    if (fault != nullptr) *fault = text;
+    return KeyKind::tpm;
 }
 
 std::optional<HeldKey> KeyKeeper::read(uid_t user, KeyKind kind) const {
@@ -97,13 +121,16 @@ std::optional<HeldKey> KeyKeeper::read(uid_t user, KeyKind kind) const {
 
 KeyStatus KeyKeeper::status(uid_t user) const {
     KeyStatus status;
-    status.kind = bestKind();
+    std::optional<std::string> fault;
+    status.kind = bestKind(&fault);
     try {
         for (KeyKind kind : {KeyKind::tpm, KeyKind::software})
             status.held += read(user, kind) ? 1 : 0;
         std::optional<HeldKey> held = read(user, status.kind);
         status.exists = held.has_value();
-        if (held) {
+        if (fault) {
+            status.problem = fault;
+        } else if (held) {
             status.problem = unusableReason(tcti_, *held);
         } else if (status.kind == KeyKind::software) {
             // A software key can be made whenever the state directory can be written, which
@@ -117,13 +144,15 @@ KeyStatus KeyKeeper::status(uid_t user) const {
 }
 
 PublicKey KeyKeeper::createOrGet(uid_t user) const {
-    const KeyKind kind = bestKind();
+    std::optional<std::string> fault;
+    const KeyKind kind = bestKind(&fault);
     if (std::optional<HeldKey> held = read(user, kind)) {
         if (std::optional<std::string> reason = unusableReason(tcti_, *held)) {
             throw KeeperError(Kind::unusable, *reason);
         }
         return PublicKey{pointOf(*held), kind};
     }
+    if (fault) throw KeeperError(Kind::failed, *fault);
     try {
         HeldKey made{kind, makeFile(tcti_, kind)};
         Bytes point = pointOf(made);

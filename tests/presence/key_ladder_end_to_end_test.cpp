@@ -14,6 +14,7 @@
 #include "crypto/hex.h"
 #include "crypto/p256.h"
 #include "file_store/file_store.h"
+#include "key_service/key_service_client.h"
 #include "support/helper_process.h"
 #include "support/json.h"
 #include "support/key_service_process.h"
@@ -157,6 +158,41 @@ TEST_F(KeyLadderEndToEnd, WithoutAnyRungNoKeyIsMadeAndCheckSaysSoWithoutOutput) 
         0u)
         << failure;
     EXPECT_TRUE(keyItem(values::keyTag).empty()) << "nothing is stored";
+}
+
+// A machine with a TPM that the service cannot open (its user left out of the device's group) is
+// not a machine without one: a key made in software there would stay in software for good. The
+// service makes none, says why in Status and once in its log, and --check does not offer presence;
+// nor does a lower rung make a weaker key meanwhile, not even the user's own TPM. The device here
+// is a directory, which no user (root included) opens as a TPM.
+TEST_F(KeyLadderEndToEnd, ATpmTheServiceCannotOpenGetsNoSoftwareKeyAndSaysSo) {
+    TempDir device;
+    startService("device:" + device.path());
+    const std::string fault = "this machine has a TPM that the key service cannot use: ";
+
+    platform::key_service::ServiceStatus status =
+        platform::key_service::Client(bus_->address()).status();
+    EXPECT_EQ(status.kind, "tpm");
+    EXPECT_FALSE(status.exists);
+    EXPECT_FALSE(status.usable);
+    EXPECT_EQ(status.problem.rfind(fault, 0), 0u) << status.problem;
+
+    RunResult check = runHelper({"--check"}, "", userTpm());
+    EXPECT_EQ(check.status, 2) << check.err;
+    EXPECT_EQ(check.out, "");
+    ServeSession session(userTpm());
+    const std::string failure = wrapNewSession(session);
+    EXPECT_EQ(failure.rfind("error: secure enclave key create failed: " + fault, 0), 0u) << failure;
+    EXPECT_TRUE(serviceFiles().empty());
+    EXPECT_TRUE(keyItem(platform::TpmKeyStore::kTag).empty());
+    EXPECT_TRUE(keyItem(values::keyTag).empty());
+
+    const std::string log = service_->log();
+    std::size_t lines = 0;
+    for (std::size_t at = log.find(fault); at != std::string::npos; at = log.find(fault, at + 1)) {
+        ++lines;
+    }
+    EXPECT_EQ(lines, 1u) << log;
 }
 
 // A key made by an earlier version is a 32-byte scalar in the helper's store, where any program
