@@ -229,6 +229,29 @@ class ThroughTheKeyService(real.RealPolkit):
         helper.wait_for_prompt()
         self.answer_prompt(helper)
 
+    def test_a_flood_of_calls_from_another_user_stalls_nobody(self):
+        helper, blob = self.wrapped_vault()
+        # The other user floods Status from 100 connections while this user's calls go on.
+        flood = [subprocess.Popen(["setpriv", "--reuid=%d" % OTHER_UID, "--regid=%d" % OTHER_UID,
+                                   "--clear-groups", "--", "/usr/bin/python3", NEIGHBOUR,
+                                   "status", "20"],
+                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+                 for _ in range(100)]
+        try:
+            mine = self.neighbour("status", "50", uid=real.UID)
+        finally:
+            outcomes = [json.loads(process.communicate(timeout=300)[0] or "{}")
+                        for process in flood]
+        print("\n  Status under a flood of another user's: median %.1f ms, worst %.1f ms"
+              % (mine["median_ms"], mine["worst_ms"]))
+        self.assertIsNone(mine["error"], mine)
+        self.assertTrue(all(outcome.get("error") is None for outcome in outcomes))
+        # A call that waited behind the flood would fail with NoReply after 25 seconds.
+        self.assertLess(mine["worst_ms"], 5000)
+        helper.send({"cmd": "unwrap_touchid", "id": 3, "blob": blob})
+        helper.wait_for_prompt()
+        self.answer_prompt(helper)
+
     def test_a_refusing_rule_is_answered_before_anybody_is_asked(self):
         helper, blob = self.wrapped_vault()
         self.world.refuse(True)
