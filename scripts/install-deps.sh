@@ -8,7 +8,7 @@ packages=(
     build-essential cmake ninja-build pkg-config clang-format
     libssl-dev libsimdjson-dev libsqlite3-dev libsystemd-dev libsecret-1-dev
     libgtest-dev libgmock-dev libbenchmark-dev
-    dbus python3 python3-dbusmock python3-cryptography
+    dbus python3 python3-dbus python3-dbusmock python3-cryptography
     libtss2-dev swtpm swtpm-tools tpm2-tools
     polkitd pkexec openssl util-linux
     # The fingerprint test: fprintd (with libfprint's virtual sensor) and its PAM module.
