@@ -37,12 +37,14 @@ namespace {
 }
 
 int checkMode(platform::Services& services) {
+    bool canMake = false;
     try {
         requirePromptAvailable(services.presence());
+        canMake = canMakePresenceKey(services.keys());
     } catch (const std::exception& error) {
         fail(stringError(error), exit_status::kCannotEvaluate);
     }
-    if (!canMakePresenceKey(services.keys())) return exit_status::kNoPresenceKey;
+    if (!canMake) return exit_status::kNoPresenceKey;
     std::fputs("ok", stdout);
     return exit_status::kSuccess;
 }

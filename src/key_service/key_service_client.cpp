@@ -1,5 +1,6 @@
 #include "key_service/key_service_client.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 
@@ -17,13 +18,18 @@ using sd_bus_objects::openBus;
 using sd_bus_objects::sd;
 
 [[noreturn]] void unreachable(int result) {
+    // Only a socket that is not there, or that nobody listens on, means there is no bus. The
+    // system bus's socket lies in a directory only root can write, so a user cannot fake that;
+    // a full backlog (EAGAIN), a reset or a refused authentication can be caused by anyone.
+    const bool noBus = result == -ENOENT || result == -ECONNREFUSED;
     throw CallFailed(
-        "", std::string("the system bus cannot be reached (") + std::strerror(-result) + ")");
+        "", std::string("the system bus cannot be reached (") + std::strerror(-result) + ")",
+        noBus);
 }
 
 void connect(Bus& bus, const std::string& address) {
     if (sdBusLibrary() == nullptr) {
-        throw CallFailed("", "the D-Bus client library (libsystemd) cannot be loaded");
+        throw CallFailed("", "the D-Bus client library (libsystemd) cannot be loaded", true);
     }
     const int result = openBus(bus, address);
     if (result < 0) unreachable(result);
@@ -177,6 +183,11 @@ SecretBytes Client::decrypt(std::span<const std::uint8_t> point, int cancelOnHan
     return std::move(pending.secrets);
 }
 
+bool serviceAbsent(const CallFailed& failure) {
+    return failure.noBus() || failure.name() == "org.freedesktop.DBus.Error.ServiceUnknown" ||
+           failure.name() == "org.freedesktop.DBus.Error.NameHasNoOwner";
+}
+
 std::string describe(const CallFailed& failure) {
     const std::string& name = failure.name();
     if (name == "org.freedesktop.DBus.Error.ServiceUnknown" ||
@@ -189,6 +200,11 @@ std::string describe(const CallFailed& failure) {
         name == "org.freedesktop.DBus.Error.Spawn.PermissionsInvalid" ||
         name == "org.freedesktop.DBus.Error.Spawn.ChildSignaled") {
         return "the key service cannot be started (" + failure.text() + ")";
+    }
+    // sd-bus keeps the name of this error but puts its errno text (ENOBUFS) in its message.
+    if (name == "org.freedesktop.DBus.Error.LimitsExceeded") {
+        return "the system bus refused the call: a limit of the bus was reached (too many "
+               "connections or calls of this user)";
     }
     if (name == "org.freedesktop.DBus.Error.AccessDenied") {
         return "the key service refuses this user (" + failure.text() + ")";

@@ -17,18 +17,21 @@ namespace quorvane::platform::key_service {
 
 // CallFailed is a call that got no answer from the service, or one of its errors: `name` is the
 // D-Bus error's name (one of errors:: or the bus's own), empty when the bus could not be
-// reached at all; `text` says what happened in plain words.
+// reached at all; `text` says what happened in plain words. `noBus` is set when there is no bus
+// to ask at all: nothing listens at its address, or libsystemd cannot be loaded.
 class CallFailed : public std::exception {
   public:
-    CallFailed(std::string name, std::string text)
-        : name_(std::move(name)), text_(std::move(text)) {}
+    CallFailed(std::string name, std::string text, bool noBus = false)
+        : name_(std::move(name)), text_(std::move(text)), noBus_(noBus) {}
     const std::string& name() const noexcept { return name_; }
     const std::string& text() const noexcept { return text_; }
+    bool noBus() const noexcept { return noBus_; }
     const char* what() const noexcept override { return text_.c_str(); }
 
   private:
     std::string name_;
     std::string text_;
+    bool noBus_;
 };
 
 // What the service can do for this user now (the Status method).
@@ -65,6 +68,13 @@ class Client {
   private:
     std::string busAddress_;
 };
+
+// serviceAbsent answers whether a failed call shows that there is no key service to ask: the bus
+// said that nobody owns its name and no activation file names it, or there is no bus at all.
+// Every other failure (a timeout, a limit of the bus, a connection the bus refused or closed, an
+// error of the service) leaves the service possibly installed: such a failure must not be taken
+// for its absence, or whoever can make a call fail could move new keys to a weaker place.
+bool serviceAbsent(const CallFailed& failure);
 
 // describe turns a failed call's error name into the reason the helper gives: the bus's own
 // "no such service" becomes "the key service is not installed", and so on; a service error keeps

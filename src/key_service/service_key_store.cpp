@@ -4,6 +4,7 @@
 #include "crypto/ecies.h"
 #include "crypto/p256.h"
 #include "key_service/key_service_interface.h"
+#include "platform/key_ladder.h"
 
 namespace quorvane::platform {
 namespace {
@@ -12,7 +13,14 @@ using Cause = KeyStoreError::Cause;
 using Step = KeyStoreError::Step;
 using key_service::CallFailed;
 using key_service::describe;
+using key_service::serviceAbsent;
 namespace errors = key_service::errors;
+
+// failedRung is the ladder's stop for a service that may be installed and did not answer.
+RungFailed failedRung(const CallFailed& failure) {
+    return RungFailed("the key service (" + std::string(key_service::kBusName) +
+                      ") cannot be asked now (" + describe(failure) + ")");
+}
 
 class ServicePresenceKey final : public PresenceKey {
   public:
@@ -91,10 +99,7 @@ std::unique_ptr<PresenceKey> ServiceKeyStore::findForUse(const PromptRequest& re
         status = client_.status();
     } catch (const CallFailed& failure) {
         // A machine without the service has no key there; the lower rungs are asked.
-        if (failure.name().empty() ||
-            failure.name() == "org.freedesktop.DBus.Error.ServiceUnknown") {
-            return nullptr;
-        }
+        if (serviceAbsent(failure)) return nullptr;
         throw KeyStoreError(Step::load, describe(failure));
     }
     if (status.keys == 0) return nullptr;
@@ -115,10 +120,7 @@ void ServiceKeyStore::remove() {
         client_.deleteKey();
     } catch (const CallFailed& failure) {
         // Without the service there is no key of it to delete.
-        if (failure.name().empty() ||
-            failure.name() == "org.freedesktop.DBus.Error.ServiceUnknown") {
-            return;
-        }
+        if (serviceAbsent(failure)) return;
         throw KeyStoreError(Step::remove, describe(failure));
     }
 }
@@ -134,8 +136,9 @@ bool ServiceKeyStore::canCreate() {
 bool ServiceKeyStore::holdsKey() {
     try {
         return client_.status().keys > 0;
-    } catch (const CallFailed&) {
-        return false;
+    } catch (const CallFailed& failure) {
+        if (serviceAbsent(failure)) return false;
+        throw failedRung(failure);
     }
 }
 
@@ -149,7 +152,8 @@ std::optional<std::string> ServiceKeyStore::unavailableReason() {
         }
         return std::nullopt;
     } catch (const CallFailed& failure) {
-        return describe(failure);
+        if (serviceAbsent(failure)) return describe(failure);
+        throw failedRung(failure);
     }
 }
 

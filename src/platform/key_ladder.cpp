@@ -94,6 +94,10 @@ std::unique_ptr<PresenceKey> KeyLadder::findForUse(const PromptRequest& request)
         try {
             KeyStore* keys = store(rung);
             if (keys != nullptr && keys->holdsKey()) holders.push_back(keys);
+        } catch (const RungFailed& failure) {
+            // The blob may well be for the failed rung's key: a weaker key would only prompt in
+            // vain, and the reason would be lost.
+            throw KeyStoreError(KeyStoreError::Step::load, failure.what());
         } catch (const std::exception&) {
         }
     }
@@ -113,7 +117,13 @@ std::unique_ptr<PresenceKey> KeyLadder::findForUse(const PromptRequest& request)
 
 std::unique_ptr<PresenceKey> KeyLadder::create() {
     std::string reasons;
-    if (Rung* rung = answering(&reasons)) return rung->store->create();
+    Rung* rung = nullptr;
+    try {
+        rung = answering(&reasons);
+    } catch (const RungFailed& failure) {
+        throw KeyStoreError(KeyStoreError::Step::create, failure.what());
+    }
+    if (rung != nullptr) return rung->store->create();
     if (reasons.empty()) reasons = "no key store can make one";
     throw KeyStoreError(KeyStoreError::Step::create,
                         "no presence key can be made here: " + reasons);
@@ -135,6 +145,8 @@ bool KeyLadder::canCreate() {
     try {
         Rung* rung = answering(nullptr);
         return rung != nullptr && rung->store->canCreate();
+    } catch (const RungFailed& failure) {
+        throw PresenceUnavailable(failure.what());
     } catch (const std::exception&) {
         return false;
     }

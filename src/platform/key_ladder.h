@@ -3,12 +3,23 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "platform/key_store.h"
 
 namespace quorvane::platform {
+
+// RungFailed is raised by a rung that is there and failed to answer (a service that is installed
+// and timed out, hit a limit of the bus, or answered with an error), from its `unavailable` or
+// from its store's holdsKey. The ladder goes no lower then: no weaker rung gets a new key, and
+// unwrapping fails with the reason. Whoever can make a rung fail (a program of the user that
+// exhausts the bus, a neighbour who stalls the service) must not be able to move keys down.
+class RungFailed : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
 
 // A rung of the key ladder: a key store, and whether it answers now.
 struct KeyRung {
@@ -19,7 +30,8 @@ struct KeyRung {
     // rung this machine lacks: it is never searched, and only its reason is told.
     std::function<std::unique_ptr<KeyStore>()> open;
     // Why the rung does not answer now (no new key can be made in it, and its key is not used
-    // for new wraps), or nothing when it answers. Absent for a rung that only keeps keys made
+    // for new wraps), or nothing when it answers; raises RungFailed when the rung is there and
+    // could not be asked. Absent for a rung that only keeps keys made
     // earlier: it is searched for unwrapping, never wrapped to.
     std::function<std::optional<std::string>()> unavailable;
 };
@@ -45,6 +57,10 @@ class KeyLadder final : public KeyStore {
     // find: the key of the strongest rung that answers now; nullptr when it holds none (or no
     // rung answers). Never raises.
     std::unique_ptr<PresenceKey> find() override;
+    // A rung that raises RungFailed stops the ladder in every method: find gives nullptr, create
+    // raises KeyStoreError (Step::create), findForUse KeyStoreError (Step::load), canCreate
+    // PresenceUnavailable, each with the rung's reason.
+    //
     // findForUse: when no rung shows a key, every rung is asked in turn, so that
     // PresenceUnavailable and a failed lookup (a locked keyring) are reported rather than taken
     // for "no key"; nullptr when all answer none. Otherwise a key that tries the keys of every
@@ -62,6 +78,7 @@ class KeyLadder final : public KeyStore {
     // were tried.
     void remove() override;
     // canCreate: the strongest rung that answers now can make a key or use the one it holds.
+    // Raises PresenceUnavailable when a rung failed: that is reported, not a weaker rung offered.
     bool canCreate() override;
 
   private:
@@ -73,7 +90,7 @@ class KeyLadder final : public KeyStore {
     // store opens the rung's store on first use; nullptr for a rung this machine lacks.
     KeyStore* store(Rung& rung);
     // answering returns the strongest rung that answers now, or nullptr with every reason in
-    // `reasons` ("no usable <name> (<reason>)", joined by "; ").
+    // `reasons` ("no usable <name> (<reason>)", joined by "; "). Lets RungFailed through.
     Rung* answering(std::string* reasons);
     std::vector<Rung> rungs_;
 };

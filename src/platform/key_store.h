@@ -99,7 +99,8 @@ class KeyStore {
     virtual void remove() = 0;
 
     // canCreate answers whether a presence key could be made now, or the one there is could be
-    // used now, storing nothing. Never raises.
+    // used now, storing nothing. Raises nothing but PresenceUnavailable, from a store whose
+    // prompt is asked elsewhere (the key service) when that place is there and cannot be asked.
     virtual bool canCreate() = 0;
 
     // holdsKey answers whether the store holds a presence key that findForUse would give, asking

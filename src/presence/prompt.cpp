@@ -17,6 +17,8 @@ void requirePromptAvailable(platform::Presence& presence) {
 bool canMakePresenceKey(platform::KeyStore& keys) {
     try {
         return keys.canCreate();
+    } catch (const platform::PresenceUnavailable& unavailable) {
+        throw unavailableError(unavailable);
     } catch (const std::exception&) {
         return false;
     }

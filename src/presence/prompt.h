@@ -15,8 +15,9 @@ HelperError unavailableError(const platform::PresenceUnavailable& unavailable);
 // unavailableError. Shows nothing.
 void requirePromptAvailable(platform::Presence& presence);
 
-// canMakePresenceKey answers whether a presence key could be made now, storing nothing. Never
-// raises.
+// canMakePresenceKey answers whether a presence key could be made now, storing nothing. Raises
+// unavailableError when the place that would hold it is there and cannot be asked (a key service
+// that does not answer): that is reported rather than taken for "no key can be made".
 bool canMakePresenceKey(platform::KeyStore& keys);
 
 // promptOnly shows one presence prompt with the helper's prompt text and waits for the answer:

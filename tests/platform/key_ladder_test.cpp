@@ -15,6 +15,7 @@ struct ScriptedRung {
     std::string name;
     bool holdsKey = false;
     std::optional<std::string> unavailable;  // set: the rung does not answer now
+    std::optional<std::string> failing;      // set: the rung is there and failed to answer
     bool keepsOnly = false;                  // a rung for keys made earlier
     bool failsLookup = false;
     bool failsRemove = false;
@@ -78,6 +79,10 @@ class ScriptedStore final : public KeyStore {
         rung_.holdsKey = false;
     }
     bool canCreate() override { return !rung_.keyUnusable; }
+    bool holdsKey() override {
+        if (rung_.failing) throw RungFailed(*rung_.failing);
+        return find() != nullptr;
+    }
 
   private:
     ScriptedRung& rung_;
@@ -107,7 +112,12 @@ struct Machine {
         for (ScriptedRung* rung : {&service, &tpm, &keyring, &file}) {
             KeyRung description{
                 rung->name, [rung] { return std::make_unique<ScriptedStore>(*rung); }, {}};
-            if (!rung->keepsOnly) description.unavailable = [rung] { return rung->unavailable; };
+            if (!rung->keepsOnly) {
+                description.unavailable = [rung] {
+                    if (rung->failing) throw RungFailed(*rung->failing);
+                    return rung->unavailable;
+                };
+            }
             if (rung == &keyring && keyringAbsent) description.open = nullptr;
             rungs.push_back(std::move(description));
         }
@@ -266,6 +276,58 @@ TEST(KeyLadder, WithNoKeyShownEveryRungIsAskedSoAFailedLookupIsNotTakenForAbsenc
     } catch (const KeyStoreError& error) {
         EXPECT_EQ(error.step(), KeyStoreError::Step::load);
         EXPECT_EQ(error.detail(), "desktop keyring");
+    }
+}
+
+// Only a rung that is not there lets the ladder fall to the next; one that is there and failed
+// (a key service at a limit of the bus, timed out, answering with an error) stops it, whatever
+// the rungs below could do.
+TEST(KeyLadder, ARungThatIsThereAndFailsIsNeverPassedOver) {
+    const std::string reason = "the key service cannot be asked now (a limit of the bus)";
+    struct Case {
+        const char* name;
+        ScriptedRung Machine::*holder;  // a key made earlier on a weaker rung, or none
+    };
+    const Case cases[] = {
+        {"weaker rungs answer and hold nothing", nullptr},
+        {"the user's TPM holds an older key", &Machine::tpm},
+        {"the keyring holds an older key", &Machine::keyring},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Machine machine;
+        machine.service.failing = reason;
+        if (c.holder != nullptr) (machine.*c.holder).holdsKey = true;
+        KeyLadder ladder = machine.ladder();
+
+        EXPECT_EQ(ladder.find(), nullptr);
+        try {
+            ladder.create();
+            ADD_FAILURE() << "a key was made";
+        } catch (const KeyStoreError& error) {
+            EXPECT_EQ(error.step(), KeyStoreError::Step::create);
+            EXPECT_EQ(error.detail(), reason);
+        }
+        try {
+            ladder.canCreate();
+            ADD_FAILURE() << "--check would offer a weaker rung";
+        } catch (const PresenceUnavailable& unavailable) {
+            EXPECT_EQ(unavailable.reason(), reason);
+        }
+        try {
+            ladder.findForUse(PromptRequest{"Unlock", -1});
+            ADD_FAILURE() << "an unwrap went past the failed rung";
+        } catch (const KeyStoreError& error) {
+            EXPECT_EQ(error.step(), KeyStoreError::Step::load);
+            EXPECT_EQ(error.detail(), reason);
+        }
+        EXPECT_EQ(machine.prompts(), 0);
+        EXPECT_EQ(machine.tpm.holdsKey, c.holder == &Machine::tpm) << "no key made below";
+        EXPECT_EQ(machine.keyring.holdsKey, c.holder == &Machine::keyring);
+
+        // Once it answers again, new wraps go to it.
+        machine.service.failing.reset();
+        EXPECT_EQ(rungOf(ladder.create()), "key service");
     }
 }
 

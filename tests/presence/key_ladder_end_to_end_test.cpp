@@ -15,6 +15,7 @@
 #include "crypto/p256.h"
 #include "file_store/file_store.h"
 #include "key_service/key_service_client.h"
+#include "support/fake_key_service.h"
 #include "support/helper_process.h"
 #include "support/json.h"
 #include "support/key_service_process.h"
@@ -193,6 +194,28 @@ TEST_F(KeyLadderEndToEnd, ATpmTheServiceCannotOpenGetsNoSoftwareKeyAndSaysSo) {
         ++lines;
     }
     EXPECT_EQ(lines, 1u) << log;
+}
+
+// A key service that is there and fails is reported by every command that would use it: none
+// takes the user's own TPM instead, although it answers.
+TEST_F(KeyLadderEndToEnd, AServiceThatFailsIsReportedAndNoWeakerKeyIsMade) {
+    FakeKeyService failing(bus_->address(), FakeKeyService::Failure::error,
+                           "com.quorvane.KeyService1.Error.Failed",
+                           "the state directory cannot be read");
+    const std::string reason =
+        "the key service (com.quorvane.KeyService1) cannot be asked now (the state directory "
+        "cannot be read)";
+    RunResult check = runHelper({"--check"}, "", userTpm());
+    EXPECT_EQ(check.status, 3);
+    EXPECT_EQ(check.out, "");
+    EXPECT_EQ(check.err, "unavailable: " + reason + "\n");
+
+    ServeSession session(userTpm());
+    EXPECT_EQ(wrapNewSession(session), "error: secure enclave key create failed: " + reason);
+    EXPECT_EQ(unwrap(session, base64Encode(Bytes(113, 4))),
+              "secure enclave key load failed: " + reason);
+    EXPECT_TRUE(keyItem(platform::TpmKeyStore::kTag).empty()) << "a key went to the user's TPM";
+    EXPECT_EQ(bus_->promptCalls(), 0u) << "nobody was asked";
 }
 
 // A key made by an earlier version is a 32-byte scalar in the helper's store, where any program

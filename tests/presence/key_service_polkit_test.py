@@ -120,6 +120,21 @@ class ServiceWorld(real.World):
         return pids
 
 
+# A program of the user that opens system-bus connections until the bus refuses one, says how
+# many it holds and why the next was refused, and holds them until its standard input closes.
+BUS_HOG = """
+import dbus, sys
+held = []
+while True:
+    try:
+        held.append(dbus.bus.BusConnection("unix:path=/run/dbus/system_bus_socket"))
+    except dbus.exceptions.DBusException as refused:
+        print(len(held), refused.get_dbus_name(), flush=True)
+        break
+sys.stdin.read()
+"""
+
+
 def bus_call(uid, member, *arguments):
     """dbus-send to the service as `uid`; returns (status, output)."""
     result = real.as_user(["dbus-send", "--system", "--print-reply", "--reply-timeout=20000",
@@ -328,6 +343,75 @@ class ThroughTheKeyService(real.RealPolkit):
         session = helper.call(cmd="create_session", id=4)["sessionId"]
         self.assertTrue(helper.call(cmd="wrap_touchid", id=5, sessionId=session)["ok"])
         self.assertEqual(self.world.key_files(), ["%d.tpm" % real.UID])
+
+    def test_a_user_who_exhausts_the_bus_gets_no_weaker_key(self):
+        """With every bus connection of the user taken, the service cannot be asked: the wrap
+        fails with the reason instead of going to the user's own TPM, which is reachable here."""
+        tpm = self.world.own_dir("user-tpm")
+        real.as_user(["swtpm", "socket", "--tpm2", "--tpmstate", "dir=" + tpm,
+                      "--server", "type=unixio,path=%s/sock" % tpm,
+                      "--ctrl", "type=unixio,path=%s/sock.ctrl" % tpm,
+                      "--flags", "not-need-init,startup-clear", "--pid", "file=%s/pid" % tpm,
+                      "--daemon"], check=True)
+        real.wait_until(lambda: os.path.exists(tpm + "/pid"), "the user's swtpm to listen")
+        with open(tpm + "/pid") as pid:
+            self.addCleanup(os.kill, int(pid.read()), signal.SIGKILL)
+        environment = self.world.environment()
+        environment["QUORVANE_TEST_TPM_TCTI"] = "swtpm:path=%s/sock" % tpm
+        store = os.path.join(self.world.home, "data", "quorvane", "keychain.sqlite3")
+
+        def user_keys():
+            if not os.path.exists(store):
+                return 0
+            with sqlite3.connect(store) as database:
+                return database.execute("SELECT count(*) FROM key_items").fetchone()[0]
+
+        helper = subprocess.Popen(["setpriv", "--reuid=%d" % real.UID, "--regid=%d" % real.UID,
+                                   "--clear-groups", "--", self.world.helper, "--serve"],
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+                                  env=environment)
+        self.addCleanup(helper.stdout.close)
+        self.addCleanup(helper.wait, 30)
+        self.addCleanup(helper.stdin.close)
+
+        def call(**request):
+            helper.stdin.write(json.dumps(request) + "\n")
+            helper.stdin.flush()
+            return json.loads(helper.stdout.readline())
+
+        self.assertEqual(json.loads(helper.stdout.readline()), {"ready": True})
+        session = call(cmd="create_session", id=1)["sessionId"]
+
+        hog = subprocess.Popen(["setpriv", "--reuid=%d" % real.UID, "--regid=%d" % real.UID,
+                                "--clear-groups", "--", "/usr/bin/python3", "-c", BUS_HOG],
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.addCleanup(hog.stdout.close)
+        self.addCleanup(hog.wait, 30)
+        self.addCleanup(hog.stdin.close)
+        held, refusal = hog.stdout.readline().split()
+        print("\n  the user's program holds %s connections; the next: %s" % (held, refusal))
+        self.assertEqual(refusal, "org.freedesktop.DBus.Error.LimitsExceeded")
+
+        reply = call(cmd="wrap_touchid", id=2, sessionId=session)
+        self.assertEqual(reply, {
+            "id": 2, "ok": False,
+            "error": "secure enclave key create failed: the key service "
+                     "(com.quorvane.KeyService1) cannot be asked now (the system bus refused "
+                     "the call: a limit of the bus was reached (too many connections or calls "
+                     "of this user))"})
+        self.assertEqual(user_keys(), 0, "a key went to the user's own store")
+        checked = self.world.run(["--check"], env=environment)
+        self.assertEqual((checked.returncode, checked.stdout), (3, ""), checked)
+
+        hog.stdin.close()
+        hog.wait(timeout=30)
+        real.wait_until(lambda: bus_call(real.UID, "Status")[0] == 0,
+                        "the bus to take the user's connections again")
+        reply = call(cmd="wrap_touchid", id=3, sessionId=session)
+        self.assertTrue(reply["ok"], reply)
+        # The user's TPM answers, and still the key is the service's.
+        self.assertEqual(user_keys(), 0)
+        self.assertIn("%d.tpm" % real.UID, self.world.key_files())
 
     def test_a_process_of_the_user_cannot_open_a_blob_without_the_prompt(self):
         """Everything the user can read and reach, tried for the vault key; each refusal shown."""

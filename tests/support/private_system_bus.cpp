@@ -169,10 +169,16 @@ std::vector<RecordedCall> checkAuthorizationCalls(const std::string& address) {
 
 }  // namespace
 
-PrivateSystemBus::PrivateSystemBus() {
+PrivateSystemBus::PrivateSystemBus(unsigned maxConnectionsPerUser) {
     const std::string socketPath = directory_.path() + "/system_bus_socket";
     const std::string configPath = directory_.path() + "/system.conf";
-    std::ofstream(configPath) << privateBusConfig("system", socketPath);
+    std::string config = privateBusConfig("system", socketPath);
+    if (maxConnectionsPerUser > 0) {
+        config.insert(config.rfind("</busconfig>"), "  <limit name=\"max_connections_per_user\">" +
+                                                        std::to_string(maxConnectionsPerUser) +
+                                                        "</limit>\n");
+    }
+    std::ofstream(configPath) << config;
 
     int addressPipe[2];
     if (pipe2(addressPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");

@@ -18,7 +18,9 @@ namespace quorvane::testing {
 class PrivateSystemBus {
   public:
     // Starts the daemon and waits until it listens. Throws std::runtime_error on failure.
-    PrivateSystemBus();
+    // `maxConnectionsPerUser` (0: the daemon's default) lowers the bus's limit of connections of
+    // one uid, so that a test can reach it quickly.
+    explicit PrivateSystemBus(unsigned maxConnectionsPerUser = 0);
     ~PrivateSystemBus();
     PrivateSystemBus(const PrivateSystemBus&) = delete;
     PrivateSystemBus& operator=(const PrivateSystemBus&) = delete;
