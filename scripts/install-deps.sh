@@ -20,6 +20,9 @@ packages=(
     valgrind hyperfine
     # The Debian package and its test in a fresh root (scripts/package.sh, package-test.sh).
     debhelper dpkg-dev lintian mmdebstrap debian-archive-keyring man-db binutils
+    # The package test on a booted root (scripts/package-boot-test.sh). Installed without its
+    # recommendation libnss-mymachines, which would add itself to this machine's nsswitch.conf.
+    systemd-container
 )
 
 missing=()

@@ -142,7 +142,11 @@ bool ServiceKeyStore::holdsKey() {
 std::optional<std::string> ServiceKeyStore::unavailableReason() {
     try {
         key_service::ServiceStatus status = client_.status();
-        if (!status.exists && !status.usable) return status.problem;
+        // A service that cannot make a TPM key still answers for this machine: a lower rung
+        // would make a weaker key for good where the TPM only waits for its configuration.
+        if (!status.exists && !status.usable && status.kind != key_service::kTpmKind) {
+            return status.problem;
+        }
         return std::nullopt;
     } catch (const CallFailed& failure) {
         return describe(failure);

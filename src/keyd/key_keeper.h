@@ -72,8 +72,10 @@ class KeyKeeper {
     // `files` must outlive the keeper. `tcti` names the TPM (tpm/tcti.h).
     KeyKeeper(KeyFiles& files, std::string tcti);
 
-    // bestKind: tpm when the TPM answers now, else software.
-    KeyKind bestKind() const;
+    // bestKind: tpm when the TPM answers now, or when the machine has a TPM device that does
+    // not answer the service (then `fault`, when given, receives why); software when there is
+    // no TPM.
+    KeyKind bestKind(std::optional<std::string>* fault = nullptr) const;
 
     // status: what the keeper can do for `user` with the best kind now. Never raises.
     KeyStatus status(uid_t user) const;
@@ -105,6 +107,7 @@ class KeyKeeper {
     std::optional<HeldKey> read(uid_t user, KeyKind kind) const;
     KeyFiles& files_;
     std::string tcti_;
+    mutable bool faultLogged_ = false;
 };
 
 // kindName: "tpm" or "software", as the bus interface names the kinds.

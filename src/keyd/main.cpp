@@ -53,7 +53,13 @@ int main(int argc, char** argv) {
         while (!service.idle()) {
             if (sd_event_run(event, UINT64_MAX) < 0) break;
         }
-        // Calls sent before the name went to the next instance are still answered here.
+        // Calls sent before the name went to the next instance are still answered here. Under
+        // systemd the name going away stops the unit at once, with SIGTERM: held back until the
+        // process ends, it cannot cut those answers off.
+        sigset_t terminate;
+        sigemptyset(&terminate);
+        sigaddset(&terminate, SIGTERM);
+        sigprocmask(SIG_BLOCK, &terminate, nullptr);
         service.releaseName();
         while (sd_bus_process(bus, nullptr) > 0) {
         }

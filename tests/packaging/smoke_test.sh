@@ -83,19 +83,22 @@ if dbus-send --system --print-reply --dest=com.quorvane.KeyService1 /com/quorvan
 else
     fail "key service activation: $(cat "$work/create.out")"
 fi
-# Nothing may outlive the test in the root: the service would end when idle, the bus never.
-for exe in /proc/[0-9]*/exe; do
-    case "$(readlink "$exe" 2>/dev/null)" in
-        */quorvane-keyd) pid=${exe#/proc/}; kill "${pid%/exe}" 2>/dev/null || true ;;
-    esac
-done
-kill "$(cat "$work/bus.pid")"
-
-# Purging takes the keys with it.
-if apt-get purge -y -q quorvane-helper >"$work/purge.out" 2>&1 && [ ! -e "$keyd_state" ]; then
-    pass "purge removes the key service's state"
+# Purging stops the running service and takes the keys with it.
+keyd_running() {
+    for exe in /proc/[0-9]*/exe; do
+        case "$(readlink "$exe" 2>/dev/null)" in
+            */quorvane-keyd*) pid=${exe#/proc/}; echo "${pid%/exe}" ;;
+        esac
+    done
+}
+if apt-get purge -y -q quorvane-helper >"$work/purge.out" 2>&1 && [ ! -e "$keyd_state" ] &&
+    [ -z "$(keyd_running)" ]; then
+    pass "purge stops the key service and removes its state"
 else
-    fail "purge: $(tail -5 "$work/purge.out"); state left: $(ls -la "$keyd_state" 2>&1)"
+    fail "purge: $(tail -5 "$work/purge.out"); state left: $(ls -la "$keyd_state" 2>&1); still running: $(keyd_running)"
 fi
+# Nothing may outlive the test in the root.
+for pid in $(keyd_running); do kill "$pid" 2>/dev/null || true; done
+kill "$(cat "$work/bus.pid")"
 
 exit "$failures"

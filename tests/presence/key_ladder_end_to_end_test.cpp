@@ -9,18 +9,19 @@
 
 #include "base/process_values.h"
 #include "crypto/base64.h"
-#include "crypto/ecies.h"
 #include "crypto/hex.h"
-#include "crypto/p256.h"
-#include "file_store/file_store.h"
+#include "platform/key_service/key_service_client.h"
+#include "platform/linux/ecies.h"
+#include "platform/linux/file_item_store.h"
+#include "platform/linux/p256.h"
+#include "platform/tpm/tpm_key_item.h"
+#include "platform/tpm/tpm_key_store.h"
 #include "support/helper_process.h"
 #include "support/json.h"
 #include "support/key_service_process.h"
 #include "support/private_system_bus.h"
 #include "support/serve_session.h"
 #include "support/swtpm.h"
-#include "tpm/tpm_key_item.h"
-#include "tpm/tpm_key_store.h"
 
 namespace quorvane::testing {
 namespace {
@@ -55,8 +56,8 @@ class KeyLadderEndToEnd : public ::testing::Test {
     }
 
     // The helper's own item store, as the helper finds it under XDG_DATA_HOME.
-    platform::FileStore store() const {
-        return platform::FileStore(home_.path() + "/quorvane/keychain.sqlite3");
+    platform::FileItemStore store() const {
+        return platform::FileItemStore(home_.path() + "/quorvane/keychain.sqlite3");
     }
     Bytes keyItem(std::string_view tag) const {
         std::optional<SecretBytes> item = store().findKeyItem(tag);
@@ -155,6 +156,41 @@ TEST_F(KeyLadderEndToEnd, WithoutAnyRungNoKeyIsMadeAndCheckSaysSoWithoutOutput) 
     EXPECT_TRUE(keyItem(values::keyTag).empty()) << "nothing is stored";
 }
 
+// A machine with a TPM that the service cannot open (its user left out of the device's group) is
+// not a machine without one: a key made in software there would stay in software for good. The
+// service makes none, says why in Status and once in its log, and --check does not offer presence;
+// nor does a lower rung make a weaker key meanwhile, not even the user's own TPM. The device here
+// is a directory, which no user (root included) opens as a TPM.
+TEST_F(KeyLadderEndToEnd, ATpmTheServiceCannotOpenGetsNoSoftwareKeyAndSaysSo) {
+    TempDir device;
+    startService("device:" + device.path());
+    const std::string fault = "this machine has a TPM that the key service cannot use: ";
+
+    platform::key_service::ServiceStatus status =
+        platform::key_service::Client(bus_->address()).status();
+    EXPECT_EQ(status.kind, "tpm");
+    EXPECT_FALSE(status.exists);
+    EXPECT_FALSE(status.usable);
+    EXPECT_EQ(status.problem.rfind(fault, 0), 0u) << status.problem;
+
+    RunResult check = runHelper({"--check"}, "", userTpm());
+    EXPECT_EQ(check.status, 2) << check.err;
+    EXPECT_EQ(check.out, "");
+    ServeSession session(userTpm());
+    const std::string failure = wrapNewSession(session);
+    EXPECT_EQ(failure.rfind("error: secure enclave key create failed: " + fault, 0), 0u) << failure;
+    EXPECT_TRUE(serviceFiles().empty());
+    EXPECT_TRUE(keyItem(platform::TpmKeyStore::kTag).empty());
+    EXPECT_TRUE(keyItem(values::keyTag).empty());
+
+    const std::string log = service_->log();
+    std::size_t lines = 0;
+    for (std::size_t at = log.find(fault); at != std::string::npos; at = log.find(fault, at + 1)) {
+        ++lines;
+    }
+    EXPECT_EQ(lines, 1u) << log;
+}
+
 // A key made by an earlier version is a 32-byte scalar in the helper's store, where any program
 // of the user could have written one of its own choosing. It keeps opening what was wrapped to
 // it, but no new blob is ever wrapped to it while a stronger rung answers.
@@ -179,7 +215,7 @@ TEST_F(KeyLadderEndToEnd, AKeyInTheUsersStoreOpensItsBlobsButIsNeverWrappedToAga
     ASSERT_EQ(blob.rfind("error: ", 0), std::string::npos) << blob;
     std::optional<SecretBytes> opened;
     try {
-        opened = ecies::decrypt(scalar.span(), base64DecodeSecret(blob).value().span());
+        opened = platform::ecies::decrypt(scalar.span(), base64DecodeSecret(blob).value().span());
     } catch (const std::exception&) {
     }
     EXPECT_FALSE(opened) << "the new blob was wrapped to the key in the user's store";
