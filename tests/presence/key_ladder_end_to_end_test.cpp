@@ -9,19 +9,19 @@
 
 #include "base/process_values.h"
 #include "crypto/base64.h"
+#include "crypto/ecies.h"
 #include "crypto/hex.h"
-#include "platform/key_service/key_service_client.h"
-#include "platform/linux/ecies.h"
-#include "platform/linux/file_item_store.h"
-#include "platform/linux/p256.h"
-#include "platform/tpm/tpm_key_item.h"
-#include "platform/tpm/tpm_key_store.h"
+#include "crypto/p256.h"
+#include "file_store/file_store.h"
+#include "key_service/key_service_client.h"
 #include "support/helper_process.h"
 #include "support/json.h"
 #include "support/key_service_process.h"
 #include "support/private_system_bus.h"
 #include "support/serve_session.h"
 #include "support/swtpm.h"
+#include "tpm/tpm_key_item.h"
+#include "tpm/tpm_key_store.h"
 
 namespace quorvane::testing {
 namespace {
@@ -56,8 +56,8 @@ class KeyLadderEndToEnd : public ::testing::Test {
     }
 
     // The helper's own item store, as the helper finds it under XDG_DATA_HOME.
-    platform::FileItemStore store() const {
-        return platform::FileItemStore(home_.path() + "/quorvane/keychain.sqlite3");
+    platform::FileStore store() const {
+        return platform::FileStore(home_.path() + "/quorvane/keychain.sqlite3");
     }
     Bytes keyItem(std::string_view tag) const {
         std::optional<SecretBytes> item = store().findKeyItem(tag);
@@ -215,7 +215,7 @@ TEST_F(KeyLadderEndToEnd, AKeyInTheUsersStoreOpensItsBlobsButIsNeverWrappedToAga
     ASSERT_EQ(blob.rfind("error: ", 0), std::string::npos) << blob;
     std::optional<SecretBytes> opened;
     try {
-        opened = platform::ecies::decrypt(scalar.span(), base64DecodeSecret(blob).value().span());
+        opened = ecies::decrypt(scalar.span(), base64DecodeSecret(blob).value().span());
     } catch (const std::exception&) {
     }
     EXPECT_FALSE(opened) << "the new blob was wrapped to the key in the user's store";
