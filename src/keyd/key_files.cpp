@@ -48,7 +48,9 @@ KeyFiles::~KeyFiles() {
 
 std::optional<SecretBytes> KeyFiles::read(uid_t user, KeyKind kind) const {
     const std::string name = fileName(user, kind);
-    const int fd = openat(directory_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    // Non-blocking, so that a pipe in the file's place is refused below instead of holding the
+    // service until somebody writes into it.
+    const int fd = openat(directory_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT) return std::nullopt;
         throw KeyFileError(systemError("the key file " + name + " cannot be opened", errno));
@@ -112,7 +114,7 @@ void KeyFiles::remove(uid_t user, KeyKind kind) const {
     // Zeros over the key before its blocks are freed, so that the file system does not hand the
     // auth value or the scalar to whoever reads the disk later. Best effort: a journal or a flash
     // controller may still keep an old copy, which the documents say.
-    const int fd = openat(directory_, name.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = openat(directory_, name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd >= 0) {
         struct stat status {};
         if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&

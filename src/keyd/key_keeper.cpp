@@ -4,10 +4,13 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
+#include <utility>
 
 #include "base/platform_error.h"
 #include "crypto/p256.h"
 #include "crypto/random.h"
+#include "crypto/sha256.h"
 #include "key_service/key_service_interface.h"
 #include "tpm/tcti.h"
 #include "tpm/tpm_context.h"
@@ -21,19 +24,48 @@ namespace {
 using Kind = KeeperError::Kind;
 using platform::tpm::TpmFailure;
 
-// A TPM key's file: its auth value, then the key item as the helper's own store keeps it.
+// A TPM key's file: its auth value, then the key item as the helper's own store keeps it, then
+// (in files written since) the name of the storage root key it was made under, as a TPM2B_NAME.
 struct TpmKeyFile {
     std::span<const std::uint8_t> auth;
     platform::tpm::KeyItem key;
+    std::optional<std::span<const std::uint8_t>> rootName;
 };
 
 std::optional<TpmKeyFile> readTpmFile(std::span<const std::uint8_t> file) {
     const platform::tpm::TssLibrary* tss = platform::tpm::tssLibrary();
     if (tss == nullptr || file.size() <= platform::tpm::kAuthSize) return std::nullopt;
+    const std::span<const std::uint8_t> rest = file.subspan(platform::tpm::kAuthSize);
+    const std::optional<std::size_t> itemSize = platform::tpm::keyItemSize(*tss, rest);
+    if (!itemSize) return std::nullopt;
     std::optional<platform::tpm::KeyItem> key =
-        platform::tpm::decodeKeyItem(*tss, file.subspan(platform::tpm::kAuthSize));
+        platform::tpm::decodeKeyItem(*tss, rest.first(*itemSize));
     if (!key) return std::nullopt;
-    return TpmKeyFile{file.first(platform::tpm::kAuthSize), *key};
+    TpmKeyFile parsed{file.first(platform::tpm::kAuthSize), *key, std::nullopt};
+    const std::span<const std::uint8_t> trailer = rest.subspan(*itemSize);
+    if (trailer.empty()) return parsed;
+    // A name is an algorithm (2 bytes) and a digest; anything else after the item is damage.
+    if (trailer.size() < 2) return std::nullopt;
+    const std::size_t size = (std::size_t{trailer[0]} << 8) | trailer[1];
+    if (size < 3 || size > sizeof(TPMU_NAME) || trailer.size() != 2 + size) return std::nullopt;
+    parsed.rootName = trailer.subspan(2);
+    return parsed;
+}
+
+void appendName(SecretBytes& file, const Bytes& name) {
+    const std::uint8_t size[2] = {static_cast<std::uint8_t>(name.size() >> 8),
+                                  static_cast<std::uint8_t>(name.size() & 0xff)};
+    file.append(size);
+    file.append(name);
+}
+
+constexpr const char* kOtherRoot =
+    "the TPM cannot use the presence key: its storage root key is not the one the key was made "
+    "under (the key was made by another TPM or before this TPM was cleared, or something between "
+    "the service and the TPM answers in its place)";
+
+bool sameBytes(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end());
 }
 
 // hasTpmDevice: whether the TPM device `tcti` names exists, whether or not it can be opened.
@@ -56,30 +88,6 @@ Bytes pointOf(const HeldKey& held) {
     return platform::tpm::publicPoint(file->key);
 }
 
-// unusableReason: why the TPM cannot use the key now, or nothing when it can.
-std::optional<std::string> unusableReason(const std::string& tcti, const HeldKey& held) {
-    if (held.kind == KeyKind::software) return std::nullopt;
-    std::optional<TpmKeyFile> file = readTpmFile(held.file.span());
-    if (!file) return "the stored tpm key is damaged";
-    try {
-        platform::tpm::checkLoads(tcti, file->key);
-        return std::nullopt;
-    } catch (const TpmFailure& failure) {
-        return failure.text();
-    }
-}
-
-SecretBytes makeFile(const std::string& tcti, KeyKind kind) {
-    if (kind == KeyKind::software) return p256::generateScalar();
-    SecretBytes auth(platform::tpm::kAuthSize);
-    randomBytes(auth.span());
-    platform::tpm::KeyItem key = platform::tpm::makeKey(tcti, auth.span());
-    const Bytes item = platform::tpm::encodeKeyItem(*platform::tpm::tssLibrary(), key);
-    SecretBytes file = std::move(auth);
-    file.append(item);
-    return file;
-}
-
 }  // namespace
 
 const char* kindName(KeyKind kind) {
@@ -87,11 +95,58 @@ const char* kindName(KeyKind kind) {
                                 : platform::key_service::kSoftwareKind.data();
 }
 
-KeyKeeper::KeyKeeper(KeyFiles& files, std::string tcti) : files_(files), tcti_(std::move(tcti)) {}
+// The TPM as this run knows it: the storage root key once made, and what the TPM said about the
+// key files that record no root name, by the digest of their contents.
+struct KeyKeeper::Tpm {
+    std::optional<platform::tpm::StorageRoot> root;
+    struct Checked {
+        SecretBytes digest;
+        std::optional<std::string> reason;
+    };
+    std::map<std::pair<uid_t, KeyKind>, Checked> checked;
+
+    // rootFor returns the storage root key, making it when this run has none yet. Raises
+    // TpmFailure.
+    const platform::tpm::StorageRoot& rootFor(const std::string& tcti) {
+        if (!root) {
+            root = platform::tpm::StorageRoot::make(tcti);
+            checked.clear();
+        }
+        return *root;
+    }
+
+    // withRoot runs `operation` under the kept root; when the TPM no longer takes it (reset or
+    // cleared since), the root is made again and `operation` runs once more under the new one,
+    // which checks anew whatever it checks of the root.
+    template <class Operation>
+    auto withRoot(const std::string& tcti, Operation operation) {
+        try {
+            return operation(rootFor(tcti));
+        } catch (const platform::tpm::StaleStorageRoot&) {
+            root.reset();
+            checked.clear();
+            return operation(rootFor(tcti));
+        }
+    }
+};
+
+KeyKeeper::KeyKeeper(KeyFiles& files, std::string tcti)
+    : files_(files), tcti_(std::move(tcti)), tpm_(std::make_unique<Tpm>()) {}
+
+KeyKeeper::~KeyKeeper() = default;
 
 KeyKind KeyKeeper::bestKind(std::optional<std::string>* fault) const {
-    std::optional<std::string> reason = platform::TpmKeyStore::unavailableReason(tcti_);
-    if (!reason) return KeyKind::tpm;
+    // A root made in this run answers for the TPM without asking it again.
+    if (tpm_->root) return KeyKind::tpm;
+    std::optional<std::string> reason;
+    try {
+        tpm_->rootFor(tcti_);
+        return KeyKind::tpm;
+    } catch (const TpmFailure& failure) {
+        reason = failure.text();
+    } catch (const std::exception&) {
+        reason = "the TPM cannot be used (out of memory)";
+    }
     if (!hasTpmDevice(tcti_)) return KeyKind::software;
     // A TPM the service cannot open is most often a user left out of the device's group. Keys
     // made in software meanwhile would stay in software for good (nothing moves between kinds),
@@ -103,6 +158,39 @@ KeyKind KeyKeeper::bestKind(std::optional<std::string>* fault) const {
     }
     if (fault != nullptr) *fault = text;
     return KeyKind::tpm;
+}
+
+// unusableReason: why the TPM cannot use the key now, or nothing when it can. A file that records
+// its root is judged by the name alone; one that does not is loaded once per contents and root.
+std::optional<std::string> KeyKeeper::unusableReason(uid_t user, const HeldKey& held) const {
+    if (held.kind == KeyKind::software) return std::nullopt;
+    std::optional<TpmKeyFile> file = readTpmFile(held.file.span());
+    if (!file) return "the stored tpm key is damaged";
+    try {
+        if (file->rootName) {
+            if (!sameBytes(*file->rootName, tpm_->rootFor(tcti_).name())) return kOtherRoot;
+            return std::nullopt;
+        }
+        SecretBytes digest = sha256(held.file.span());
+        const auto at = tpm_->checked.find({user, held.kind});
+        if (at != tpm_->checked.end() && sameBytes(at->second.digest.span(), digest.span())) {
+            return at->second.reason;
+        }
+        std::optional<std::string> reason;
+        try {
+            tpm_->withRoot(tcti_, [&](const platform::tpm::StorageRoot& root) {
+                platform::tpm::checkLoads(tcti_, root, file->key);
+            });
+        } catch (const platform::tpm::KeyRefused& refused) {
+            reason = refused.text();
+        }
+        // Kept only once the TPM answered about the key itself: a TPM that could not be reached
+        // raised above, and is asked again next time.
+        tpm_->checked[{user, held.kind}] = Tpm::Checked{std::move(digest), reason};
+        return reason;
+    } catch (const TpmFailure& failure) {
+        return failure.text();
+    }
 }
 
 std::optional<HeldKey> KeyKeeper::read(uid_t user, KeyKind kind) const {
@@ -131,7 +219,7 @@ KeyStatus KeyKeeper::status(uid_t user) const {
         if (fault) {
             status.problem = fault;
         } else if (held) {
-            status.problem = unusableReason(tcti_, *held);
+            status.problem = unusableReason(user, *held);
         } else if (status.kind == KeyKind::software) {
             // A software key can be made whenever the state directory can be written, which
             // only trying tells; generating one checks that the provider works.
@@ -147,14 +235,27 @@ PublicKey KeyKeeper::createOrGet(uid_t user) const {
     std::optional<std::string> fault;
     const KeyKind kind = bestKind(&fault);
     if (std::optional<HeldKey> held = read(user, kind)) {
-        if (std::optional<std::string> reason = unusableReason(tcti_, *held)) {
+        if (std::optional<std::string> reason = unusableReason(user, *held)) {
             throw KeeperError(Kind::unusable, *reason);
         }
         return PublicKey{pointOf(*held), kind};
     }
     if (fault) throw KeeperError(Kind::failed, *fault);
     try {
-        HeldKey made{kind, makeFile(tcti_, kind)};
+        HeldKey made{kind, {}};
+        if (kind == KeyKind::software) {
+            made.file = p256::generateScalar();
+        } else {
+            SecretBytes auth(platform::tpm::kAuthSize);
+            randomBytes(auth.span());
+            tpm_->withRoot(tcti_, [&](const platform::tpm::StorageRoot& root) {
+                const platform::tpm::KeyItem key = platform::tpm::makeKey(tcti_, root, auth.span());
+                made.file = SecretBytes();
+                made.file.append(auth.span());
+                made.file.append(encodeKeyItem(*platform::tpm::tssLibrary(), key));
+                appendName(made.file, root.name());
+            });
+        }
         Bytes point = pointOf(made);
         files_.write(user, kind, made.file.span());
         return PublicKey{std::move(point), kind};
@@ -178,6 +279,7 @@ void KeyKeeper::remove(uid_t user) const {
     try {
         files_.remove(user, KeyKind::tpm);
         files_.remove(user, KeyKind::software);
+        tpm_->checked.erase({user, KeyKind::tpm});
     } catch (const KeyFileError& failure) {
         throw KeeperError(Kind::failed, failure.what());
     }
@@ -191,7 +293,7 @@ std::vector<HeldKey> KeyKeeper::usableKeys(uid_t user) const {
         std::optional<HeldKey> held = read(user, kind);
         if (!held) continue;
         any = true;
-        if (std::optional<std::string> reason = unusableReason(tcti_, *held)) {
+        if (std::optional<std::string> reason = unusableReason(user, *held)) {
             if (!firstReason) firstReason = reason;
             continue;
         }
@@ -218,7 +320,14 @@ std::vector<SecretBytes> KeyKeeper::sharedSecrets(const std::vector<HeldKey>& ke
             }
             std::optional<TpmKeyFile> file = readTpmFile(held.file.span());
             if (!file) throw damaged(held.kind);
-            secrets.push_back(platform::tpm::sharedSecret(tcti_, file->key, file->auth, point));
+            // The auth value's HMAC and Z travel in a session salted with the root: never with a
+            // root other than the one the key was made under.
+            secrets.push_back(tpm_->withRoot(tcti_, [&](const platform::tpm::StorageRoot& root) {
+                if (file->rootName && !sameBytes(*file->rootName, root.name())) {
+                    throw KeeperError(Kind::unusable, kOtherRoot);
+                }
+                return platform::tpm::sharedSecret(tcti_, root, file->key, file->auth, point);
+            }));
         }
     } catch (const TpmFailure& failure) {
         throw KeeperError(Kind::failed, failure.text());

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -18,7 +19,15 @@
 //
 // - A TPM key is made by the TPM with a random auth value of 32 bytes. Its file holds the auth
 //   value and the key as the TPM wrapped it for itself: the TPM alone cannot use the key item,
-//   and the key item alone opens nothing without this TPM.
+//   and the key item alone opens nothing without this TPM. It also records the name of the
+//   storage root key the key was made under; a TPM that offers another one (cleared, or something
+//   answering in its place on the way to it) is never given the key. Files written before names
+//   were recorded have none and are checked by loading the key, as then.
+//
+// The storage root key is made once per run and kept (tpm/tpm_key_operations.h). What the TPM
+// said about a key file is kept with a digest of the file's contents, so that a question asked
+// again about an unchanged file (Status, most often) sends the TPM nothing. A TPM cleared while
+// the service runs is noticed at the next command sent to it, which finds the kept root stale.
 // - A software key (only where there is no TPM) is a P-256 scalar in its file: it stops every
 //   process that cannot read the state directory, not someone who copies the disk.
 //
@@ -71,6 +80,9 @@ class KeyKeeper {
   public:
     // `files` must outlive the keeper. `tcti` names the TPM (tpm/tcti.h).
     KeyKeeper(KeyFiles& files, std::string tcti);
+    ~KeyKeeper();
+    KeyKeeper(const KeyKeeper&) = delete;
+    KeyKeeper& operator=(const KeyKeeper&) = delete;
 
     // bestKind: tpm when the TPM answers now, or when the machine has a TPM device that does
     // not answer the service (then `fault`, when given, receives why); software when there is
@@ -99,15 +111,19 @@ class KeyKeeper {
 
     // sharedSecrets returns, for each key in `keys`, x(d·P) for its private scalar d and the
     // uncompressed P-256 point `point`, 32 bytes each, in the same order. Raises
-    // KeeperError(failed) when the point is not on the curve or the TPM fails.
+    // KeeperError: failed when the point is not on the curve or the TPM fails; unusable when the
+    // TPM's storage root key is not the one a key was made under.
     std::vector<SecretBytes> sharedSecrets(const std::vector<HeldKey>& keys,
                                            std::span<const std::uint8_t> point) const;
 
   private:
+    struct Tpm;
     std::optional<HeldKey> read(uid_t user, KeyKind kind) const;
+    std::optional<std::string> unusableReason(uid_t user, const HeldKey& held) const;
     KeyFiles& files_;
     std::string tcti_;
     mutable bool faultLogged_ = false;
+    std::unique_ptr<Tpm> tpm_;
 };
 
 // kindName: "tpm" or "software", as the bus interface names the kinds.

@@ -47,6 +47,19 @@ std::optional<KeyItem> decodeKeyItem(const TssLibrary& tss, std::span<const std:
     return key;
 }
 
+std::optional<std::size_t> keyItemSize(const TssLibrary& tss, std::span<const std::uint8_t> bytes) {
+    if (!isKeyItem(bytes)) return std::nullopt;
+    KeyItem key;
+    std::size_t offset = kItemMarker.size();
+    if (tss.Tss2_MU_TPM2B_PUBLIC_Unmarshal(bytes.data(), bytes.size(), &offset, &key.publicPart) !=
+            TSS2_RC_SUCCESS ||
+        tss.Tss2_MU_TPM2B_PRIVATE_Unmarshal(bytes.data(), bytes.size(), &offset,
+                                            &key.privatePart) != TSS2_RC_SUCCESS) {
+        return std::nullopt;
+    }
+    return offset;
+}
+
 Bytes publicPoint(const KeyItem& key) {
     const TPMS_ECC_POINT& point = key.publicPart.publicArea.unique.ecc;
     Bytes out;

@@ -31,6 +31,11 @@ Bytes encodeKeyItem(const TssLibrary& tss, const KeyItem& key);
 // last byte, or does not hold an ECC P-256 decryption key with a 32-byte point.
 std::optional<KeyItem> decodeKeyItem(const TssLibrary& tss, std::span<const std::uint8_t> item);
 
+// keyItemSize returns the length of the item in this format that starts `bytes` (its marker and
+// both parts), or nothing when none starts there; what follows the item is not looked at. For a
+// file that keeps more after the item; decodeKeyItem still checks the item itself.
+std::optional<std::size_t> keyItemSize(const TssLibrary& tss, std::span<const std::uint8_t> bytes);
+
 // publicPoint returns the key's public point uncompressed (0x04 || X || Y, 65 bytes). `key` must
 // have been checked by decodeKeyItem or made by the TPM.
 Bytes publicPoint(const KeyItem& key);

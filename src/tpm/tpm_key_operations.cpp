@@ -74,10 +74,14 @@ class LoadedKey {
   public:
     LoadedKey(const TpmContext& context, const TransientHandle& root, const KeyItem& key)
         : context_(context), handle_(context) {
-        context.check(
+        const TSS2_RC rc =
             context.tss().Esys_Load(context.esys(), root.get(), ESYS_TR_PASSWORD, ESYS_TR_NONE,
-                                    ESYS_TR_NONE, &key.privatePart, &key.publicPart, handle_.out()),
-            kCannotLoad);
+                                    ESYS_TR_NONE, &key.privatePart, &key.publicPart, handle_.out());
+        if (rc != TSS2_RC_SUCCESS && (rc & TSS2_RC_LAYER_MASK) == TSS2_TPM_RC_LAYER) {
+            throw KeyRefused(std::string(kCannotLoad) + " (" + context.tss().Tss2_RC_Decode(rc) +
+                             ")");
+        }
+        context.check(rc, kCannotLoad);
     }
     ~LoadedKey() {
         const TPM2B_AUTH none{};
@@ -115,13 +119,9 @@ void startSaltedSession(TpmContext& context, const TransientHandle& root, Transi
                   "the TPM session cannot be set up");
 }
 
-}  // namespace
-
-KeyItem makeKey(const std::string& tcti, std::span<const std::uint8_t> auth) {
-    TpmContext context(tcti);
+KeyItem makeKeyUnder(TpmContext& context, const TransientHandle& root,
+                     std::span<const std::uint8_t> auth) {
     const TssLibrary& tss = context.tss();
-    TransientHandle root(context);
-    createStorageRoot(context, root);
     TPM2B_SENSITIVE_CREATE sensitive{};
     AuthValue authValue(auth);
     sensitive.sensitive.userAuth = authValue.value;
@@ -148,20 +148,10 @@ KeyItem makeKey(const std::string& tcti, std::span<const std::uint8_t> auth) {
     return key;
 }
 
-void checkLoads(const std::string& tcti, const KeyItem& key) {
-    TpmContext context(tcti);
-    TransientHandle root(context);
-    createStorageRoot(context, root);
-    LoadedKey loaded(context, root, key);
-}
-
-SecretBytes sharedSecret(const std::string& tcti, const KeyItem& key,
-                         std::span<const std::uint8_t> auth, std::span<const std::uint8_t> point) {
-    if (point.size() != 1 + 2 * kCoordinateSize) throw TpmFailure("the point is malformed");
-    TpmContext context(tcti);
+SecretBytes sharedSecretUnder(TpmContext& context, const TransientHandle& root, const KeyItem& key,
+                              std::span<const std::uint8_t> auth,
+                              std::span<const std::uint8_t> point) {
     const TssLibrary& tss = context.tss();
-    TransientHandle root(context);
-    createStorageRoot(context, root);
     LoadedKey loaded(context, root, key);
     loaded.setAuth(auth);
 
@@ -189,6 +179,84 @@ SecretBytes sharedSecret(const std::string& tcti, const KeyItem& key,
     SecretBytes z(kCoordinateSize);
     std::copy_n(x.buffer, x.size, z.data() + (kCoordinateSize - x.size));
     return z;
+}
+
+}  // namespace
+
+KeyItem makeKey(const std::string& tcti, std::span<const std::uint8_t> auth) {
+    TpmContext context(tcti);
+    TransientHandle root(context);
+    createStorageRoot(context, root);
+    return makeKeyUnder(context, root, auth);
+}
+
+void checkLoads(const std::string& tcti, const KeyItem& key) {
+    TpmContext context(tcti);
+    TransientHandle root(context);
+    createStorageRoot(context, root);
+    LoadedKey loaded(context, root, key);
+}
+
+SecretBytes sharedSecret(const std::string& tcti, const KeyItem& key,
+                         std::span<const std::uint8_t> auth, std::span<const std::uint8_t> point) {
+    if (point.size() != 1 + 2 * kCoordinateSize) throw TpmFailure("the point is malformed");
+    TpmContext context(tcti);
+    TransientHandle root(context);
+    createStorageRoot(context, root);
+    return sharedSecretUnder(context, root, key, auth, point);
+}
+
+StorageRoot StorageRoot::make(const std::string& tcti) {
+    TpmContext context(tcti);
+    const TssLibrary& tss = context.tss();
+    TransientHandle handle(context);
+    createStorageRoot(context, handle);
+    StorageRoot root;
+    EsysBuffer<TPM2B_NAME> name(tss);
+    context.check(tss.Esys_TR_GetName(context.esys(), handle.get(), name.out()),
+                  "the TPM's storage root key has no name");
+    root.name_.assign(name.get()->name, name.get()->name + name.get()->size);
+    EsysBuffer<TPMS_CONTEXT> saved(tss);
+    context.check(tss.Esys_ContextSave(context.esys(), handle.get(), saved.out()),
+                  "the TPM cannot save its storage root key");
+    root.saved_ = *saved.get();
+    return root;
+}
+
+void StorageRoot::load(const TpmContext& context, TransientHandle& handle) const {
+    const TSS2_RC rc = context.tss().Esys_ContextLoad(context.esys(), &saved_, handle.out());
+    if (rc == TSS2_RC_SUCCESS) return;
+    // Refusals by the TPM itself (format 0 or 1 response codes, layer 0) mean the context no
+    // longer fits it; a failure on the way (no answer, a broken connection) is not that.
+    if ((rc & TSS2_RC_LAYER_MASK) == TSS2_TPM_RC_LAYER) {
+        throw StaleStorageRoot(std::string("the TPM no longer takes its storage root key (") +
+                               context.tss().Tss2_RC_Decode(rc) + ")");
+    }
+    context.check(rc, "the TPM cannot load its storage root key");
+}
+
+KeyItem makeKey(const std::string& tcti, const StorageRoot& root,
+                std::span<const std::uint8_t> auth) {
+    TpmContext context(tcti);
+    TransientHandle handle(context);
+    root.load(context, handle);
+    return makeKeyUnder(context, handle, auth);
+}
+
+void checkLoads(const std::string& tcti, const StorageRoot& root, const KeyItem& key) {
+    TpmContext context(tcti);
+    TransientHandle handle(context);
+    root.load(context, handle);
+    LoadedKey loaded(context, handle, key);
+}
+
+SecretBytes sharedSecret(const std::string& tcti, const StorageRoot& root, const KeyItem& key,
+                         std::span<const std::uint8_t> auth, std::span<const std::uint8_t> point) {
+    if (point.size() != 1 + 2 * kCoordinateSize) throw TpmFailure("the point is malformed");
+    TpmContext context(tcti);
+    TransientHandle handle(context);
+    root.load(context, handle);
+    return sharedSecretUnder(context, handle, key, auth, point);
 }
 
 }  // namespace quorvane::platform::tpm

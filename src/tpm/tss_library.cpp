@@ -24,6 +24,9 @@ const TssLibrary* load() {
         QUORVANE_RESOLVE(esys, api, Esys_TRSess_SetAttributes) &&
         QUORVANE_RESOLVE(esys, api, Esys_ECDH_ZGen) &&
         QUORVANE_RESOLVE(esys, api, Esys_FlushContext) &&
+        QUORVANE_RESOLVE(esys, api, Esys_ContextSave) &&
+        QUORVANE_RESOLVE(esys, api, Esys_ContextLoad) &&
+        QUORVANE_RESOLVE(esys, api, Esys_TR_GetName) &&
         QUORVANE_RESOLVE(sys, api, Tss2_Sys_GetRpBuffer) &&
         QUORVANE_RESOLVE(mu, api, Tss2_MU_TPM2B_PUBLIC_Marshal) &&
         QUORVANE_RESOLVE(mu, api, Tss2_MU_TPM2B_PUBLIC_Unmarshal) &&

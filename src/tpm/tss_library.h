@@ -26,6 +26,9 @@ struct TssLibrary {
     decltype(&::Esys_TRSess_SetAttributes) Esys_TRSess_SetAttributes;
     decltype(&::Esys_ECDH_ZGen) Esys_ECDH_ZGen;
     decltype(&::Esys_FlushContext) Esys_FlushContext;
+    decltype(&::Esys_ContextSave) Esys_ContextSave;
+    decltype(&::Esys_ContextLoad) Esys_ContextLoad;
+    decltype(&::Esys_TR_GetName) Esys_TR_GetName;
     decltype(&::Tss2_Sys_GetRpBuffer) Tss2_Sys_GetRpBuffer;
     decltype(&::Tss2_MU_TPM2B_PUBLIC_Marshal) Tss2_MU_TPM2B_PUBLIC_Marshal;
     decltype(&::Tss2_MU_TPM2B_PUBLIC_Unmarshal) Tss2_MU_TPM2B_PUBLIC_Unmarshal;
