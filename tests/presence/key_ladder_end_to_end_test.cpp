@@ -190,7 +190,8 @@ TEST_F(KeyLadderEndToEnd, ATpmTheServiceCannotOpenGetsNoSoftwareKeyAndSaysSo) {
 
     const std::string log = service_->log();
     std::size_t lines = 0;
-    for (std::size_t at = log.find(fault); at != std::string::npos; at = log.find(fault, at + 1)) {
+    const std::string said = "quorvane-keyd: " + fault;
+    for (std::size_t at = log.find(said); at != std::string::npos; at = log.find(said, at + 1)) {
         ++lines;
     }
     EXPECT_EQ(lines, 1u) << log;

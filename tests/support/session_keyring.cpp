@@ -100,8 +100,19 @@ class Bus {
     void clear() {
         sd_bus_error error = SD_BUS_ERROR_NULL;
         sd_bus_message* reply = nullptr;
-        int r = sd_bus_call_method(bus_, kSecretsName, kSecretsPath, kServiceInterface,
+        int r = 0;
+        // A daemon that has just started answers ReadAlias a moment before it serves the rest
+        // of its interface ("SearchItems is not implemented"); that moment is waited out.
+        for (int tries = 0;; ++tries) {
+            r = sd_bus_call_method(bus_, kSecretsName, kSecretsPath, kServiceInterface,
                                    "SearchItems", &error, &reply, "a{ss}", 0);
+            if (r >= 0 || tries == 100 ||
+                !sd_bus_error_has_name(&error, SD_BUS_ERROR_UNKNOWN_METHOD)) {
+                break;
+            }
+            sd_bus_error_free(&error);
+            usleep(20000);
+        }
         std::vector<std::string> items;
         if (r >= 0) r = sd_bus_message_enter_container(reply, 'a', "o");
         const char* path = nullptr;
