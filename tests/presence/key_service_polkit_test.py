@@ -217,7 +217,11 @@ class ThroughTheKeyService(real.RealPolkit):
                 outcome = self.neighbour(*arguments)
                 self.assertEqual(outcome["error"], "org.freedesktop.DBus.Error.InvalidArgs",
                                  outcome)
-        # Nothing of the refused points is kept: the service stays small.
+        # Nothing of the refused points is kept: the service stays small. (A build with the
+        # address sanitizer keeps freed memory in quarantine on purpose: there is nothing to see.)
+        with open(self.world.keyd_source, "rb") as binary:
+            if b"__asan_init" in binary.read():
+                return
         for pid in self.world.service_pids():
             with open("/proc/%d/status" % pid) as status:
                 peak = next(int(line.split()[1]) for line in status
