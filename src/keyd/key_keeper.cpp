@@ -306,13 +306,10 @@ std::vector<HeldKey> KeyKeeper::usableKeys(uid_t user) const {
 
 std::vector<SecretBytes> KeyKeeper::sharedSecrets(const std::vector<HeldKey>& keys,
                                                   std::span<const std::uint8_t> point) const {
-    if (point.size() != p256::kPointSize) {
-        throw KeeperError(Kind::failed, "invalid P-256 public key");
-    }
+    // Checked in software, so that the TPM never sees a point off the curve.
+    if (!p256::isValidPoint(point)) throw KeeperError(Kind::failed, "invalid P-256 public key");
     std::vector<SecretBytes> secrets;
     try {
-        // Checked once in software, so that the TPM never sees a point off the curve.
-        p256::sharedSecret(p256::generateScalar().span(), point);
         for (const HeldKey& held : keys) {
             if (held.kind == KeyKind::software) {
                 secrets.push_back(p256::sharedSecret(held.file.span(), point));

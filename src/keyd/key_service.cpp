@@ -45,10 +45,11 @@ struct KeyService::Call {
     bool prompting = false;                   // counted in prompting_
 };
 
-// One method of the interface: what it may do, the argument it reads (checked before anybody is
-// asked or anything is looked up), and how it is answered when it answers at once.
+// One method of the interface: its entry on the bus (name, signatures, argument names), what it
+// may do, the argument it reads (checked before anybody is asked or anything is looked up), and
+// how it is answered when it answers at once.
 struct KeyService::Method {
-    const char* name;
+    sd_bus_vtable entry;
     Reach reach;
     // Reads and checks the argument into the call; the problem in plain words, or empty.
     std::string (*readArgument)(sd_bus_message* message, Call& call);
@@ -166,30 +167,13 @@ int answerDeleteKey(KeyKeeper& keeper, KeyService::Call& call, sd_bus_error* err
     return sd_bus_reply_method_return(call.message.get(), "");
 }
 
-// Which methods may hold a prompt open is a property of the service's fairness: it stands here,
-// in one column, and KeyService::run is the only place that acts on it.
-const KeyService::Method kMethods[] = {
-    {"Status", Reach::answersAtOnce, noArgument, answerStatus},
-    {"CreateKey", Reach::answersAtOnce, noArgument, answerCreateKey},
-    {"GetPublicKey", Reach::answersAtOnce, noArgument, answerGetPublicKey},
-    {"DeleteKey", Reach::answersAtOnce, noArgument, answerDeleteKey},
-    {"Decrypt", Reach::asksThePerson, readPoint, nullptr},
-};
-
-const KeyService::Method* methodNamed(const char* name) {
-    if (name == nullptr) return nullptr;
-    for (const KeyService::Method& method : kMethods) {
-        if (std::strcmp(method.name, name) == 0) return &method;
-    }
-    return nullptr;
-}
-
 // note writes one decision to the journal (standard error, with a syslog priority prefix, which
 // journald reads): who, what, and the outcome; never key material.
 void note(int priority, const KeyService::Call& call, const char* outcome,
           const std::string& detail = {}) {
     std::fprintf(stderr, "<%d>uid %u %s: %s%s%s\n", priority, static_cast<unsigned>(call.user),
-                 call.method->name, outcome, detail.empty() ? "" : ": ", detail.c_str());
+                 call.method->entry.x.method.member, outcome, detail.empty() ? "" : ": ",
+                 detail.c_str());
 }
 
 constexpr int kInfo = 6;
@@ -197,30 +181,49 @@ constexpr int kNotice = 5;
 
 }  // namespace
 
-const sd_bus_vtable KeyService::kVtable[] = {
-    SD_BUS_VTABLE_START(0),
-    SD_BUS_METHOD_WITH_NAMES("Status", "", "", "sbbsu",
-                             SD_BUS_PARAM(kind) SD_BUS_PARAM(exists) SD_BUS_PARAM(usable)
-                                 SD_BUS_PARAM(problem) SD_BUS_PARAM(keys),
-                             KeyService::onCall, SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_METHOD_WITH_NAMES("CreateKey", "", "", "ays",
-                             SD_BUS_PARAM(public_key) SD_BUS_PARAM(kind), KeyService::onCall,
-                             SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_METHOD_WITH_NAMES("GetPublicKey", "", "", "ays",
-                             SD_BUS_PARAM(public_key) SD_BUS_PARAM(kind), KeyService::onCall,
-                             SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_METHOD_WITH_NAMES("DeleteKey", "", "", "", "", KeyService::onCall,
-                             SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_METHOD_WITH_NAMES("Decrypt", "ay", SD_BUS_PARAM(ephemeral_point), "ay",
-                             SD_BUS_PARAM(shared_secrets), KeyService::onCall,
-                             SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_VTABLE_END};
+// Which methods may hold a prompt open is a property of the service's fairness: it stands here,
+// in one column, and KeyService::run is the only place that acts on it.
+std::span<const KeyService::Method> KeyService::methods() {
+    static const Method kMethods[] = {
+        {SD_BUS_METHOD_WITH_NAMES("Status", "", "", "sbbsu",
+                                  SD_BUS_PARAM(kind) SD_BUS_PARAM(exists) SD_BUS_PARAM(usable)
+                                      SD_BUS_PARAM(problem) SD_BUS_PARAM(keys),
+                                  onCall, SD_BUS_VTABLE_UNPRIVILEGED),
+         Reach::answersAtOnce, noArgument, answerStatus},
+        {SD_BUS_METHOD_WITH_NAMES("CreateKey", "", "", "ays",
+                                  SD_BUS_PARAM(public_key) SD_BUS_PARAM(kind), onCall,
+                                  SD_BUS_VTABLE_UNPRIVILEGED),
+         Reach::answersAtOnce, noArgument, answerCreateKey},
+        {SD_BUS_METHOD_WITH_NAMES("GetPublicKey", "", "", "ays",
+                                  SD_BUS_PARAM(public_key) SD_BUS_PARAM(kind), onCall,
+                                  SD_BUS_VTABLE_UNPRIVILEGED),
+         Reach::answersAtOnce, noArgument, answerGetPublicKey},
+        {SD_BUS_METHOD_WITH_NAMES("DeleteKey", "", "", "", "", onCall, SD_BUS_VTABLE_UNPRIVILEGED),
+         Reach::answersAtOnce, noArgument, answerDeleteKey},
+        {SD_BUS_METHOD_WITH_NAMES("Decrypt", "ay", SD_BUS_PARAM(ephemeral_point), "ay",
+                                  SD_BUS_PARAM(shared_secrets), onCall, SD_BUS_VTABLE_UNPRIVILEGED),
+         Reach::asksThePerson, readPoint, nullptr},
+    };
+    return kMethods;
+}
+
+const KeyService::Method* KeyService::methodNamed(const char* name) {
+    if (name == nullptr) return nullptr;
+    for (const Method& method : methods()) {
+        if (std::strcmp(method.entry.x.method.member, name) == 0) return &method;
+    }
+    return nullptr;
+}
 
 KeyService::KeyService(sd_bus* bus, sd_event* event, KeyKeeper& keeper,
                        std::chrono::milliseconds idleLimit)
     : bus_(bus), event_(event), keeper_(keeper), callerChecks_(bus), idleLimit_(idleLimit) {
-    int result =
-        sd_bus_add_object_vtable(bus_, object_.out(), kObjectPath, kInterface, kVtable, this);
+    // The object's table on the bus is the method table's entries, framed.
+    vtable_.push_back(SD_BUS_VTABLE_START(0));
+    for (const Method& method : methods()) vtable_.push_back(method.entry);
+    vtable_.push_back(SD_BUS_VTABLE_END);
+    int result = sd_bus_add_object_vtable(bus_, object_.out(), kObjectPath, kInterface,
+                                          vtable_.data(), this);
     if (result < 0) {
         throw std::runtime_error("the service object cannot be registered (" +
                                  std::string(std::strerror(-result)) + ")");

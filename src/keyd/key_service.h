@@ -9,8 +9,10 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <span>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "keyd/key_keeper.h"
 #include "polkit/caller_checks.h"
@@ -56,7 +58,8 @@ class KeyService {
     struct Method;
 
   private:
-    static const sd_bus_vtable kVtable[];
+    static std::span<const Method> methods();
+    static const Method* methodNamed(const char* name);
     static int onCall(sd_bus_message* message, void* userdata, sd_bus_error* error);
     static int onCallerUser(sd_bus_message* reply, void* userdata, sd_bus_error* error);
     static int onNameOwnerChanged(sd_bus_message* signal, void* userdata, sd_bus_error* error);
@@ -78,6 +81,7 @@ class KeyService {
     KeyKeeper& keeper_;
     platform::polkit::CallerChecks callerChecks_;
     std::chrono::milliseconds idleLimit_;
+    std::vector<sd_bus_vtable> vtable_;  // registered with the object: lives as long as it
     platform::sd_bus_objects::Slot object_;
     sd_event_source* timer_ = nullptr;
     bool idle_ = false;
