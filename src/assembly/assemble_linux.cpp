@@ -21,6 +21,7 @@
 #include "platform/unusable_item_store.h"
 #include "polkit/polkit_client.h"
 #include "polkit/polkit_presence.h"
+#include "polkit/terminal_agent.h"
 #include "tpm/tpm_key_store.h"
 
 namespace quorvane::platform {
@@ -68,12 +69,14 @@ class ItemStorePlace {
 // for a user who can reach it; (c) a keyring key, made only when the item store is the desktop
 // keyring. Keys made by earlier versions under the one old tag are found by the rung of their
 // format.
-std::unique_ptr<KeyStore> presenceKeys(Services& services, std::shared_ptr<ItemStorePlace> place) {
+std::unique_ptr<KeyStore> presenceKeys(Services& services, std::shared_ptr<ItemStorePlace> place,
+                                       std::shared_ptr<TerminalPrompt> terminal) {
     const std::string tcti = tpmTcti();
     const std::string bus = systemBusAddress();
     std::vector<KeyRung> rungs;
-    rungs.push_back(KeyRung{"key service", [bus] { return std::make_unique<ServiceKeyStore>(bus); },
-                            [bus] { return ServiceKeyStore(bus).unavailableReason(); }});
+    rungs.push_back(KeyRung{
+        "key service", [bus, terminal] { return std::make_unique<ServiceKeyStore>(bus, terminal); },
+        [bus] { return ServiceKeyStore(bus).unavailableReason(); }});
     rungs.push_back(KeyRung{"TPM",
                             [&services, tcti] {
                                 return std::make_unique<TpmKeyStore>(services.items(),
@@ -99,6 +102,9 @@ std::unique_ptr<KeyStore> presenceKeys(Services& services, std::shared_ptr<ItemS
 
 std::unique_ptr<Services> assembleServices() {
     auto place = std::make_shared<ItemStorePlace>();
+    // One text agent for the process, whichever check needs it first: started on the terminal
+    // when no agent answers for this process, and kept for the next prompt.
+    auto terminal = std::make_shared<TerminalAgent>();
     return std::make_unique<Services>(
         // Item store: the desktop keyring when the session bus has a Secret Service that answers
         // (with the file store behind it, so secrets stored there before are still found and
@@ -114,10 +120,10 @@ std::unique_ptr<Services> assembleServices() {
                                                         makeFileStore());
         },
         // Key store: the protection ladder.
-        [place](Services& services) { return presenceKeys(services, place); },
+        [place, terminal](Services& services) { return presenceKeys(services, place, terminal); },
         // Presence: polkit on the system bus.
-        [](Services&) -> std::unique_ptr<Presence> {
-            return std::make_unique<PolkitPresence>(systemBusAddress());
+        [terminal](Services&) -> std::unique_ptr<Presence> {
+            return std::make_unique<PolkitPresence>(systemBusAddress(), terminal);
         });
 }
 

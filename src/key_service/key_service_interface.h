@@ -23,8 +23,11 @@ inline constexpr const char* kUnusable = "com.quorvane.KeyService1.Error.Unusabl
 // No presence prompt can be offered for the caller (polkit is missing, the action is not
 // installed, or a rule refuses the caller outright); nobody was asked.
 inline constexpr const char* kUnavailable = "com.quorvane.KeyService1.Error.Unavailable";
-// The prompt did not pass: refused, cancelled, no authentication agent, timed out.
+// The prompt did not pass: refused, cancelled, timed out.
 inline constexpr const char* kNotConfirmed = "com.quorvane.KeyService1.Error.NotConfirmed";
+// Nobody was asked: no polkit authentication agent serves the caller. A caller run from a
+// terminal can start one there and call again.
+inline constexpr const char* kNoAgent = "com.quorvane.KeyService1.Error.NoAgent";
 // No key can be made for the caller now, or another step failed.
 inline constexpr const char* kFailed = "com.quorvane.KeyService1.Error.Failed";
 }  // namespace errors

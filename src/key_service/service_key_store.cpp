@@ -26,8 +26,11 @@ class ServicePresenceKey final : public PresenceKey {
   public:
     // A key for encryption only (`request` empty) or bound to a prompt request.
     ServicePresenceKey(const key_service::Client& client, Bytes point,
-                       std::optional<PromptRequest> request)
-        : client_(client), point_(std::move(point)), request_(std::move(request)) {}
+                       std::optional<PromptRequest> request, TerminalPrompt* terminal = nullptr)
+        : client_(client),
+          point_(std::move(point)),
+          request_(std::move(request)),
+          terminal_(terminal) {}
 
     Bytes encrypt(std::span<const std::uint8_t> plaintext) override {
         try {
@@ -52,7 +55,7 @@ class ServicePresenceKey final : public PresenceKey {
         }
         SecretBytes secrets;
         try {
-            secrets = client_.decrypt(blob.first(p256::kPointSize), request_->cancelOnHangUp);
+            secrets = askService(blob.first(p256::kPointSize));
         } catch (const CallFailed& failure) {
             if (failure.name() == errors::kUnavailable) throw PresenceUnavailable(failure.text());
             // A key gone or unusable since it was found: another key may still open the blob.
@@ -76,9 +79,23 @@ class ServicePresenceKey final : public PresenceKey {
     }
 
   private:
+    // askService has the service ask the person and compute the shared secrets; when it found no
+    // agent to ask with, the terminal prompt is started, where there is one, and it is asked
+    // once more.
+    SecretBytes askService(std::span<const std::uint8_t> point) const {
+        try {
+            return client_.decrypt(point, request_->cancelOnHangUp);
+        } catch (const CallFailed& failure) {
+            if (failure.name() != errors::kNoAgent || terminal_ == nullptr || !terminal_->start())
+                throw;
+        }
+        return client_.decrypt(point, request_->cancelOnHangUp);
+    }
+
     const key_service::Client& client_;
     Bytes point_;
     std::optional<PromptRequest> request_;
+    TerminalPrompt* terminal_;
 };
 
 }  // namespace
@@ -103,7 +120,7 @@ std::unique_ptr<PresenceKey> ServiceKeyStore::findForUse(const PromptRequest& re
         throw KeyStoreError(Step::load, describe(failure));
     }
     if (status.keys == 0) return nullptr;
-    return std::make_unique<ServicePresenceKey>(client_, Bytes{}, request);
+    return std::make_unique<ServicePresenceKey>(client_, Bytes{}, request, terminal_.get());
 }
 
 std::unique_ptr<PresenceKey> ServiceKeyStore::create() {

@@ -6,6 +6,7 @@
 
 #include "key_service/key_service_client.h"
 #include "platform/key_store.h"
+#include "platform/presence.h"
 
 namespace quorvane::platform {
 
@@ -25,7 +26,11 @@ namespace quorvane::platform {
 class ServiceKeyStore final : public KeyStore {
   public:
     // `busAddress`: the system bus where the service is (its standard address in production).
-    explicit ServiceKeyStore(std::string busAddress) : client_(std::move(busAddress)) {}
+    // `terminal` (may be null) is started when the service finds no agent to ask the person
+    // with, and the service asked once more.
+    explicit ServiceKeyStore(std::string busAddress,
+                             std::shared_ptr<TerminalPrompt> terminal = nullptr)
+        : client_(std::move(busAddress)), terminal_(std::move(terminal)) {}
 
     // find: the key new wraps go to, when the user holds one; nullptr otherwise and when the
     // service cannot be asked. Its encrypt refuses a key the service can no longer use.
@@ -57,6 +62,7 @@ class ServiceKeyStore final : public KeyStore {
 
   private:
     key_service::Client client_;
+    std::shared_ptr<TerminalPrompt> terminal_;
 };
 
 }  // namespace quorvane::platform

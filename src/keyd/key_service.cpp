@@ -463,7 +463,8 @@ void KeyService::afterPrompt(std::uint64_t id, const platform::polkit::Answer& a
     if (call == nullptr) return;
     call->check = 0;
     if (!answer.passed) {
-        finish(id, errors::kNotConfirmed, answer.failure);
+        const bool nobodyAsked = answer.failure == platform::polkit::kNoAgent;
+        finish(id, nobodyAsked ? errors::kNoAgent : errors::kNotConfirmed, answer.failure);
         return;
     }
     try {

@@ -22,10 +22,6 @@ struct PromptRequest {
     // Set by a caller that asked unavailableReason for this prompt just before: confirm need not
     // ask the platform again (for polkit that would be a second round of calls per prompt).
     bool availabilityChecked = false;
-    // Set by a caller run from a terminal by a person (the bare prompt mode): when no agent of
-    // the desktop answers, the platform may offer its own prompt on the process's controlling
-    // terminal.
-    bool offerTerminalPrompt = false;
 };
 
 // PresenceUnavailable: presence cannot be asked for now. `reason` is the platform's plain-words
@@ -38,6 +34,20 @@ class PresenceUnavailable : public std::exception {
 
   private:
     std::string reason_;
+};
+
+// TerminalPrompt is a prompt of the platform's own on the process's controlling terminal, for a
+// process that no agent of the desktop answers for (run from a terminal, or by an application
+// that was). It serves this process alone and lasts as long as the object, and no longer than
+// the process.
+class TerminalPrompt {
+  public:
+    virtual ~TerminalPrompt() = default;
+
+    // start makes sure the prompt is there for this process's next check: started now, or
+    // still running from an earlier call. False, with nothing left running, when there is no
+    // controlling terminal or the prompt cannot be started. Never raises.
+    virtual bool start() = 0;
 };
 
 // The person's answer to one prompt.

@@ -1,7 +1,6 @@
 #include "polkit/polkit_presence.h"
 
 #include "polkit/polkit_client.h"
-#include "polkit/terminal_agent.h"
 
 namespace quorvane::platform {
 
@@ -19,11 +18,8 @@ PresenceAnswer PolkitPresence::confirm(const PromptRequest& request) {
         polkit::ask(busAddress_, true, polkit::kPromptTimeout, request.cancelOnHangUp);
     // Run from a terminal with no agent of a desktop: polkit's text agent asks there, serving
     // this process only, as polkit's own command-line tools do.
-    if (!answer.passed && answer.failure == polkit::kNoAgent && request.offerTerminalPrompt) {
-        TerminalAgent agent;
-        if (agent.start()) {
-            answer = polkit::ask(busAddress_, true, polkit::kPromptTimeout, request.cancelOnHangUp);
-        }
+    if (!answer.passed && answer.failure == polkit::kNoAgent && terminal_ && terminal_->start()) {
+        answer = polkit::ask(busAddress_, true, polkit::kPromptTimeout, request.cancelOnHangUp);
     }
     return {answer.passed, std::move(answer.failure)};
 }

@@ -26,9 +26,6 @@ bool canMakePresenceKey(platform::KeyStore& keys) {
 
 bool promptOnly(platform::Presence& presence, int cancelOnHangUp) {
     platform::PromptRequest request{values::promptText, cancelOnHangUp};
-    // The bare prompt is run by a person from a terminal, or by the application: either way a
-    // prompt on the controlling terminal, where there is one, is better than none.
-    request.offerTerminalPrompt = true;
     try {
         return presence.confirm(request).passed;
     } catch (const platform::PresenceUnavailable& unavailable) {

@@ -28,7 +28,7 @@ void useBus(const std::string& address) {
 }
 
 PresenceAnswer evaluate() {
-    PolkitPresence presence(busAddress);
+    PolkitPresence presence(busAddress, nullptr);
     try {
         return presence.confirm({"Unlock Quorvane vault", -1});
     } catch (const PresenceUnavailable& unavailable) {
@@ -51,7 +51,7 @@ sd_bus* mockClient(const std::string& address) {
 }
 
 std::string unavailability() {
-    PolkitPresence presence(busAddress);
+    PolkitPresence presence(busAddress, nullptr);
     return presence.unavailableReason().value_or("(can evaluate)");
 }
 

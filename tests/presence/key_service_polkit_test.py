@@ -445,7 +445,7 @@ class ThroughTheKeyService(real.RealPolkit):
         attempt("ask the service for the shared secret with nobody to answer the prompt",
                 ["dbus-send", "--system", "--print-reply", "--reply-timeout=30000",
                  "--dest=" + BUS_NAME, OBJECT, BUS_NAME + ".Decrypt", "array:byte:" + point],
-                "Error.NotConfirmed|Error.Unavailable")
+                "Error.NoAgent|Error.Unavailable")
         for pid in self.world.service_pids():
             attempt("read the service's memory",
                     ["dd", "if=/proc/%d/mem" % pid, "of=/dev/null", "count=1"],

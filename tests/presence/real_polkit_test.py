@@ -197,6 +197,37 @@ def accepts(path):
             return False
 
 
+def agents_serving(pid):
+    """The pkttyagent processes that answer for the process `pid`."""
+    found = []
+    for entry in os.listdir("/proc"):
+        try:
+            with open("/proc/%s/cmdline" % entry, "rb") as cmdline:
+                arguments = cmdline.read().split(b"\0")
+        except (OSError, ValueError):
+            continue
+        if arguments[0].endswith(b"pkttyagent") and str(pid).encode() in arguments:
+            found.append(int(entry))
+    return found
+
+
+def read_children(pid):
+    try:
+        with open("/proc/%d/task/%d/children" % (pid, pid)) as children:
+            return [int(child) for child in children.read().split()]
+    except OSError:
+        return []
+
+
+def running(pid):
+    """Whether `pid` is a process that has not ended (a zombie has)."""
+    try:
+        with open("/proc/%d/stat" % pid) as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
 def wait_until(condition, what, seconds=30):
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
@@ -217,8 +248,13 @@ class AgentSession:
     def __init__(self, world, arguments, agent=True):
         stdin_read, self.stdin = os.pipe()
         self.stdout, stdout_write = os.pipe()
-        agent_part = "pkttyagent --process $$ 3<&- 4<&- & sleep 1; " if agent else ""
-        script = agent_part + 'exec "$0" "$@" <&3 >&4 3<&- 4<&-'
+        run = '"$0" "$@" <&3 >&4 3<&- 4<&-'
+        if agent:
+            script = "pkttyagent --process $$ 3<&- 4<&- & sleep 1; exec " + run
+        else:
+            # The shell stays, as a terminal's shell does, and leads the terminal's session:
+            # the helper's own agent has to manage without the terminal going when it ends.
+            script = run + "; exit $?"
         environment = world.environment()
         self.pid, self.terminal = pty.fork()
         if self.pid == 0:
@@ -234,6 +270,15 @@ class AgentSession:
         self.screen = b""
         self.pending = b""
         self.status = None
+        self.agent = agent
+
+    @property
+    def helper_pid(self):
+        """The helper's process: the session's own, or the staying shell's child."""
+        if self.agent:
+            return self.pid
+        wait_until(lambda: read_children(self.pid), "the shell to start the helper")
+        return read_children(self.pid)[0]
 
     def send(self, request):
         os.write(self.stdin, json.dumps(request).encode() + b"\n")
@@ -264,8 +309,17 @@ class AgentSession:
         # The agent turns echo off after writing its prompt, flushing what was typed before.
         return bool(termios.tcgetattr(self.terminal)[3] & termios.ECHO)
 
-    def type(self, text):
-        os.write(self.terminal, text.encode() + b"\n")
+    def type(self, text, end="\n"):
+        os.write(self.terminal, (text + end).encode())
+
+    def output_ends(self, timeout):
+        """Whether the helper's standard output reaches end of file: nobody holds it open."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            ready, _, _ = select.select([self.stdout], [], [], 0.2)
+            if ready and not os.read(self.stdout, 4096):
+                return True
+        return False
 
     def pump(self, deadline, wanted):
         ready, _, _ = select.select([self.terminal, self.stdout], [], [],
@@ -357,21 +411,58 @@ class RealPolkit(unittest.TestCase):
                 prompt.type(typed)
                 self.assertEqual(prompt.wait(timeout=60), status)
 
-    def test_without_an_agent_only_the_bare_prompt_on_a_terminal_asks(self):
+    def test_without_an_agent_the_helper_asks_on_its_own_terminal(self):
         # Run from a terminal, the bare prompt starts polkit's text agent there for itself.
         prompt = self.session([], agent=False)
         prompt.wait_for_prompt()
         prompt.type(PASSWORD)
         self.assertEqual(prompt.wait(timeout=60), 0)
-        # Without a terminal there is nowhere to ask: it fails at once.
+        # So does the serving helper. It keeps its agent for the next prompt, and starts a new
+        # one after the person ended the agent with Ctrl-D.
+        helper, blob = self.wrapped_vault(agent=False)
+        for number, (typed, opened) in enumerate(
+                ((PASSWORD + "\n", True), ("\x04", False), (PASSWORD + "\n", True)), 3):
+            with self.subTest(typed=typed):
+                helper.send({"cmd": "unwrap_touchid", "id": number, "blob": blob})
+                helper.wait_for_prompt()
+                helper.type(typed, end="")
+                reply = helper.read_line()
+                self.assertEqual(reply.get("ok"), opened, reply)
+        self.assertEqual(len(agents_serving(helper.helper_pid)), 1)
+        # Without a terminal there is nowhere to ask: both fail at once.
         result = as_user(["setsid", "--wait", self.world.helper], env=self.world.environment(),
                          timeout=30, capture_output=True, text=True, stdin=subprocess.DEVNULL)
         self.assertEqual(result.returncode, 1, result)
-        # The application's requests never get a prompt it did not arrange for.
-        helper, blob = self.wrapped_vault(agent=False)
-        reply = helper.call(cmd="unwrap_touchid", id=3, blob=blob)
-        self.assertEqual(reply["error"],
-                         "secure enclave unwrap failed: no polkit authentication agent is available")
+        request = json.dumps({"cmd": "unwrap_touchid", "id": 1, "blob": blob}) + "\n"
+        result = as_user(["setsid", "--wait", self.world.helper, "--serve"],
+                         env=self.world.environment(), timeout=60, capture_output=True,
+                         text=True, input=request)
+        self.assertEqual(result.stdout.splitlines()[-1], json.dumps(
+            {"id": 1, "ok": False,
+             "error": "secure enclave unwrap failed: no polkit authentication agent is available"},
+            separators=(",", ":")))
+
+    def test_the_helpers_own_agent_ends_with_it(self):
+        # However the helper ends in the middle of a prompt, its agent goes too, the
+        # application's end of the output reaches end of file, and the terminal echoes again.
+        endings = {
+            "input closed": lambda helper: helper.hang_up(),
+            "SIGTERM": lambda helper: os.kill(helper.helper_pid, signal.SIGTERM),
+            "SIGKILL": lambda helper: os.kill(helper.helper_pid, signal.SIGKILL),
+        }
+        for ending, end in endings.items():
+            with self.subTest(ending=ending):
+                helper, blob = self.wrapped_vault(agent=False)
+                helper.send({"cmd": "unwrap_touchid", "id": 3, "blob": blob})
+                helper.wait_for_prompt()
+                agents = agents_serving(helper.helper_pid)
+                self.assertEqual(len(agents), 1)
+                end(helper)
+                self.assertIsNotNone(helper.wait(timeout=30))
+                self.assertTrue(helper.output_ends(timeout=10))
+                wait_until(lambda: not any(running(agent) for agent in agents),
+                           "the helper's agent to end", seconds=10)
+                self.assertTrue(helper.echoing())
 
     def test_the_application_going_away_ends_the_open_prompt(self):
         helper, blob = self.wrapped_vault()
