@@ -3,12 +3,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <string_view>
 #include <vector>
 
 #include "crypto/p256.h"
 #include "key_service/key_service_interface.h"
+#include "keyd/caller_program.h"
 
 namespace quorvane::keyd {
 namespace {
@@ -37,6 +39,7 @@ struct KeyService::Call {
     platform::sd_bus_objects::Message message;
     std::string sender;
     uid_t user = 0;
+    pid_t process = 0;                        // the caller's, when the bus daemon knows it
     Bytes point;                              // Decrypt's argument, checked
     platform::sd_bus_objects::Slot lookup;    // the bus daemon's answer: the caller's uid
     platform::sd_bus_objects::Slot watch;     // the caller leaving the bus
@@ -118,6 +121,37 @@ int replyWithSecrets(sd_bus* bus, sd_bus_message* call, const std::vector<Secret
 }
 
 std::string noArgument(sd_bus_message*, KeyService::Call&) { return {}; }
+
+// readCredentials reads the bus daemon's GetConnectionCredentials reply: the uid, which every
+// bus daemon gives, and the process id where it knows it (0 otherwise). Nothing when the reply
+// is unreadable or carries no uid.
+std::optional<KeyService::Caller> readCredentials(sd_bus_message* reply) {
+    std::optional<std::uint32_t> uid;
+    std::uint32_t pid = 0;
+    if (sd_bus_message_enter_container(reply, 'a', "{sv}") < 0) return std::nullopt;
+    for (;;) {
+        const int entered = sd_bus_message_enter_container(reply, 'e', "sv");
+        if (entered < 0) return std::nullopt;
+        if (entered == 0) break;
+        const char* key = nullptr;
+        if (sd_bus_message_read(reply, "s", &key) < 0) return std::nullopt;
+        const std::string_view name(key);
+        if (name == "UnixUserID" || name == "ProcessID") {
+            std::uint32_t value = 0;
+            if (sd_bus_message_read(reply, "v", "u", &value) < 0) return std::nullopt;
+            if (name == "UnixUserID") {
+                uid = value;
+            } else {
+                pid = value;
+            }
+        } else if (sd_bus_message_skip(reply, "v") < 0) {
+            return std::nullopt;
+        }
+        if (sd_bus_message_exit_container(reply) < 0) return std::nullopt;
+    }
+    if (!uid) return std::nullopt;
+    return KeyService::Caller{static_cast<uid_t>(*uid), static_cast<pid_t>(pid)};
+}
 
 // The ephemeral point of a blob: 65 bytes on the curve. Anything else is refused before anybody
 // is asked and before it is kept, so a caller cannot hold the service's memory with it.
@@ -308,35 +342,38 @@ int KeyService::onCall(sd_bus_message* message, void* userdata, sd_bus_error* er
 
     Call& held = *call;
     self->calls_.emplace(held.id, std::move(call));
-    auto known = self->users_.find(held.sender);
-    if (known != self->users_.end()) {
-        held.user = known->second;
+    auto known = self->callers_.find(held.sender);
+    if (known != self->callers_.end()) {
+        held.user = known->second.user;
+        held.process = known->second.process;
         self->run(held);
         return 1;
     }
-    // The bus daemon knows the connection's uid from the kernel; no caller can claim another.
-    // Asked without waiting: a daemon slow to answer one caller holds up nobody else.
+    // The bus daemon knows the connection's uid and process from the kernel; no caller can
+    // claim others. Asked without waiting: a daemon slow to answer one caller holds up nobody
+    // else.
     int result = sd_bus_call_method_async(self->bus_, held.lookup.out(), kBusDaemon, kBusDaemonPath,
-                                          kBusDaemon, "GetConnectionUnixUser", onCallerUser, &held,
-                                          "s", sender);
+                                          kBusDaemon, "GetConnectionCredentials",
+                                          onCallerCredentials, &held, "s", sender);
     if (result < 0) {
         self->finish(held.id, errors::kFailed, "the bus cannot tell which user is calling");
     }
     return 1;
 }
 
-int KeyService::onCallerUser(sd_bus_message* reply, void* userdata, sd_bus_error*) {
+int KeyService::onCallerCredentials(sd_bus_message* reply, void* userdata, sd_bus_error*) {
     auto* call = static_cast<Call*>(userdata);
     KeyService* self = call->service;
-    std::uint32_t uid = 0;
-    if (sd_bus_message_is_method_error(reply, nullptr) ||
-        sd_bus_message_read(reply, "u", &uid) < 0) {
+    const std::optional<Caller> caller =
+        sd_bus_message_is_method_error(reply, nullptr) ? std::nullopt : readCredentials(reply);
+    if (!caller) {
         self->finish(call->id, errors::kFailed, "the bus cannot tell which user is calling");
         return 0;
     }
-    if (self->users_.size() >= kRememberedUsers) self->users_.clear();
-    self->users_.emplace(call->sender, static_cast<uid_t>(uid));
-    call->user = static_cast<uid_t>(uid);
+    if (self->callers_.size() >= kRememberedUsers) self->callers_.clear();
+    self->callers_.emplace(call->sender, *caller);
+    call->user = caller->user;
+    call->process = caller->process;
     self->run(*call);
     return 0;
 }
@@ -447,9 +484,11 @@ void KeyService::afterPrecheck(std::uint64_t id, const std::optional<std::string
         finish(id, errors::kUnavailable, *reason);
         return;
     }
+    // The dialog names the program the caller runs for, so that the person can tell their vault
+    // application from any other program of theirs that runs the helper.
     std::string failure;
     const std::uint64_t check = callerChecks_.ask(
-        call->sender,
+        call->sender, programOfCaller(call->process),
         [this, id](const platform::polkit::Answer& answer) { afterPrompt(id, answer); }, &failure);
     if (check == 0) {
         finish(id, errors::kNotConfirmed, failure);

@@ -56,12 +56,17 @@ class KeyService {
 
     struct Call;
     struct Method;
+    // Who a unique name is, as the bus daemon reports it.
+    struct Caller {
+        uid_t user = 0;
+        pid_t process = 0;  // 0 when the bus daemon does not know it
+    };
 
   private:
     static std::span<const Method> methods();
     static const Method* methodNamed(const char* name);
     static int onCall(sd_bus_message* message, void* userdata, sd_bus_error* error);
-    static int onCallerUser(sd_bus_message* reply, void* userdata, sd_bus_error* error);
+    static int onCallerCredentials(sd_bus_message* reply, void* userdata, sd_bus_error* error);
     static int onNameOwnerChanged(sd_bus_message* signal, void* userdata, sd_bus_error* error);
     static int onWatchInstalled(sd_bus_message* reply, void* userdata, sd_bus_error* error);
     static int onCallerOwner(sd_bus_message* reply, void* userdata, sd_bus_error* error);
@@ -92,9 +97,9 @@ class KeyService {
     std::map<std::uint64_t, std::unique_ptr<Call>> calls_;
     // The users with a Decrypt under way.
     std::set<uid_t> prompting_;
-    // The uid of each unique name asked about: a unique name is never given to another
-    // connection while the bus runs, so the answer holds.
-    std::unordered_map<std::string, uid_t> users_;
+    // The uid and process of each unique name asked about: a unique name is never given to
+    // another connection while the bus runs, so the answer holds.
+    std::unordered_map<std::string, Caller> callers_;
 };
 
 }  // namespace quorvane::keyd

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "base/process_values.h"
 #include "system_bus/sd_bus_objects.h"
 
 namespace quorvane::platform::polkit {
@@ -14,16 +15,30 @@ constexpr std::uint32_t kAllowUserInteraction = 0x1;
 }  // namespace
 
 int newUnlockCheck(sd_bus* bus, const std::string& subject, bool allowInteraction,
-                   const std::string& cancellationId, sd_bus_message** call) {
+                   const std::string& cancellationId, std::string_view program,
+                   sd_bus_message** call) {
     sd_bus_message* message = nullptr;
     int result = sd().sd_bus_message_new_method_call(bus, &message, kPolkitName, kAuthorityPath,
                                                      kAuthorityInterface, "CheckAuthorization");
     if (result < 0) return result;
-    // Details stay empty: polkit refuses them from callers that do not own the action.
-    result = sd().sd_bus_message_append(message, "(sa{sv})sa{ss}us", "system-bus-name", 1, "name",
-                                        "s", subject.c_str(), std::string(kUnlockAction).c_str(), 0,
-                                        allowInteraction ? kAllowUserInteraction : 0u,
-                                        cancellationId.c_str());
+    const std::string action(kUnlockAction);
+    result = sd().sd_bus_message_append(message, "(sa{sv})s", "system-bus-name", 1, "name", "s",
+                                        subject.c_str(), action.c_str());
+    if (result >= 0 && program.empty()) {
+        result = sd().sd_bus_message_append(message, "a{ss}", 0);
+    } else if (result >= 0) {
+        // The program goes in as a value of its own rather than into the message: polkit fills
+        // in $(program) once, and reads nothing in the value as a placeholder.
+        const std::string text =
+            std::string(values::promptText) + std::string(kMessageNamingProgram);
+        const std::string name(program);
+        result = sd().sd_bus_message_append(message, "a{ss}", 2, "polkit.message", text.c_str(),
+                                            "program", name.c_str());
+    }
+    if (result >= 0) {
+        result = sd().sd_bus_message_append(
+            message, "us", allowInteraction ? kAllowUserInteraction : 0u, cancellationId.c_str());
+    }
     if (result < 0) {
         sd().sd_bus_message_unref(message);
         return result;

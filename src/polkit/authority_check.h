@@ -25,12 +25,20 @@ inline constexpr std::string_view kUnlockAction = "com.quorvane.helper.unlock";
 // default of 25 seconds is too short for someone who has to notice the dialog and type a password.
 inline constexpr std::chrono::minutes kPromptTimeout{5};
 
+// The dialog's message when it names the program that asked: the prompt text, then the program,
+// which polkit fills in from the check's detail "program".
+inline constexpr std::string_view kMessageNamingProgram = " (asked by $(program))";
+
 // newUnlockCheck builds, on `bus`, a CheckAuthorization of kUnlockAction whose subject is the
-// process behind the unique bus name `subject`, with no details, AllowUserInteraction when
-// `allowInteraction` is set, and `cancellationId` to withdraw it by. Returns sd-bus's result
+// process behind the unique bus name `subject`, AllowUserInteraction when `allowInteraction` is
+// set, and `cancellationId` to withdraw it by. With `program` empty it carries no details, and
+// the dialog shows the policy file's message; otherwise its message names `program`, which
+// must be printable ASCII. polkit takes details only from the action's owner (the key service),
+// and refuses the whole check of anybody else that sends them. Returns sd-bus's result
 // (negative errno on failure, `*call` then unset); the caller owns `*call`.
 int newUnlockCheck(sd_bus* bus, const std::string& subject, bool allowInteraction,
-                   const std::string& cancellationId, sd_bus_message** call);
+                   const std::string& cancellationId, std::string_view program,
+                   sd_bus_message** call);
 
 // What one reply to a CheckAuthorization said.
 struct CheckReply {

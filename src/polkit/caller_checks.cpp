@@ -40,13 +40,14 @@ CallerChecks::~CallerChecks() {
 std::uint64_t CallerChecks::precheck(const std::string& subject, ReasonDone done,
                                      std::string* failure) {
     return send(
-        subject, false, kPrecheckTimeout,
+        subject, false, "", kPrecheckTimeout,
         [done = std::move(done)](const CheckReply& reply) { done(reasonFrom(reply)); }, failure);
 }
 
-std::uint64_t CallerChecks::ask(const std::string& subject, AnswerDone done, std::string* failure) {
+std::uint64_t CallerChecks::ask(const std::string& subject, const std::string& program,
+                                AnswerDone done, std::string* failure) {
     return send(
-        subject, true, kPromptTimeout,
+        subject, true, program, kPromptTimeout,
         [done = std::move(done)](const CheckReply& reply) {
             if (reply.timedOut) {
                 done(failed("the presence prompt timed out"));
@@ -62,7 +63,7 @@ std::uint64_t CallerChecks::ask(const std::string& subject, AnswerDone done, std
 }
 
 std::uint64_t CallerChecks::send(const std::string& subject, bool interactive,
-                                 std::chrono::microseconds timeout,
+                                 const std::string& program, std::chrono::microseconds timeout,
                                  std::function<void(const CheckReply&)> done,
                                  std::string* failure) {
     auto check = std::make_unique<Check>();
@@ -73,7 +74,8 @@ std::uint64_t CallerChecks::send(const std::string& subject, bool interactive,
     check->done = std::move(done);
 
     sd_bus_objects::Message call;
-    int result = newUnlockCheck(bus_, subject, interactive, check->cancellationId, call.out());
+    int result =
+        newUnlockCheck(bus_, subject, interactive, check->cancellationId, program, call.out());
     if (result >= 0) {
         result = sd().sd_bus_call_async(bus_, check->slot.out(), call.get(), onReply, check.get(),
                                         static_cast<std::uint64_t>(timeout.count()));

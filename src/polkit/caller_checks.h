@@ -50,12 +50,14 @@ class CallerChecks {
     // never runs).
     std::uint64_t precheck(const std::string& subject, ReasonDone done, std::string* failure);
 
-    // ask starts a check of the unlock action for `subject` that lets polkit ask the person.
-    // `done` gets the answer: passed; "user presence was not confirmed"; "no polkit
-    // authentication agent is available"; "the presence prompt timed out" (after
-    // kPromptTimeout, the check is then withdrawn); or "polkit check failed (...)". Returns the
-    // check's number, or 0 with `*failure` set when it cannot be sent (then `done` never runs).
-    std::uint64_t ask(const std::string& subject, AnswerDone done, std::string* failure);
+    // ask starts a check of the unlock action for `subject` that lets polkit ask the person,
+    // with a dialog that names `program` as the program that asked (printable ASCII; empty
+    // shows the policy file's message). `done` gets the answer: passed; "user presence was not
+    // confirmed"; "no polkit authentication agent is available"; "the presence prompt timed out"
+    // (after kPromptTimeout, the check is then withdrawn); or "polkit check failed (...)". Returns
+    // the check's number, or 0 with `*failure` set when it cannot be sent (then `done` never runs).
+    std::uint64_t ask(const std::string& subject, const std::string& program, AnswerDone done,
+                      std::string* failure);
 
     // cancel withdraws the check `number` (polkit closes its dialog) and forgets its `done`.
     // Unknown numbers are ignored.
@@ -69,7 +71,7 @@ class CallerChecks {
         sd_bus_objects::Slot slot;
         std::function<void(const CheckReply&)> done;
     };
-    std::uint64_t send(const std::string& subject, bool interactive,
+    std::uint64_t send(const std::string& subject, bool interactive, const std::string& program,
                        std::chrono::microseconds timeout,
                        std::function<void(const CheckReply&)> done, std::string* failure);
     static int onReply(sd_bus_message* reply, void* userdata, sd_bus_error* error);

@@ -116,7 +116,9 @@ CheckResult checkOnBus(sd_bus* bus, const std::string& subject, bool allowIntera
                        std::chrono::milliseconds timeout, int cancelOnHangUp) {
     Message call;
     const std::string cancellationId = nextCancellationId();
-    int result = newUnlockCheck(bus, subject, allowInteraction, cancellationId, call.out());
+    // No program named: the helper does not own the action, and polkit would refuse its
+    // details, so its dialog shows the policy file's message.
+    int result = newUnlockCheck(bus, subject, allowInteraction, cancellationId, "", call.out());
     if (result < 0) {
         return {"polkit check could not be built (" + std::string(std::strerror(-result)) + ")"};
     }

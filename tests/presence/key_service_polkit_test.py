@@ -144,6 +144,8 @@ def bus_call(uid, member, *arguments):
 
 
 class ThroughTheKeyService(real.RealPolkit):
+    names_the_program = True
+
     @classmethod
     def setUpClass(cls):
         cls.world = ServiceWorld(*sys.argv[1:5])

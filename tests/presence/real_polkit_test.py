@@ -211,6 +211,11 @@ def agents_serving(pid):
     return found
 
 
+def set_own_name(name):
+    with open("/proc/self/comm", "w") as comm:
+        comm.write(name)
+
+
 def read_children(pid):
     try:
         with open("/proc/%d/task/%d/children" % (pid, pid)) as children:
@@ -297,13 +302,15 @@ class AgentSession:
         return self.read_line()
 
     def wait_for_prompt(self, timeout=60):
-        """Waits until the agent asks for the password (typing earlier would be flushed)."""
+        """Waits until the agent asks for the password (typing earlier would be flushed);
+        returns what the terminal showed."""
         deadline = time.monotonic() + timeout
         while b"Password:" not in self.screen or self.echoing():
             if time.monotonic() >= deadline:
                 raise AssertionError("no password prompt; the terminal shows: %r" % self.screen)
             self.pump(deadline, [self.terminal])
-        self.screen = b""
+        shown, self.screen = self.screen, b""
+        return shown
 
     def echoing(self):
         # The agent turns echo off after writing its prompt, flushing what was typed before.
@@ -462,7 +469,32 @@ class RealPolkit(unittest.TestCase):
                 self.assertTrue(helper.output_ends(timeout=10))
                 wait_until(lambda: not any(running(agent) for agent in agents),
                            "the helper's agent to end", seconds=10)
-                self.assertTrue(helper.echoing())
+                # Given back once the agent has ended, so a moment after it is gone.
+                wait_until(helper.echoing, "the terminal to echo again", seconds=10)
+
+    # Whether the dialog names the program that runs the helper: only the action's owner (the
+    # key service) may give polkit a message; the helper's own checks show the policy file's.
+    names_the_program = False
+
+    def test_the_prompt_says_who_asks(self):
+        # The helper's parent is this script; its name is what the kernel says, which a program
+        # may set to anything, control characters included.
+        with open("/proc/self/comm") as comm:
+            own_name = comm.read().rstrip("\n")
+        self.addCleanup(set_own_name, own_name)
+        for name, shown in (("vault-app", b"vault-app"), ("app\n\x1b[1A", b"app??[1A")):
+            with self.subTest(name=name):
+                set_own_name(name)
+                helper, blob = self.wrapped_vault()
+                helper.send({"cmd": "unwrap_touchid", "id": 3, "blob": blob})
+                screen = helper.wait_for_prompt()
+                if self.names_the_program:
+                    self.assertIn(b"Unlock Quorvane vault (asked by " + shown + b")\r\n", screen)
+                else:
+                    self.assertIn(b"Unlock Quorvane vault\r\n", screen)
+                    self.assertNotIn(b"asked by", screen)
+                helper.type(PASSWORD)
+                self.assertTrue(helper.read_line().get("ok"))
 
     def test_the_application_going_away_ends_the_open_prompt(self):
         helper, blob = self.wrapped_vault()

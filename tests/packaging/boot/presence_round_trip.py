@@ -1,16 +1,18 @@
 #!/usr/bin/env python3
 """A presence round trip as a person at a terminal makes it: the helper wraps a vault key to the
 key service's key, then unwraps it, which the service lets happen only after polkit asked the
-person. pkttyagent, serving the helper's process, asks on a pseudo-terminal; this driver types the
-password once the prompt is there (typed earlier, the agent would flush it).
+person. The helper runs on a pseudo-terminal with no agent of a desktop, so it starts polkit's
+text agent there for itself; this driver types the password once the prompt is there (typed
+earlier, the agent would flush it) and checks that the prompt named the program that asked: this
+driver, the helper's parent.
 
 Usage: presence_round_trip.py PASSWORD     (run as the person; prints what happened)
-Exit status 0 when the unwrap answered a new session after one prompt, 1 otherwise."""
+Exit status 0 when the unwrap answered a new session after one prompt that named this driver,
+1 otherwise."""
 import json
 import os
 import pty
 import select
-import subprocess
 import sys
 import termios
 import time
@@ -18,24 +20,42 @@ import time
 
 def main():
     password = sys.argv[1]
-    helper = subprocess.Popen(["quorvane-helper", "--serve"], stdin=subprocess.PIPE,
-                              stdout=subprocess.PIPE, text=True)
-    if helper.stdout.readline().strip() != '{"ready":true}':
-        print("the helper sent no ready line")
-        return 1
-    agent, terminal = pty.fork()
-    if agent == 0:
-        os.execvp("pkttyagent", ["pkttyagent", "--process", str(helper.pid)])
-    time.sleep(1)  # the agent registers with polkit
+    with open("/proc/self/comm") as comm:
+        program = comm.read().strip()
+    requests_read, requests = os.pipe()
+    replies, replies_write = os.pipe()
+    helper, terminal = pty.fork()
+    if helper == 0:
+        os.dup2(requests_read, 0)
+        os.dup2(replies_write, 1)
+        os.execvp("quorvane-helper", ["quorvane-helper", "--serve"])
+    os.close(requests_read)
+    os.close(replies_write)
+    pending = b""
+    shown = b""
 
     def send(request):
-        helper.stdin.write(json.dumps(request) + "\n")
-        helper.stdin.flush()
+        os.write(requests, json.dumps(request).encode() + b"\n")
 
-    def reply():
-        return json.loads(helper.stdout.readline())
+    def reply(seconds=60):
+        nonlocal pending, shown
+        deadline = time.monotonic() + seconds
+        while b"\n" not in pending:
+            if time.monotonic() > deadline:
+                raise TimeoutError("no reply; the terminal shows %r" % shown)
+            for fd in select.select([replies, terminal], [], [], 0.1)[0]:
+                data = os.read(fd, 4096)
+                if fd == replies:
+                    pending += data
+                else:
+                    shown += data
+        line, pending = pending.split(b"\n", 1)
+        return json.loads(line)
 
     try:
+        if reply() != {"ready": True}:
+            print("the helper sent no ready line")
+            return 1
         send({"id": 1, "cmd": "create_session"})
         session = reply()["sessionId"]
         send({"id": 2, "cmd": "wrap_touchid", "sessionId": session})
@@ -44,7 +64,6 @@ def main():
             print("wrap_touchid: %s" % wrapped)
             return 1
         send({"id": 3, "cmd": "unwrap_touchid", "blob": wrapped["blob"]})
-        shown = b""
         deadline = time.monotonic() + 60
         # The agent turns echo off after writing its prompt, flushing what was typed before.
         while b"Password:" not in shown or termios.tcgetattr(terminal)[3] & termios.ECHO:
@@ -54,25 +73,27 @@ def main():
             if select.select([terminal], [], [], 0.1)[0]:
                 shown += os.read(terminal, 1024)
         os.write(terminal, password.encode() + b"\n")
-        if not select.select([helper.stdout], [], [], 60)[0]:
-            print("no answer a minute after the password; the terminal shows %r" % shown)
-            return 1
         unwrapped = reply()
         prompts = shown.count(b"Password:")
-        if unwrapped.get("ok") and "sessionId" in unwrapped and prompts == 1:
-            print("unwrapped after %d prompt" % prompts)
+        named = ("Unlock Quorvane vault (asked by %s)" % program).encode() in shown
+        if unwrapped.get("ok") and "sessionId" in unwrapped and prompts == 1 and named:
+            print("unwrapped after %d prompt, which named %s" % (prompts, program))
             return 0
-        print("unwrap_touchid: %s after %d prompts" % (unwrapped, prompts))
+        print("unwrap_touchid: %s after %d prompts; the terminal shows %r"
+              % (unwrapped, prompts, shown))
+        return 1
+    except TimeoutError as error:
+        print(error)
         return 1
     finally:
-        helper.stdin.close()
-        try:
-            helper.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            helper.kill()
-            helper.wait()
-        os.kill(agent, 15)
-        os.waitpid(agent, 0)
+        os.close(requests)
+        deadline = time.monotonic() + 10
+        while os.waitpid(helper, os.WNOHANG)[0] == 0:
+            if time.monotonic() > deadline:
+                os.kill(helper, 9)
+                os.waitpid(helper, 0)
+                break
+            time.sleep(0.05)
 
 
 if __name__ == "__main__":
