@@ -435,7 +435,15 @@ class RealPolkit(unittest.TestCase):
                 helper.type(typed, end="")
                 reply = helper.read_line()
                 self.assertEqual(reply.get("ok"), opened, reply)
-        self.assertEqual(len(agents_serving(helper.helper_pid)), 1)
+        agents = agents_serving(helper.helper_pid)
+        self.assertEqual(len(agents), 1)
+        # Kept between prompts, it still goes with the helper.
+        helper.send({"cmd": "shutdown", "id": 6})
+        self.assertTrue(helper.read_line().get("ok"))
+        helper.send({"cmd": "ended by the shutdown before it", "id": 7})
+        self.assertEqual(helper.wait(timeout=30), 0)
+        self.assertTrue(helper.output_ends(timeout=10))
+        wait_until(lambda: not any(running(agent) for agent in agents), "the agent to end", 10)
         # Without a terminal there is nowhere to ask: both fail at once.
         result = as_user(["setsid", "--wait", self.world.helper], env=self.world.environment(),
                          timeout=30, capture_output=True, text=True, stdin=subprocess.DEVNULL)
