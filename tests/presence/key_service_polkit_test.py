@@ -32,7 +32,7 @@ OTHER, OTHER_UID = "qvother", 4243
 BUS_NAME = "com.quorvane.KeyService1"
 OBJECT = "/com/quorvane/KeyService1"
 IDLE_SECONDS = 3
-NEIGHBOUR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "bus_neighbour.py")
+NEIGHBOUR_SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "bus_neighbour.py")
 
 # A P-256 scalar such as an earlier helper kept in the user's own store, and a blob the platform
 # made for it holding 15 bytes: it opens, and is then refused as a vault key.
@@ -58,6 +58,11 @@ class ServiceWorld(real.World):
         keyd = os.path.join(self.dir, "quorvane-keyd")
         shutil.copy(self.keyd_source, keyd)
         os.chmod(keyd, 0o755)
+        # The neighbours run as the test users, who may not reach the source tree (a checkout
+        # in root's own 0700 home): they get a copy where they can read it, as the helper does.
+        self.neighbour = os.path.join(self.dir, "bus_neighbour.py")
+        shutil.copy(NEIGHBOUR_SOURCE, self.neighbour)
+        os.chmod(self.neighbour, 0o644)
         # The machine's bus policies plus the package's, where the bus reads them.
         policies = os.path.join(self.dir, "system.d")
         shutil.copytree("/usr/share/dbus-1/system.d", policies)
@@ -174,7 +179,7 @@ class ThroughTheKeyService(real.RealPolkit):
     # harmless.
 
     def neighbour(self, *arguments, uid=OTHER_UID):
-        result = real.as_user(["/usr/bin/python3", NEIGHBOUR] + list(arguments), uid=uid,
+        result = real.as_user(["/usr/bin/python3", self.world.neighbour] + list(arguments), uid=uid,
                               capture_output=True, text=True, timeout=300)
         self.assertEqual(result.returncode, 0, result.stderr)
         return json.loads(result.stdout)
@@ -254,7 +259,7 @@ class ThroughTheKeyService(real.RealPolkit):
         helper, blob = self.wrapped_vault()
         # The other user floods Status from 100 connections while this user's calls go on.
         flood = [subprocess.Popen(["setpriv", "--reuid=%d" % OTHER_UID, "--regid=%d" % OTHER_UID,
-                                   "--clear-groups", "--", "/usr/bin/python3", NEIGHBOUR,
+                                   "--clear-groups", "--", "/usr/bin/python3", self.world.neighbour,
                                    "status", "20"],
                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
                  for _ in range(100)]
