@@ -99,10 +99,12 @@ TEST_F(KeyFilesTest, RefusesWhatItDidNotWrite) {
         {"an empty file", [](const std::string& p) { writeFile(p, ""); }},
         {"a file larger than any key",
          [](const std::string& p) { writeFile(p, std::string(4097, 'k')); }},
-        {"a directory", [](const std::string& p) { mkdir(p.c_str(), 0700); }},
+        {"a directory", [](const std::string& p) { ASSERT_EQ(mkdir(p.c_str(), 0700), 0); }},
         {"a link to a file elsewhere",
-         [&](const std::string& p) { symlink((elsewhere.path() + "/secret").c_str(), p.c_str()); }},
-        {"a pipe", [](const std::string& p) { mkfifo(p.c_str(), 0600); }},
+         [&](const std::string& p) {
+             ASSERT_EQ(symlink((elsewhere.path() + "/secret").c_str(), p.c_str()), 0);
+         }},
+        {"a pipe", [](const std::string& p) { ASSERT_EQ(mkfifo(p.c_str(), 0600), 0); }},
     };
     uid_t user = 100;
     for (const auto& c : cases) {
@@ -137,14 +139,16 @@ TEST_F(KeyFilesTest, RefusesADirectoryOthersCanReachOrThatIsNotOurs) {
         const std::string path = root.path() + "/state";
         ASSERT_EQ(mkdir(path.c_str(), c.mode), 0);
         chmod(path.c_str(), c.mode);
-        if (c.otherOwner) ASSERT_EQ(chown(path.c_str(), 12345, 12345), 0);
+        if (c.otherOwner) {
+            ASSERT_EQ(chown(path.c_str(), 12345, 12345), 0);
+        }
         EXPECT_THROW(KeyFiles files(path), KeyFileError) << c.what;
     }
     TempDir root;
     writeFile(root.path() + "/plain", "not a directory");
     EXPECT_THROW(KeyFiles files(root.path() + "/plain"), KeyFileError);
-    symlink(state().c_str(), (root.path() + "/link").c_str());
-    mkdir(state().c_str(), 0700);
+    ASSERT_EQ(symlink(state().c_str(), (root.path() + "/link").c_str()), 0);
+    ASSERT_EQ(mkdir(state().c_str(), 0700), 0);
     EXPECT_THROW(KeyFiles files(root.path() + "/link"), KeyFileError) << "a link to a directory";
 }
 
