@@ -44,9 +44,10 @@ class TerminalPrompt {
   public:
     virtual ~TerminalPrompt() = default;
 
-    // start makes sure the prompt is there for this process's next check: started now, or
-    // still running from an earlier call. False, with nothing left running, when there is no
-    // controlling terminal or the prompt cannot be started. Never raises.
+    // start makes the prompt ready for this process's next check. Called when nothing answered
+    // for the process, it replaces a prompt started earlier that no longer answers. False, with
+    // nothing left running, when there is no controlling terminal or the prompt cannot be
+    // started. Never raises.
     virtual bool start() = 0;
 };
 

@@ -6,7 +6,6 @@
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,7 +15,7 @@ namespace quorvane::platform {
 namespace {
 
 // The agent of polkit's own package, by its installed path: the helper never runs a program
-// found through a search path.
+// found through a search path. The guard script names the same path.
 constexpr const char* kAgentPath = "/usr/bin/pkttyagent";
 // The descriptor the agent closes once it registered (--notify-fd).
 constexpr int kNotifyDescriptor = 3;
@@ -56,71 +55,48 @@ bool ended(pid_t pid) {
     return changed != 0;
 }
 
-// keepEchoOf puts back the echo and line editing of `terminal` as `saved` had them: pkttyagent
-// turns echo off while the person types, and one ended in the middle leaves it off.
-void keepEchoOf(int terminal, const termios& saved) {
-    constexpr tcflag_t kEcho = ECHO | ECHOE | ECHOK | ECHONL | ICANON;
-    termios now{};
-    if (::tcgetattr(terminal, &now) != 0) return;
-    now.c_lflag = (now.c_lflag & ~kEcho) | (saved.c_lflag & kEcho);
-    ::tcsetattr(terminal, TCSANOW, &now);
-}
+// The guard, a script for the system's shell, with the helper's process id as $1. It starts the
+// agent, which tells the helper through descriptor 3 that it registered (the guard closes its
+// own copy at once), and stays until the agent ends or it is told to stop: by the helper, by the
+// kernel when the helper is gone, or by the person's Ctrl-C or hang-up. It then stops the agent
+// (waking it first, should the terminal have stopped it) and, when the agent left the terminal
+// without echo, gives it back the settings it had before. Only programs of the base system, by
+// their installed paths.
+constexpr const char* kGuardScript = R"(stop=
+agent=
+trap 'stop=1; [ -z "$agent" ] || kill -TERM "$agent" 2>/dev/null; [ -z "$agent" ] || kill -CONT "$agent" 2>/dev/null' TERM INT HUP QUIT
+saved=$(/usr/bin/stty -g <&1 2>/dev/null)
+/usr/bin/pkttyagent --process "$1" --notify-fd 3 &
+agent=$!
+exec 3>&-
+[ -z "$stop" ] || kill -TERM "$agent" 2>/dev/null
+trap '' TTOU
+while kill -0 "$agent" 2>/dev/null; do wait "$agent"; done
+case " $(/usr/bin/stty -a <&1 2>/dev/null | /usr/bin/tr '\n' ' ') " in
+*' -echo '*) [ -z "$saved" ] || /usr/bin/stty "$saved" <&1 2>/dev/null ;;
+esac
+)";
+constexpr const char* kShellPath = "/bin/sh";
 
-// runGuard is the child's side of fork: it runs the agent and stays until the agent ends, or
-// until it is told to end (by the helper, or by the kernel when the helper is gone), then stops
-// the agent and gives the terminal its echo back. It runs between fork and exec of a process
-// that may have other threads, so only calls that are safe there. It never returns.
+// runGuard is the child's side of fork: it arranges the descriptors and becomes the guard. It
+// runs between fork and exec of a process that may have other threads, so only calls that are
+// safe there, and it execs at once: a fork that stayed would keep a copy of the helper's memory
+// for as long as the agent runs. It never returns.
 [[noreturn]] void runGuard(pid_t helper, int terminal, int notify, const char* const* arguments) {
-    // Signals that end the guard are taken in turn by sigwaitinfo, never by a handler; SIGTTOU
-    // is held too, so that a guard in a background job still sets the terminal back.
-    sigset_t ending;
-    ::sigemptyset(&ending);
-    for (int signal : {SIGCHLD, SIGTERM, SIGINT, SIGHUP, SIGQUIT}) ::sigaddset(&ending, signal);
-    sigset_t held = ending;
-    ::sigaddset(&held, SIGTTOU);
-    sigset_t previous;
-    ::sigprocmask(SIG_BLOCK, &held, &previous);
-    // Ends with the helper, even one killed outright; a helper that ended before this line was
-    // reached is no longer the parent.
+    // Ends with the helper, even one killed outright (the signal survives exec); a helper that
+    // ended before this line was reached is no longer the parent.
     if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || ::getppid() != helper) ::_exit(127);
-    // What the agent gets: nothing to read but the terminal it opens itself, the terminal for
-    // its messages, its notify descriptor, and nothing else of the helper's (not the
-    // application's pipes, not its bus connections).
+    // What the guard and the agent get: nothing to read but the terminal the agent opens itself,
+    // the terminal for messages, the notify descriptor, and nothing else of the helper's (not
+    // the application's pipes, not its bus connections).
     const int nothing = ::open("/dev/null", O_RDONLY);
     if (nothing < 0 || ::dup2(nothing, STDIN_FILENO) < 0 || ::dup2(terminal, STDOUT_FILENO) < 0 ||
         ::dup2(terminal, STDERR_FILENO) < 0 || ::dup2(notify, kNotifyDescriptor) < 0) {
         ::_exit(127);
     }
     ::syscall(SYS_close_range, kNotifyDescriptor + 1, ~0U, 0U);
-    termios saved{};
-    const bool echoKnown = ::tcgetattr(STDOUT_FILENO, &saved) == 0;
-
-    const pid_t guard = ::getpid();
-    const pid_t agent = ::fork();
-    if (agent == 0) {
-        ::sigprocmask(SIG_SETMASK, &previous, nullptr);
-        if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || ::getppid() != guard) ::_exit(127);
-        ::execve(kAgentPath, const_cast<char* const*>(arguments), environ);
-        ::_exit(127);
-    }
-    ::close(kNotifyDescriptor);
-    if (agent < 0) ::_exit(127);
-    for (;;) {
-        siginfo_t info{};
-        const int signal = ::sigwaitinfo(&ending, &info);
-        if (signal < 0) continue;
-        if (signal == SIGCHLD) {
-            int status = 0;
-            if (::waitpid(agent, &status, WNOHANG) == agent) break;
-            continue;
-        }
-        ::kill(agent, SIGTERM);
-        while (::waitpid(agent, nullptr, 0) < 0 && errno == EINTR) {
-        }
-        break;
-    }
-    if (echoKnown) keepEchoOf(STDOUT_FILENO, saved);
-    ::_exit(0);
+    ::execve(kShellPath, const_cast<char* const*>(arguments), environ);
+    ::_exit(127);
 }
 
 }  // namespace
@@ -130,8 +106,10 @@ TerminalAgent::~TerminalAgent() {
 }
 
 bool TerminalAgent::start() {
+    // Asked for only when no agent answers for this process: one started earlier is gone or on
+    // its way out (the person pressed Ctrl-D at its prompt), so it makes way for a new one.
     if (pid_ > 0) {
-        if (!ended(pid_)) return true;
+        if (!ended(pid_)) stop(pid_);
         pid_ = -1;
     }
     // The controlling terminal, whatever standard input and output are (the application's
@@ -150,9 +128,8 @@ bool TerminalAgent::start() {
     // Everything the child uses is made before fork.
     const pid_t self = ::getpid();
     const std::string process = std::to_string(self);
-    const std::string notifyText = std::to_string(kNotifyDescriptor);
-    const char* arguments[] = {kAgentPath,    "--process",        process.c_str(),
-                               "--notify-fd", notifyText.c_str(), nullptr};
+    const char* arguments[] = {"sh",   "-c", kGuardScript, "quorvane-agent-guard", process.c_str(),
+                               nullptr};
     const pid_t pid = ::fork();
     if (pid == 0) runGuard(self, terminal, notify[1], arguments);
     ::close(terminal);

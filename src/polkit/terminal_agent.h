@@ -18,8 +18,10 @@ namespace quorvane::platform {
 // standard input is /dev/null, and it holds no other descriptor of this process, so the
 // application's pipes reach end of file when this process ends), and it ends with this process
 // whatever ends it: the object going away, exit, or a signal (the kernel's parent-death signal).
-// A small guard process of the helper's own stands between: pkttyagent killed while the person
-// types leaves the terminal without echo, so the guard stops it and gives the echo back.
+// A guard stands between, a short script of the system's shell that the helper runs: pkttyagent
+// killed while the person types leaves the terminal without echo, so the guard stops it and
+// gives the terminal its settings back. The guard is exec'd at once, so no copy of the helper's
+// memory outlives the fork.
 // One object is used by one thread at a time, the thread that lives as long as the process.
 class TerminalAgent final : public TerminalPrompt {
   public:
@@ -29,11 +31,11 @@ class TerminalAgent final : public TerminalPrompt {
     TerminalAgent(const TerminalAgent&) = delete;
     TerminalAgent& operator=(const TerminalAgent&) = delete;
 
-    // start runs the agent, unless the one started before still runs, and waits until it
-    // registered with polkit. An agent that ended since (the person pressed Ctrl-D at its
-    // prompt) is replaced. False, with nothing left running, when the process has no
-    // controlling terminal, pkttyagent is not installed, or it did not register within a few
-    // seconds (another agent already serves this process, for one). Never raises.
+    // start runs the agent and waits until it registered with polkit. It is called when no
+    // agent answers for this process, so an agent started before (one the person ended with
+    // Ctrl-D at its prompt, or one on its way out) is stopped first. False, with nothing left
+    // running, when the process has no controlling terminal, pkttyagent is not installed, or it
+    // did not register within a few seconds. Never raises.
     bool start() override;
 
   private:

@@ -16,6 +16,7 @@ whose root is not a mount point), unless CI=true, where it must run.
 import json
 import os
 import pty
+import re
 import select
 import shutil
 import socket
@@ -257,9 +258,10 @@ class AgentSession:
         if agent:
             script = "pkttyagent --process $$ 3<&- 4<&- & sleep 1; exec " + run
         else:
-            # The shell stays, as a terminal's shell does, and leads the terminal's session:
-            # the helper's own agent has to manage without the terminal going when it ends.
-            script = run + "; exit $?"
+            # The shell stays after the helper, as a terminal's shell does, leading the
+            # terminal's session, so the terminal is not hung up when the helper ends: it says
+            # how the helper ended and waits for the next line typed, as a prompt would.
+            script = run + '; status=$?; exec 3<&- 4<&-; echo "helper exited with $status"; read next'
         environment = world.environment()
         self.pid, self.terminal = pty.fork()
         if self.pid == 0:
@@ -275,6 +277,7 @@ class AgentSession:
         self.screen = b""
         self.pending = b""
         self.status = None
+        self.reaped = False
         self.agent = agent
 
     @property
@@ -349,15 +352,22 @@ class AgentSession:
         """Returns the exit status, or None when the helper is still running after timeout."""
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
-            pid, status = os.waitpid(self.pid, os.WNOHANG)
-            if pid:
-                self.status = os.waitstatus_to_exitcode(status)
-                return self.status
+            if self.agent:
+                pid, status = os.waitpid(self.pid, os.WNOHANG)
+                if pid:
+                    self.reaped = True
+                    self.status = os.waitstatus_to_exitcode(status)
+                    return self.status
+            else:
+                ended = re.search(rb"helper exited with (\d+)", self.screen)
+                if ended:
+                    self.status = int(ended.group(1))
+                    return self.status
             self.pump(time.monotonic() + 0.1, [self.terminal, self.stdout])
         return None
 
     def close(self):
-        if self.status is None:
+        if not self.reaped:
             os.kill(self.pid, signal.SIGKILL)
             os.waitpid(self.pid, 0)
         for fd in (self.stdin, self.stdout, self.terminal):
