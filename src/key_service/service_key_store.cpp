@@ -47,12 +47,7 @@ class ServicePresenceKey final : public PresenceKey {
 
     SecretBytes decrypt(std::span<const std::uint8_t> blob) override {
         if (!request_) throw KeyStoreError(Step::decrypt, "the key was not loaded for use");
-        try {
-            // Garbage is refused before anybody is asked.
-            ecies::checkShape(blob);
-        } catch (const PlatformError& failure) {
-            throw KeyStoreError(Step::decrypt, failure.description());
-        }
+        refuseMalformedBlob(blob);
         SecretBytes secrets;
         try {
             secrets = askService(blob.first(p256::kPointSize));

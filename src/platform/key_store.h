@@ -109,4 +109,9 @@ class KeyStore {
     virtual bool holdsKey() { return find() != nullptr; }
 };
 
+// refuseMalformedBlob raises KeyStoreError(Step::decrypt) with the reason when `blob` cannot be
+// an ECIES blob of the wrap algorithm (crypto/ecies.h): the presence-key backends call it before
+// anybody is asked to confirm for a blob that could never open.
+void refuseMalformedBlob(std::span<const std::uint8_t> blob);
+
 }  // namespace quorvane::platform

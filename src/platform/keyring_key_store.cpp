@@ -35,12 +35,7 @@ class KeyringPresenceKey final : public PresenceKey {
 
     SecretBytes decrypt(std::span<const std::uint8_t> blob) override {
         if (!request_) throw KeyStoreError(Step::decrypt, "the key was not loaded for use");
-        try {
-            // Garbage is refused before anybody is asked to confirm for nothing.
-            ecies::checkShape(blob);
-        } catch (const PlatformError& failure) {
-            throw KeyStoreError(Step::decrypt, failure.description());
-        }
+        refuseMalformedBlob(blob);
         PresenceAnswer answer{true, {}};
         try {
             // findForUse asked whether a prompt can be offered, moments ago.

@@ -42,12 +42,8 @@ class TpmPresenceKey final : public PresenceKey {
     SecretBytes decrypt(std::span<const std::uint8_t> blob) override {
         if (presence_ == nullptr)
             throw KeyStoreError(Step::decrypt, "the key was not loaded for use");
-        try {
-            // Garbage, and a key the TPM cannot use, are refused before anybody is asked.
-            ecies::checkShape(blob);
-        } catch (const PlatformError& failure) {
-            throw KeyStoreError(Step::decrypt, failure.description());
-        }
+        // Garbage, and a key the TPM cannot use, are refused before anybody is asked.
+        refuseMalformedBlob(blob);
         try {
             tpm::checkLoads(tcti_, key_);
         } catch (const TpmFailure& failure) {
